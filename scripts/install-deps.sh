@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package TARVELL needs to build, test, benchmark and run its demo.
+# Idempotent: does nothing when everything is installed already.
+set -euo pipefail
+
+packages=(
+    # build
+    g++ cmake ninja-build pkg-config git
+    # tests, fuzzing, benchmarks
+    googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+    # database: unixODBC, the SQLite and PostgreSQL drivers, a PostgreSQL server for tests
+    unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3 postgresql
+    # the test server's miniSEED reader and its sample record file
+    libmseed-dev libmseed-doc
+    # the operator window
+    qt6-base-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+    exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,27 @@
+#pragma once
+// The operator view of a program without a window (service mode): message boxes become
+// event-log lines and stderr and never block; everything else is dropped. Any thread.
+
+#include "platform/operator_view.h"
+
+namespace tarvell
+{
+
+class CHeadlessView final : public IOperatorView
+{
+public:
+    void SetStatusLine(std::string_view) override {}
+    void SetReceivedTotal(std::int64_t) override {}
+    bool IsWindowVisible() const override { return false; }
+    void SetWaitDisplay(std::string_view) override {}
+    void SetChannelText(std::string_view, std::string_view, ChannelColumn,
+                        std::string_view) override
+    {
+    }
+
+    // Writes "<caption>: <text>" (line breaks as blanks) to the event log and to stderr.
+    void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon,
+                     bool callerWaits) override;
+};
+
+} // namespace tarvell

@@ -1,0 +1,116 @@
+#include "log/event_log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/ini_profile.h"
+#include "platform/unique_fd.h"
+
+namespace tarvell
+{
+
+std::string g_logDir;
+std::string g_startTime;
+
+namespace
+{
+
+// The log lock: held from the formatting of a line to the closing of its file, so that
+// lines of different threads never interleave and a day's header comes before its lines.
+std::mutex g_logLock;
+bool g_logInitialised = false;
+
+constexpr std::size_t kEventLineSize = 4096;
+constexpr std::size_t kHeaderLineSize = 2048;
+constexpr std::size_t kFileNameSize = 2048;
+
+std::string FormatLocal(const std::tm& calendar, const char* format)
+{
+    char text[64];
+    std::size_t length = std::strftime(text, sizeof text, format, &calendar);
+    return std::string(text, length);
+}
+
+// Appends line plus CR LF to the file in one write, so that another program appending to
+// the same file cannot split it either.
+void AppendLine(int fd, const char* line)
+{
+    std::string bytes(line);
+    bytes += "\r\n";
+    ssize_t ignored = ::write(fd, bytes.data(), bytes.size());
+    (void)ignored; // a line that cannot be written is lost without notice
+}
+
+} // namespace
+
+void InitLog(std::string_view iniPath)
+{
+    std::string dir = ReadProfileString(iniPath, "LOG", "DIR", "../log", 1023);
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    std::lock_guard lock(g_logLock);
+    g_logDir = dir;
+    g_logInitialised = true;
+}
+
+int LogEvent(std::string_view text, bool headerOnly)
+{
+    // One reading of the clock names the file and stamps the line and the header alike.
+    const std::tm now = LocalCalendar(WallClockNow());
+    const std::string stamp = FormatLocal(now, "%H:%M:%S %d.%m.%Y");
+    const std::string message(text);
+
+    std::lock_guard lock(g_logLock);
+    if (message == "TARVELL started...")
+        g_startTime = stamp;
+    if (!g_logInitialised)
+        return 0;
+
+    char line[kEventLineSize];
+    std::snprintf(line, sizeof line, "%s  #[TARVELL] %s#", stamp.c_str(), message.c_str());
+    char fileName[kFileNameSize];
+    std::snprintf(fileName, sizeof fileName, "%s%s.log", g_logDir.c_str(),
+                  FormatLocal(now, "%d%m%Y").c_str());
+
+    // The directory may have been deleted while the program runs; one level is made again.
+    MakeDirectory(g_logDir);
+
+    UniqueFd created(::open(fileName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666));
+    if (created)
+    {
+        char header[kHeaderLineSize];
+        std::snprintf(header, sizeof header, "%s  #[TARVELL] TARVELL is working since %s#",
+                      stamp.c_str(), g_startTime.c_str());
+        AppendLine(created.Get(), header);
+    }
+    if (!headerOnly)
+    {
+        UniqueFd file(created ? std::move(created)
+                              : UniqueFd(::open(fileName, O_WRONLY | O_APPEND | O_CLOEXEC)));
+        if (file)
+            AppendLine(file.Get(), line);
+    }
+    return 1;
+}
+
+std::string LogStartTime()
+{
+    std::lock_guard lock(g_logLock);
+    return g_startTime;
+}
+
+void ResetLogForTest()
+{
+    std::lock_guard lock(g_logLock);
+    g_logInitialised = false;
+    g_logDir.clear();
+    g_startTime.clear();
+}
+
+} // namespace tarvell

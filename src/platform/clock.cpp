@@ -1,0 +1,30 @@
+#include "platform/clock.h"
+
+#include <atomic>
+
+namespace tarvell
+{
+namespace
+{
+std::atomic<std::time_t (*)()> g_clock{nullptr};
+}
+
+std::time_t WallClockNow()
+{
+    std::time_t (*clock)() = g_clock.load(std::memory_order_acquire);
+    return clock ? clock() : std::time(nullptr);
+}
+
+void SetWallClockForTest(std::time_t (*clock)())
+{
+    g_clock.store(clock, std::memory_order_release);
+}
+
+std::tm LocalCalendar(std::time_t t)
+{
+    std::tm calendar{};
+    ::localtime_r(&t, &calendar);
+    return calendar;
+}
+
+} // namespace tarvell

@@ -1,0 +1,19 @@
+#pragma once
+// The wall clock, replaceable by tests (for example to cross midnight). Any thread.
+
+#include <ctime>
+
+namespace tarvell
+{
+
+// Seconds since 1970-01-01 00:00:00 UTC, from the installed clock or time().
+std::time_t WallClockNow();
+
+// Installs a clock function for tests; nullptr restores time(). Not to be called while
+// other threads read the clock.
+void SetWallClockForTest(std::time_t (*clock)());
+
+// The local calendar time of t (the process's time zone, TZ).
+std::tm LocalCalendar(std::time_t t);
+
+} // namespace tarvell

@@ -1,0 +1,16 @@
+#pragma once
+// File-system helpers with the semantics the program relies on. Any thread.
+
+#include <string>
+
+namespace tarvell
+{
+
+// Creates one directory level with default permissions. An existing directory, or one that
+// cannot be made, is not reported: a later open in it fails and reports instead.
+void MakeDirectory(const std::string& path);
+
+// True when something (file or directory) exists at path (its status can be read).
+bool PathExists(const std::string& path);
+
+} // namespace tarvell
