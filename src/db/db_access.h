@@ -1,0 +1,63 @@
+#pragma once
+// Statement-level access to the one shared KDX database connection. Any thread: every call
+// is one whole database operation (probe and quiet reconnect, statement, fetch, free) under
+// the connection lock, so threads never meet on the connection, and a reconnect never
+// overlaps another thread's statement.
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvell
+{
+
+// How a result column is bound.
+enum class DbType
+{
+    Text,   // character data
+    Double, // SQL_C_DOUBLE
+    Int32,  // SQL_C_SLONG
+};
+
+struct DbCell
+{
+    bool isNull = true; // the driver's indicator said SQL_NULL_DATA (for example SUM of no rows)
+    std::string text;
+    double number = 0;
+    std::int32_t integer = 0;
+};
+
+using DbRow = std::vector<DbCell>;
+
+struct DbOutcome
+{
+    bool ok = false;         // the statement succeeded (SQL_SUCCESS or SQL_SUCCESS_WITH_INFO;
+                             // an update or delete that matched no row succeeds too)
+    std::string message;     // the first diagnostic message of a failure, empty otherwise
+    std::string sqlState;    // its SQLSTATE
+    std::vector<DbRow> rows; // the fetched rows of a query, in fetch order
+    long long rowCount = -1; // rows affected by an insert, update or delete, if the driver says
+};
+
+// Executes sql directly on a fresh statement. A statement that fails because the connection
+// was lost (SQLSTATE class 08, or 57P01 from a server shutting down) is tried once more after
+// a reconnect, so a database restart loses no row.
+DbOutcome DbExecute(std::string_view sql);
+
+// Executes the query sql and fetches up to maxRows rows, binding result columns 1..n as the
+// given types. Retried after a lost connection like DbExecute.
+DbOutcome DbQuery(std::string_view sql, std::initializer_list<DbType> columns,
+                  std::size_t maxRows = std::numeric_limits<std::size_t>::max());
+
+// text made safe to stand between single quotes in a statement (every quote doubled), so no
+// configured name or path can break or alter a statement.
+std::string SqlText(std::string_view text);
+
+// The local time now as the text of an ODBC timestamp escape: "{ts 'YYYY-MM-DD HH:MM:SS'}".
+std::string SqlNowTimestamp();
+
+} // namespace tarvell

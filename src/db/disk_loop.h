@@ -1,0 +1,27 @@
+#pragma once
+// The disk loop of a station: its time-named files, bounded by SIZEMB. Any thread.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarvell
+{
+
+// The computed size in bytes of the station's time-named files (TQTY x SPS x 4 + 512 per
+// FILELIST row with creator 'DUVODIZEREVE' and TQTY > 0); 0 when the query fails.
+std::uint64_t DiskLoopSize(std::string_view station);
+
+// When the station's loop has reached limit bytes, deletes its oldest time-named files
+// (any channel, oldest TBEGIN first) from disk and FILELIST until it is below the limit.
+// Loop-file segment rows and loop files are never touched; a row whose path would lead
+// outside the data root is never deleted from disk.
+void PurgeDiskLoop(std::string_view station, std::uint64_t limit);
+
+// Deletes the FILELIST rows whose CPATH is relativePath; false (logged) on failure.
+bool DeleteFileRow(std::string_view relativePath);
+
+// True when a file exists at fullPath.
+bool FileExists(const std::string& fullPath);
+
+} // namespace tarvell
