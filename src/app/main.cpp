@@ -1,39 +1,30 @@
 // tarvell: feeds the KDX waveform archive from near-real-time waveform servers.
 
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
-namespace
-{
-
-const char kUsage[] =
-    "Usage: tarvell [OPTIONS] [ODBC=dsn [USER=user [PASSWORD=password [DATA=dir]]]]\n"
-    "\n"
-    "Feeds the KDX waveform archive from near-real-time waveform servers (xfer protocol).\n"
-    "\n"
-    "Options:\n"
-    "  --ini PATH      use PATH as the program INI file\n"
-    "  --headless      run without a window (service mode)\n"
-    "  --help          show this help and exit\n"
-    "  --version       show the version and exit\n";
-
-} // namespace
+#include "app/command_line.h"
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i)
+    using namespace tarvell;
+    const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!line.error.empty())
     {
-        if (std::strcmp(argv[i], "--help") == 0)
-        {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0)
-        {
-            std::puts("TARVELL Version 1.0");
-            return 0;
-        }
+        std::fprintf(stderr, "tarvell: %s\n\n%s", line.error.c_str(), UsageText());
+        return 2;
     }
-    std::fputs(kUsage, stderr);
+    if (line.help)
+    {
+        std::fputs(UsageText(), stdout);
+        return 0;
+    }
+    if (line.version)
+    {
+        std::puts("TARVELL Version 1.0");
+        return 0;
+    }
+    std::fputs(UsageText(), stderr);
     return 2;
 }

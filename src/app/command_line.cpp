@@ -1,0 +1,73 @@
+#include "app/command_line.h"
+
+namespace tarvell
+{
+
+namespace
+{
+const char kUsage[] =
+    "Usage: tarvell [OPTIONS] [ODBC=dsn [USER=user [PASSWORD=password [DATA=dir]]]]\n"
+    "\n"
+    "Feeds the KDX waveform archive from near-real-time waveform servers (xfer protocol).\n"
+    "\n"
+    "Options:\n"
+    "  --ini PATH       use PATH as the program INI file (default: the executable's path\n"
+    "                   with the extension .ini)\n"
+    "  --headless       run without a window (service mode): SIGTERM or SIGINT stop the\n"
+    "                   program, SIGHUP reloads the configuration\n"
+    "  --check-config   check the INI file and the database settings, print the resolved\n"
+    "                   groups, servers, files and resume times, and exit\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "The database settings ODBC=, USER=, PASSWORD= and DATA= must come in this order.\n";
+} // namespace
+
+const char* UsageText()
+{
+    return kUsage;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
+{
+    CommandLine line;
+    std::size_t i = 0;
+    for (; i < arguments.size(); ++i)
+    {
+        const std::string& argument = arguments[i];
+        if (argument == "--")
+        {
+            ++i;
+            break;
+        }
+        if (argument.rfind("--", 0) != 0)
+            break;
+        if (argument == "--headless")
+            line.headless = true;
+        else if (argument == "--check-config")
+            line.checkConfig = true;
+        else if (argument == "--help")
+            line.help = true;
+        else if (argument == "--version")
+            line.version = true;
+        else if (argument == "--ini" && i + 1 < arguments.size())
+            line.iniPath = arguments[++i];
+        else if (argument.rfind("--ini=", 0) == 0)
+            line.iniPath = argument.substr(6);
+        else
+        {
+            line.error = argument == "--ini" ? "option --ini needs a path"
+                                             : "unknown option " + argument;
+            return line;
+        }
+    }
+    for (; i < arguments.size(); ++i)
+    {
+        if (!line.settingsTail.empty())
+            line.settingsTail += ' ';
+        line.settingsTail += arguments[i];
+    }
+    return line;
+}
+
+} // namespace tarvell

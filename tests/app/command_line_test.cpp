@@ -1,0 +1,33 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace tarvell
+{
+namespace
+{
+
+TEST(CommandLine, OwnOptionsComeFirstAndTheRestIsTheSettingsText)
+{
+    CommandLine line = ParseCommandLine(
+        {"--headless", "--ini", "/etc/kdx/tarvell.ini", "odbc=base", "user=op", "--weird"});
+    EXPECT_TRUE(line.error.empty());
+    EXPECT_TRUE(line.headless);
+    EXPECT_EQ(line.iniPath, "/etc/kdx/tarvell.ini");
+    EXPECT_EQ(line.settingsTail, "odbc=base user=op --weird");
+
+    line = ParseCommandLine({"--ini=x.ini", "--check-config", "--", "--ODBC=A"});
+    EXPECT_EQ(line.iniPath, "x.ini");
+    EXPECT_TRUE(line.checkConfig);
+    EXPECT_EQ(line.settingsTail, "--ODBC=A");
+}
+
+TEST(CommandLine, UnknownOptionsAndMissingValuesAreErrors)
+{
+    EXPECT_EQ(ParseCommandLine({"--frobnicate"}).error, "unknown option --frobnicate");
+    EXPECT_EQ(ParseCommandLine({"--ini"}).error, "option --ini needs a path");
+    EXPECT_TRUE(ParseCommandLine({}).error.empty());
+}
+
+} // namespace
+} // namespace tarvell
