@@ -40,10 +40,10 @@ TEST(IniProfile, MissingOrMalformedFileReadsAsDefaults)
     EXPECT_EQ(ReadProfileInt(box.File("none.ini"), "A", "B", -1), -1);
     EXPECT_EQ(ReadProfileInt(box.Path(), "A", "B", 7), 7); // a directory, not a file
 
-    std::string junk = box.Write("junk.ini", std::string("key=outside any section\n"
-                                                         "[S]\nno equals sign here\n=novalue\n"
-                                                         "\0\xff\xfe[[]]=\n[S2\nK=v\n",
-                                                         77));
+    const char content[] = "key=outside any section\n"
+                           "[S]\nno equals sign here\n=novalue\n"
+                           "\0\xff\xfe[[]]=\n[S2\nK=v\n";
+    std::string junk = box.Write("junk.ini", std::string(content, sizeof content - 1));
     EXPECT_EQ(ReadProfileString(junk, "", "KEY", "d", 10), "d");
     EXPECT_EQ(ReadProfileString(junk, "S", "no equals sign here", "d", 10), "d");
     EXPECT_EQ(ReadProfileString(junk, "S2", "K", "d", 10), "v"); // unclosed header still names
