@@ -21,6 +21,7 @@ void CChannelRecord::ResetWritingState()
     fileBytes = 0;
     fileRegistered = false;
     segmentOffset = 0;
+    currentInLoopFile = false;
 }
 
 void CChannelRecord::EmptyBuffer()
@@ -65,10 +66,10 @@ ChannelLocation FindChannel(std::string_view station, std::string_view channel)
         CStationGroup& group = *g_groups[g];
         if (!EqualsIgnoreCase(group.station, station))
             continue;
-        for (auto& record : group.channels)
+        for (std::size_t c = 0; c < group.channels.size(); ++c)
         {
-            if (EqualsIgnoreCase(record->name, channel))
-                return ChannelLocation{g, &group, record.get()};
+            if (EqualsIgnoreCase(group.channels[c]->name, channel))
+                return ChannelLocation{g, c, &group, group.channels[c].get()};
         }
     }
     return {};

@@ -37,6 +37,7 @@ enum WriteProblem : unsigned
     kProblemLoopFileMissing = 1u << 4, // FILE_<channel> names a file that is not there
     kProblemLoopFileShort = 1u << 5,   // the loop file is shorter than the next write position
     kProblemNoRingSize = 1u << 6,      // no group of the program INI names the station any more
+    kProblemLoopPosition = 1u << 7,    // the database cannot tell where a loop file continues
 };
 
 class CChannelRecord
@@ -66,6 +67,7 @@ public:
     std::int64_t fileBytes = 0;     // size the current time-named file must have
     bool fileRegistered = false;    // its FILELIST row was written
     std::int64_t segmentOffset = 0; // FOFF of the current loop segment
+    bool currentInLoopFile = false; // the current file is a loop segment, not a time-named file
 
     // The chunk being collected.
     double bufferStart = 0;    // epoch time of the first buffered sample
@@ -95,7 +97,7 @@ public:
     int port = kDefaultServerPort;
 
     // The section last reported as moved or gone (0: none reported); any thread.
-    std::atomic<int> reportedSection{0};
+    mutable std::atomic<int> reportedSection{0};
 };
 
 // The groups in INI order. See the first lines of this header for who may touch it.
@@ -117,6 +119,7 @@ void ClearGroups();
 struct ChannelLocation
 {
     std::size_t groupIndex = 0;
+    std::size_t channelIndex = 0;
     CStationGroup* group = nullptr;
     CChannelRecord* channel = nullptr;
 
