@@ -92,7 +92,7 @@ enum class CheckResult
 
 CheckResult CheckChannel(const std::string& station, const std::string& token)
 {
-    std::string sql = FormatText(
+    std::string sql = SqlFormat(
         "select %s from %s where %s='%s' and %s='%s'",
         g_dbNames.Column(SchemaTable::SiteChan, "SPS"), g_dbNames.Table(SchemaTable::SiteChan),
         g_dbNames.Column(SchemaTable::SiteChan, "STA"), SqlText(station).c_str(),

@@ -1,6 +1,6 @@
 #pragma once
-// printf-style formatting into a std::string, for the system's own formats (log lines, SQL
-// statements, file names). Any thread. Never pass outside text as the format.
+// printf-style formatting into a std::string in the C locale, for the system's own formats
+// (log lines, file headers and names). Any thread. Never pass outside text as the format.
 
 #include <string>
 

@@ -81,13 +81,13 @@ void BuildLoopHeader(FileHeader& header, std::string_view station, std::string_v
     const char* tbegin = g_dbNames.Column(SchemaTable::FileList, "TBEGIN");
     const char* tqty = g_dbNames.Column(SchemaTable::FileList, "TQTY");
 
-    DbOutcome earliest = DbQuery(FormatText("select %s,%s from %s where %s order by %s", foff,
-                                            tbegin, table, where.c_str(), tbegin),
+    DbOutcome earliest = DbQuery(SqlFormat("select %s,%s from %s where %s order by %s", foff,
+                                           tbegin, table, where.c_str(), tbegin),
                                  {DbType::Double, DbType::Double}, 1);
     if (!earliest.ok || earliest.rows.empty())
         return;
-    DbOutcome latest = DbQuery(FormatText("select %s,%s from %s where %s order by %s desc", tqty,
-                                          tbegin, table, where.c_str(), tbegin),
+    DbOutcome latest = DbQuery(SqlFormat("select %s,%s from %s where %s order by %s desc", tqty,
+                                         tbegin, table, where.c_str(), tbegin),
                                {DbType::Double, DbType::Double}, 1);
     if (!latest.ok || latest.rows.empty())
         return;

@@ -45,9 +45,9 @@ std::int64_t OffsetOf(const DbCell& cell)
 std::string LoopSegmentCondition(std::string_view station, std::string_view channel,
                                  std::string_view path)
 {
-    return FormatText("%s='%s' and %s='%s' and %s='%s'", Col("STA"), SqlText(station).c_str(),
-                      Col("CH"), SqlText(channel).c_str(), Col("CPATH"),
-                      SqlText(ReplaceAll(path, '\\', '/')).c_str());
+    return SqlFormat("%s='%s' and %s='%s' and %s='%s'", Col("STA"), SqlText(station).c_str(),
+                     Col("CH"), SqlText(channel).c_str(), Col("CPATH"),
+                     SqlText(ReplaceAll(path, '\\', '/')).c_str());
 }
 
 LoopSegment LastLoopSegment(std::string_view station, std::string_view channel,
@@ -55,9 +55,9 @@ LoopSegment LastLoopSegment(std::string_view station, std::string_view channel,
 {
     // FOFF is read as a double so that offsets of rings of 2 GiB and more survive.
     DbOutcome outcome =
-        DbQuery(FormatText("select %s,%s,%s from %s where %s order by %s desc", Col("FOFF"),
-                           Col("SPS"), Col("TQTY"), FileList(),
-                           LoopSegmentCondition(station, channel, path).c_str(), Col("TBEGIN")),
+        DbQuery(SqlFormat("select %s,%s,%s from %s where %s order by %s desc", Col("FOFF"),
+                          Col("SPS"), Col("TQTY"), FileList(),
+                          LoopSegmentCondition(station, channel, path).c_str(), Col("TBEGIN")),
                 {DbType::Double, DbType::Double, DbType::Double}, 1);
     LoopSegment segment;
     segment.ok = outcome.ok;
@@ -74,7 +74,7 @@ bool ExtendLoopSegment(std::string_view station, std::string_view channel, std::
                        std::int64_t offset, double duration)
 {
     const std::string now = SqlNowTimestamp();
-    DbOutcome outcome = DbExecute(FormatText(
+    DbOutcome outcome = DbExecute(SqlFormat(
         "update %s set %s=%f,%s=%s where %s and %s=%lld", FileList(), Col("TQTY"), duration,
         Col("LDDATE"), now.c_str(), LoopSegmentCondition(station, channel, path).c_str(),
         Col("FOFF"), static_cast<long long>(offset)));
@@ -96,9 +96,9 @@ bool AddLoopSegment(std::string_view station, std::string_view channel, std::str
         // One hour of samples from the write position: 3600 seconds x 4 bytes per sample.
         const double end = static_cast<double>(position) + sampleRate * 14400;
         DbOutcome deleted =
-            DbExecute(FormatText("delete from %s where %s and %s>=%lld and %s<%lld", FileList(),
-                                 where.c_str(), Col("FOFF"), static_cast<long long>(position),
-                                 Col("FOFF"), static_cast<long long>(std::trunc(end))));
+            DbExecute(SqlFormat("delete from %s where %s and %s>=%lld and %s<%lld", FileList(),
+                                where.c_str(), Col("FOFF"), static_cast<long long>(position),
+                                Col("FOFF"), static_cast<long long>(std::trunc(end))));
         if (!deleted.ok)
         {
             ReportFailure("Удаление информации из базы данных",
@@ -108,7 +108,7 @@ bool AddLoopSegment(std::string_view station, std::string_view channel, std::str
     }
 
     const std::string now = SqlNowTimestamp();
-    DbOutcome inserted = DbExecute(FormatText(
+    DbOutcome inserted = DbExecute(SqlFormat(
         "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
         "('%s',%0.4f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,%s, %lld)",
         FileList(), Col("STA"), Col("TBEGIN"), Col("TQTY"), Col("SPS"), Col("GAIN"), Col("CPATH"),
@@ -131,10 +131,10 @@ bool DeleteOverwrittenSegments(std::string_view station, std::string_view channe
     // Segment ends are computed from TQTY x SPS, which carries rounding: half a sample of
     // slack keeps the segment that ends exactly at begin.
     DbOutcome deleted = DbExecute(
-        FormatText("delete from %s where %s and %s<>%lld and %s<%lld and %s+%s*%s*4>%lld",
-                   FileList(), LoopSegmentCondition(station, channel, path).c_str(), Col("FOFF"),
-                   static_cast<long long>(keepOffset), Col("FOFF"), static_cast<long long>(end),
-                   Col("FOFF"), Col("TQTY"), Col("SPS"), static_cast<long long>(begin + 2)));
+        SqlFormat("delete from %s where %s and %s<>%lld and %s<%lld and %s+%s*%s*4>%lld",
+                  FileList(), LoopSegmentCondition(station, channel, path).c_str(), Col("FOFF"),
+                  static_cast<long long>(keepOffset), Col("FOFF"), static_cast<long long>(end),
+                  Col("FOFF"), Col("TQTY"), Col("SPS"), static_cast<long long>(begin + 2)));
     if (!deleted.ok)
     {
         ReportFailure("Удаление информации из базы данных",
