@@ -7,6 +7,8 @@
 namespace tarvell
 {
 
+class CDbSettings;
+
 // Connection settings and the data root; set at start-up before other threads exist.
 extern std::string g_dsn;
 extern std::string g_dbUser;
@@ -17,19 +19,40 @@ extern std::string g_waveRoot; // the data root under which all data files lie
 // Connects with g_dsn, g_dbUser, g_dbPassword; report shows the success box with the table
 // list. A failed connect shows the error box whatever report says. True when connected.
 bool DbConnect(bool report);
+
+// Disconnects the shared connection if there is one; the handles stay until the next connect.
 void DbDisconnect();
+
+// Probes the connection with a real round trip to the database (SELECT 1); false when it is
+// gone or was never made.
 bool DbIsAlive();
+
+// Probes, and reconnects quietly when the probe fails (a failed reconnect shows its error
+// box). The caller goes on whatever the outcome.
 void DbEnsureConnected();
+
+// Disconnects and frees the connection's handles (tools and tests; the program never closes
+// its connection, the end of the process does).
+void DbClose();
 
 // The database start-up step: settings search (connection dialog if it fails), the log
 // lines "Connected to database. ODBC: ..." and "Catalog with data: ...", g_waveRoot, and the
 // adoption of g_dbNames. False when no connection could be made.
 bool DbOpen();
+// The same with the given settings (their command line and INI paths) instead of the
+// process's own.
+bool DbOpen(CDbSettings& settings);
 
-// Shows the connection dialog modally (the window fills in this hook); without a window it
-// reports that no dialog can be shown and returns false.
+// Adopts the database's letter case into g_dbNames on the shared connection (DbOpen's last
+// step; also for tools and tests that connect with DbConnect).
+void DbAdoptNames();
+
+// Shows the connection dialog modally (the window fills in this hook): true when the dialog
+// was shown and closed. Without a window it shows the warning "Ошибка при инициализации
+// библиотеки MFC" (the dialog's framework could not be started) and returns false.
 bool RunConnectDialog();
 using ConnectDialogHook = bool (*)();
+// Installs the dialog (nullptr: none). Called at start-up before other threads exist.
 void SetConnectDialogHook(ConnectDialogHook hook);
 
 } // namespace tarvell

@@ -1,0 +1,254 @@
+#include "config/load_groups.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <set>
+
+#include "config/station_groups.h"
+#include "config/text_format.h"
+#include "db/connection.h"
+#include "db/db_access.h"
+#include "db/file_registry.h"
+#include "db/schema_names.h"
+#include "log/event_log.h"
+#include "platform/ini_profile.h"
+#include "platform/program_paths.h"
+#include "platform/text.h"
+
+namespace tarvell
+{
+namespace
+{
+
+// Text values of the INI are read into buffers of 256 bytes.
+constexpr std::size_t kIniText = 255;
+constexpr std::size_t kMaxChannelName = 15;
+// Names travel to the server in 8-byte fields with their terminator.
+constexpr std::size_t kMaxRequestName = 7;
+constexpr std::int64_t kMegabyte = 1048576;
+// 64 servers of 64 stations each: a larger GROUPS value is a typing error, not a plan.
+constexpr long long kMaxGroupSections = 4096;
+
+int ClampToInt(long long value)
+{
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+bool StartsWithNumber(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+// The disk-loop size of a group from its SIZEMB text. Text that is not a number reads as 0,
+// as it always has; a loop of 0 bytes makes every write delete the station's older files, so
+// the operator is told.
+std::int64_t LoopSizeOf(const std::string& text, const std::string& station, int section)
+{
+    long long megabytes = ParseLeadingInteger(text);
+    if (!StartsWithNumber(text) || megabytes <= 0)
+    {
+        LogEvent(FormatText("GROUP%d SIZEMB '%s' is not a positive number of megabytes: the "
+                            "disk loop of station %s is 0 bytes and keeps no older file",
+                            section, text.c_str(), station.c_str()));
+        return 0;
+    }
+    if (megabytes > INT64_MAX / kMegabyte)
+        return INT64_MAX;
+    return megabytes * kMegabyte;
+}
+
+// The CHAN tokens of the database check: split at ",", runs of commas counting as one
+// separator, blanks kept as part of a token.
+std::vector<std::string> CheckTokens(std::string_view chan)
+{
+    std::vector<std::string> tokens;
+    std::size_t start = 0;
+    while (start <= chan.size())
+    {
+        std::size_t comma = chan.find(',', start);
+        std::size_t end = comma == std::string_view::npos ? chan.size() : comma;
+        if (end > start)
+            tokens.emplace_back(chan.substr(start, end - start));
+        if (comma == std::string_view::npos)
+            break;
+        start = comma + 1;
+    }
+    return tokens;
+}
+
+enum class CheckResult
+{
+    Found,
+    NotFound,
+    Failed, // the statement failed: neither logged nor counted
+};
+
+CheckResult CheckChannel(const std::string& station, const std::string& token)
+{
+    std::string sql = SqlFormat(
+        "select %s from %s where %s='%s' and %s='%s'",
+        g_dbNames.Column(SchemaTable::SiteChan, "SPS"), g_dbNames.Table(SchemaTable::SiteChan),
+        g_dbNames.Column(SchemaTable::SiteChan, "STA"), SqlText(station).c_str(),
+        g_dbNames.Column(SchemaTable::SiteChan, "CHAN"), SqlText(token).c_str());
+    DbOutcome outcome = DbQuery(sql, {DbType::Double}, 1);
+    if (!outcome.ok)
+        return CheckResult::Failed;
+    return outcome.rows.empty() ? CheckResult::NotFound : CheckResult::Found;
+}
+
+std::string WithoutBlanks(std::string_view text)
+{
+    std::string result;
+    for (char c : text)
+    {
+        if (c != ' ')
+            result += c;
+    }
+    return result;
+}
+
+void ReportLongNames(const CStationGroup& group)
+{
+    if (group.station.size() > kMaxRequestName)
+    {
+        LogEvent(FormatText("Station name longer than %zu characters, its data cannot be "
+                            "requested. Station: %s (GROUP%d)",
+                            kMaxRequestName, group.station.c_str(), group.section));
+    }
+    for (const auto& channel : group.channels)
+    {
+        if (channel->name.size() > kMaxRequestName)
+        {
+            LogEvent(FormatText("Channel name longer than %zu characters, its data cannot be "
+                                "requested. Station: %s  Channel: %s",
+                                kMaxRequestName, group.station.c_str(), channel->name.c_str()));
+        }
+    }
+}
+
+} // namespace
+
+std::vector<std::string> ChannelTokens(std::string_view text)
+{
+    std::vector<std::string> tokens;
+    std::string token;
+    for (char c : text)
+    {
+        if (c == ',' || c == ';')
+        {
+            if (!token.empty())
+                tokens.push_back(std::move(token));
+            token.clear();
+        }
+        else if (c != ' ' && token.size() < kMaxChannelName)
+        {
+            token += c;
+        }
+    }
+    if (!token.empty())
+        tokens.push_back(std::move(token));
+    return tokens;
+}
+
+std::size_t AddChannels(std::size_t group, std::string_view text, std::vector<std::string>* leftOut)
+{
+    const std::string station = g_groups[group]->station;
+    for (const std::string& token : ChannelTokens(text))
+    {
+        double rate = LookupSampleRate(station, token);
+        if (std::isfinite(rate) && rate > 0)
+            AddChannel(group, token, rate);
+        else if (leftOut != nullptr)
+            leftOut->push_back(token);
+    }
+    return g_groups[group]->channels.size();
+}
+
+bool LoadGroups()
+{
+    const std::string& ini = g_iniPath;
+    const long long groupCount =
+        ParseLeadingInteger(ReadProfileString(ini, "SYSTEM", "GROUPS", "0", kIniText));
+    int found = 0;
+    if (groupCount > kMaxGroupSections)
+    {
+        LogEvent(FormatText("GROUPS %lld is more than %lld: only GROUP1 ... GROUP%lld are read",
+                            groupCount, kMaxGroupSections, kMaxGroupSections));
+    }
+
+    for (long long n = 1; n <= std::min(groupCount, kMaxGroupSections); ++n)
+    {
+        const int sectionNumber = static_cast<int>(n);
+        const std::string section = FormatText("GROUP%d", sectionNumber);
+        std::string station = ReadProfileString(ini, section, "STATION", "", kIniText);
+        if (station.empty())
+            continue;
+        station = ToUpperAscii(station);
+        const std::size_t index = AddGroup(station, sectionNumber);
+        CStationGroup& group = *g_groups[index];
+
+        group.loopSize = LoopSizeOf(ReadProfileString(ini, section, "SIZEMB", "1", kIniText),
+                                    station, sectionNumber);
+        group.fileLength = ClampToInt(ReadProfileInt(ini, section, "FILELENGTH(MIN)", 60));
+        long long port = ReadProfileInt(ini, section, "PORT", -1);
+        if (port == -1)
+            port = ReadProfileInt(ini, "SYSTEM", "PORT", kDefaultServerPort);
+        group.port = ClampToInt(port);
+        group.server = ReadProfileString(ini, section, "SERVER", "", kIniText);
+        if (group.server.empty())
+            group.server = ReadProfileString(ini, "SYSTEM", "SERVER", kDefaultServerHost, kIniText);
+        group.serverType = ReadProfileString(ini, section, "SRV_TYPE", "", kIniText);
+        if (group.serverType.empty())
+        {
+            group.serverType =
+                ReadProfileString(ini, "SYSTEM", "SRV_TYPE", kDefaultServerType, kIniText);
+        }
+        const std::string chan =
+            ToUpperAscii(ReadProfileString(ini, section, "CHAN", "", kIniText));
+
+        DbEnsureConnected();
+        std::set<std::string> reported;
+        for (const std::string& token : CheckTokens(chan))
+        {
+            switch (CheckChannel(station, token))
+            {
+            case CheckResult::Found:
+                ++found;
+                break;
+            case CheckResult::NotFound:
+                LogEvent("Not Found. Station: " + station + "  Channel: " + token);
+                reported.insert(WithoutBlanks(token));
+                break;
+            case CheckResult::Failed:
+                break;
+            }
+        }
+
+        // A channel that SITECHAN knows with a rate of 0 passes the check above but cannot be
+        // written (file lengths and positions divide by the rate); say why it is missing.
+        std::vector<std::string> leftOut;
+        AddChannels(index, chan, &leftOut);
+        for (const std::string& token : leftOut)
+        {
+            if (reported.insert(token).second)
+            {
+                LogEvent("Channel not acquired, no sampling rate above 0 in the database. "
+                         "Station: " +
+                         station + "  Channel: " + token);
+            }
+        }
+        ReportLongNames(group);
+    }
+
+    LogEvent(FormatText("Number of channels: %d", found));
+    return true;
+}
+
+} // namespace tarvell

@@ -1,0 +1,133 @@
+#include "config/loop_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "config/load_groups.h"
+#include "config/text_format.h"
+#include "log/event_log.h"
+#include "platform/file_system.h"
+#include "platform/ini_profile.h"
+#include "platform/program_paths.h"
+#include "platform/unique_fd.h"
+
+namespace tarvell
+{
+namespace
+{
+
+constexpr std::int64_t kPiece = 1048576; // one megabyte, written at a time
+constexpr long long kMaxGroupSections = 4096;
+
+bool WriteFully(int fd, const char* data, std::size_t size)
+{
+    while (size > 0)
+    {
+        ssize_t put = ::write(fd, data, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+        {
+            if (put == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+void ReportNotCreated(const std::string& path, int error)
+{
+    LogEvent(FormatText("Loop file not created '%s': %s", path.c_str(), std::strerror(error)));
+}
+
+// Makes the loop file at path of the given size. A file that cannot be written to its full
+// size is removed again: a short loop file would pass for a prepared one.
+void MakeLoopFile(const std::string& path, long long megabytes)
+{
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd)
+    {
+        if (errno != EEXIST)
+            ReportNotCreated(path, errno);
+        return;
+    }
+    std::unique_ptr<char[]> piece(new (std::nothrow) char[kPiece]);
+    if (!piece)
+    {
+        fd.Reset();
+        ::unlink(path.c_str());
+        ReportNotCreated(path, ENOMEM);
+        return;
+    }
+    std::memset(piece.get(), '0', kPiece);
+    bool ok = true;
+    for (long long written = 0; ok && written < megabytes; ++written)
+        ok = WriteFully(fd.Get(), piece.get(), kPiece);
+    int error = errno;
+    if (ok && !fd.Close())
+    {
+        ok = false;
+        error = errno;
+    }
+    if (!ok)
+    {
+        fd.Reset();
+        ::unlink(path.c_str());
+        ReportNotCreated(path, error);
+        return;
+    }
+    LogEvent(FormatText("File created (%s)", path.c_str()));
+}
+
+} // namespace
+
+void PrepareLoopFiles()
+{
+    const std::string& ini = g_iniPath;
+    const long long groups =
+        std::min(ReadProfileInt(ini, "SYSTEM", "GROUPS", 0), kMaxGroupSections);
+    bool reportedNoDirectory = false;
+    for (long long g = 1; g <= groups; ++g)
+    {
+        const std::string section = FormatText("GROUP%lld", g);
+        const std::string station = ReadProfileString(ini, section, "STATION", "", 1023);
+        if (station.empty())
+            continue; // a section without a station is no group; nothing writes for it
+        // The same channel names the model takes, so "BHZ, BHN" prepares FILE_BHN as well.
+        for (const std::string& token :
+             ChannelTokens(ReadProfileString(ini, section, "CHAN", "", 127)))
+        {
+            const std::string name = ReadProfileString(ini, section, "FILE_" + token, "", 1023);
+            if (name.empty())
+                continue;
+            const std::string root = ReadProfileString(ini, "DATA", "DIR", "", 1023);
+            if (root.empty())
+            {
+                if (!reportedNoDirectory)
+                    LogEvent("Loop files not prepared: the program INI has no [DATA] DIR");
+                reportedNoDirectory = true;
+                continue;
+            }
+            MakeDirectory(root);
+            const std::string directory = root + "/" + station;
+            MakeDirectory(directory);
+            const std::string path = directory + "/" + name;
+            if (PathExists(path))
+                continue;
+            MakeLoopFile(path, ReadProfileInt(ini, section, "SIZEMB", 1));
+        }
+    }
+}
+
+} // namespace tarvell

@@ -1,0 +1,78 @@
+#include "config/station_groups.h"
+
+#include "platform/text.h"
+
+namespace tarvell
+{
+
+std::vector<std::unique_ptr<CStationGroup>> g_groups;
+
+CChannelRecord::CChannelRecord(std::string_view channelName, double rate)
+    : name(channelName), sampleRate(rate)
+{
+}
+
+void CChannelRecord::ResetWritingState()
+{
+    EmptyBuffer();
+    fileStart = 0;
+    fileDuration = 0;
+    currentFile.clear();
+    fileBytes = 0;
+    fileRegistered = false;
+    segmentOffset = 0;
+    currentInLoopFile = false;
+}
+
+void CChannelRecord::EmptyBuffer()
+{
+    bufferStart = 0;
+    bufferDuration = 0;
+    bufferCount = 0;
+}
+
+CStationGroup::CStationGroup(std::string_view stationName, int sectionNumber)
+    : section(sectionNumber), station(stationName)
+{
+}
+
+std::size_t AddGroup(std::string_view station, int section)
+{
+    g_groups.push_back(std::make_unique<CStationGroup>(station, section));
+    return g_groups.size() - 1;
+}
+
+std::size_t AddChannel(std::size_t group, std::string_view name, double sampleRate)
+{
+    auto& channels = g_groups[group]->channels;
+    for (std::size_t i = 0; i < channels.size(); ++i)
+    {
+        if (EqualsIgnoreCase(channels[i]->name, name))
+            return i;
+    }
+    channels.push_back(std::make_unique<CChannelRecord>(name, sampleRate));
+    return channels.size() - 1;
+}
+
+void ClearGroups()
+{
+    g_groups.clear();
+}
+
+ChannelLocation FindChannel(std::string_view station, std::string_view channel)
+{
+    for (std::size_t g = 0; g < g_groups.size(); ++g)
+    {
+        CStationGroup& group = *g_groups[g];
+        if (!EqualsIgnoreCase(group.station, station))
+            continue;
+        for (std::size_t c = 0; c < group.channels.size(); ++c)
+        {
+            if (EqualsIgnoreCase(group.channels[c]->name, channel))
+                return ChannelLocation{g, c, &group, group.channels[c].get()};
+        }
+    }
+    return {};
+}
+
+} // namespace tarvell

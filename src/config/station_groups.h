@@ -1,0 +1,134 @@
+#pragma once
+// The configuration model: g_groups, the stations of the program INI with their channels and
+// the writing state of every channel. Built by LoadGroups on the main thread or the reload
+// thread while no acquisition thread is running or all of them are paused; read by the
+// acquisition threads afterwards. A channel record's writing state is written only by the
+// acquisition thread of the server that carries the channel.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvell
+{
+
+// Room of a channel's sample buffer, and the most samples one chunk holds: a packet is
+// appended only while the buffer stays at or below kMaxChunkSamples.
+inline constexpr int kBufferCapacity = 5000;
+inline constexpr int kMaxChunkSamples = 4900;
+
+// The server of a group when neither its section nor [SYSTEM] names one.
+inline constexpr char kDefaultServerHost[] = "localhost";
+inline constexpr int kDefaultServerPort = 14002;
+inline constexpr char kDefaultServerType[] = "xfer";
+
+// Conditions that are logged once when they begin, not for every chunk while they last.
+enum WriteProblem : unsigned
+{
+    kProblemFileWrite = 1u << 0,       // a data file could not be opened, created or written
+    kProblemOversizePacket = 1u << 1,  // a packet of more than kMaxChunkSamples samples
+    kProblemBadPacket = 1u << 2,       // a negative sample count or no samples
+    kProblemCalibration = 1u << 3,     // a calibration value that is no finite number
+    kProblemLoopFileMissing = 1u << 4, // FILE_<channel> names a file that is not there
+    kProblemLoopFileShort = 1u << 5,   // the loop file is shorter than the next write position
+    kProblemNoRingSize = 1u << 6,      // no group of the program INI names the station any more
+    kProblemLoopPosition = 1u << 7,    // the database cannot tell where a loop file continues
+};
+
+class CChannelRecord
+{
+public:
+    CChannelRecord(std::string_view channelName, double rate);
+
+    // Empties the buffer and forgets the current file or segment, as when an acquisition
+    // thread starts; resumeTime is left to the caller (it comes from the program INI).
+    void ResetWritingState();
+
+    // Empties the buffer after a chunk was written or dropped.
+    void EmptyBuffer();
+
+    // True when a time-named file or a loop segment is being continued.
+    bool HasCurrentFile() const { return fileStart != 0 || fileDuration != 0; }
+
+    std::string name;      // upper case, at most 15 characters
+    double sampleRate = 0; // samples per second from SITECHAN; always > 0
+    double resumeTime = 0; // epoch seconds from which data is wanted next; 0: none
+    int listRow = -1;      // the channel's row in the operator window's list
+
+    // The current time-named file or loop segment.
+    double fileStart = 0;           // epoch time of its first sample; 0: none
+    double fileDuration = 0;        // seconds of data in it
+    std::string currentFile;        // time-named file, relative to the data root: ABC/13/0712...
+    std::int64_t fileBytes = 0;     // size the current time-named file must have
+    bool fileRegistered = false;    // its FILELIST row was written
+    std::int64_t segmentOffset = 0; // FOFF of the current loop segment
+    bool currentInLoopFile = false; // the current file is a loop segment, not a time-named file
+
+    // The chunk being collected.
+    double bufferStart = 0;    // epoch time of the first buffered sample
+    double bufferDuration = 0; // sum of count x interval over the buffered packets
+    int bufferCount = 0;       // buffered samples, 0 .. kMaxChunkSamples
+    std::array<float, kBufferCapacity> samples{};
+    double calib = 0;  // calibration of the most recent packet
+    double calper = 0; // calibration period of the most recent packet
+
+    unsigned reported = 0; // WriteProblem bits logged and not yet over
+};
+
+class CStationGroup
+{
+public:
+    CStationGroup(std::string_view stationName, int sectionNumber);
+
+    // The number n of the INI section GROUP<n> the group was read from. Sections without a
+    // STATION make no group, so n is not the group's index + 1 in general.
+    int section = 0;
+    std::int64_t loopSize = 1048576; // SIZEMB x 1048576 bytes: the station's disk loop
+    std::string station;             // upper case
+    std::vector<std::unique_ptr<CChannelRecord>> channels; // CHAN order, no two names alike
+    int fileLength = 60; // FILELENGTH(MIN): minutes per time-named file
+    std::string server;  // server host as written in the INI
+    std::string serverType;
+    int port = kDefaultServerPort;
+
+    // The section last reported as moved or gone (0: none reported); any thread.
+    mutable std::atomic<int> reportedSection{0};
+};
+
+// The groups in INI order. See the first lines of this header for who may touch it.
+extern std::vector<std::unique_ptr<CStationGroup>> g_groups;
+
+// Appends a group for station (kept as given; LoadGroups upper-cases it) read from section
+// GROUP<section>; returns its index in g_groups.
+std::size_t AddGroup(std::string_view station, int section);
+
+// Returns the index of the group's channel called name (compared without regard to case;
+// nothing changes then), or appends a new record and returns its index. group must be a
+// valid index.
+std::size_t AddChannel(std::size_t group, std::string_view name, double sampleRate);
+
+// Deletes every group and its channel records. Only while acquisition is paused.
+void ClearGroups();
+
+// Where a channel lives in g_groups.
+struct ChannelLocation
+{
+    std::size_t groupIndex = 0;
+    std::size_t channelIndex = 0;
+    CStationGroup* group = nullptr;
+    CChannelRecord* channel = nullptr;
+
+    explicit operator bool() const { return channel != nullptr; }
+};
+
+// Finds a packet's channel: groups in order, the station compared without regard to case,
+// then the group's channels in order, first name equal without regard to case. A group of
+// the station without the channel does not end the search. Empty location when not found.
+ChannelLocation FindChannel(std::string_view station, std::string_view channel);
+
+} // namespace tarvell

@@ -1,0 +1,174 @@
+#include "datafiles/file_index.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "config/station_groups.h"
+#include "config/text_format.h"
+#include "log/event_log.h"
+#include "platform/file_system.h"
+#include "platform/ini_profile.h"
+#include "platform/operator_view.h"
+#include "platform/program_paths.h"
+#include "platform/text.h"
+
+namespace tarvell
+{
+namespace
+{
+
+constexpr std::size_t kIniText = 255;
+constexpr std::size_t kFileNameText = 127;
+constexpr long long kMaxGroupSections = 4096;
+constexpr std::int64_t kMegabyte = 1048576;
+
+// Set while resume times cannot be written, so that the condition is logged once.
+std::atomic<bool> g_resumeWriteFailing{false};
+
+std::string SectionName(int section)
+{
+    return FormatText("GROUP%d", section);
+}
+
+bool SectionNamesStation(int section, std::string_view station)
+{
+    return EqualsIgnoreCase(
+        ReadProfileString(g_iniPath, SectionName(section), "STATION", "", kIniText), station);
+}
+
+} // namespace
+
+int GroupSection(const CStationGroup& group)
+{
+    if (SectionNamesStation(group.section, group.station))
+    {
+        if (group.reportedSection.load(std::memory_order_relaxed) != 0)
+            group.reportedSection.store(0, std::memory_order_relaxed);
+        return group.section;
+    }
+
+    // The INI was edited since the groups were loaded: the station's keys are where the
+    // station is named now, never in a section that may belong to another station.
+    const long long sections =
+        std::min(ReadProfileInt(g_iniPath, "SYSTEM", "GROUPS", 0), kMaxGroupSections);
+    int found = 0;
+    for (int n = 1; n <= sections && found == 0; ++n)
+    {
+        if (SectionNamesStation(n, group.station))
+            found = n;
+    }
+    const int report = found != 0 ? found : -1;
+    if (group.reportedSection.exchange(report, std::memory_order_relaxed) != report)
+    {
+        if (found != 0)
+        {
+            LogEvent(FormatText("Station %s was moved from GROUP%d to GROUP%d of the program INI",
+                                group.station.c_str(), group.section, found));
+        }
+        else
+        {
+            LogEvent(FormatText("Station %s is no longer in the program INI (was GROUP%d): "
+                                "its resume times are not stored",
+                                group.station.c_str(), group.section));
+        }
+    }
+    return found;
+}
+
+LoopMode ChannelLoopMode(int section, std::string_view station, std::string_view channel)
+{
+    if (section == 0)
+        return LoopMode::TimeNamed;
+    const std::string name = ReadProfileString(g_iniPath, SectionName(section),
+                                               "FILE_" + ToUpperAscii(channel), "", kFileNameText);
+    if (name.empty())
+        return LoopMode::TimeNamed;
+    const std::string root = ReadProfileString(g_iniPath, "DATA", "DIR", "", 511);
+    const std::string path = root + "/" + std::string(station) + "/" + name;
+    return PathExists(path) ? LoopMode::LoopFile : LoopMode::MissingLoopFile;
+}
+
+bool IsLoopFileChannel(std::string_view station, std::string_view channel)
+{
+    ChannelLocation where = FindChannel(station, channel);
+    if (!where)
+        return false;
+    return ChannelLoopMode(GroupSection(*where.group), where.group->station, channel) ==
+           LoopMode::LoopFile;
+}
+
+std::string LoopFileName(int section, std::string_view station, std::string_view channel)
+{
+    if (section == 0)
+        return {};
+    const std::string fallback = std::string(station) + "_" + std::string(channel) + ".DAT";
+    return ReadProfileString(g_iniPath, SectionName(section), "FILE_" + std::string(channel),
+                             fallback, kFileNameText);
+}
+
+std::optional<std::int64_t> LoopRingSize(int section)
+{
+    if (section == 0)
+        return std::nullopt;
+    const long long megabytes = ReadProfileInt(g_iniPath, SectionName(section), "SIZEMB", 0);
+    if (megabytes <= 0)
+        return 0;
+    return megabytes > INT64_MAX / kMegabyte ? INT64_MAX : megabytes * kMegabyte;
+}
+
+void SaveResumeTimeInSection(int section, std::string_view channel, std::int64_t seconds)
+{
+    if (section == 0)
+        return;
+    const bool ok = WriteProfileString(g_iniPath, SectionName(section), channel,
+                                       FormatText("%lld", static_cast<long long>(seconds)));
+    if (ok)
+    {
+        if (g_resumeWriteFailing.exchange(false))
+            LogEvent("Resume times are stored in the program INI again");
+    }
+    else if (!g_resumeWriteFailing.exchange(true))
+    {
+        LogEvent(FormatText("Resume time not stored: the program INI '%s' cannot be written",
+                            g_iniPath.c_str()));
+    }
+}
+
+void SaveResumeTime(std::size_t group, std::string_view channel, std::int64_t seconds)
+{
+    if (group >= g_groups.size())
+        return;
+    SaveResumeTimeInSection(GroupSection(*g_groups[group]), channel, seconds);
+}
+
+std::int64_t LoadResumeTime(std::size_t group, std::string_view channel)
+{
+    if (group >= g_groups.size())
+        return 0;
+    const int section = GroupSection(*g_groups[group]);
+    if (section == 0)
+        return 0;
+    return ParseLeadingInteger(
+        ReadProfileString(g_iniPath, SectionName(section), channel, "0", kFileNameText));
+}
+
+void ShowChannelFile(std::string_view text, std::string_view station, std::string_view channel,
+                     bool loopFile)
+{
+    ChannelLocation where = FindChannel(station, channel);
+    if (!where)
+        return;
+    std::string shown(text);
+    if (loopFile)
+        shown += " (DL)";
+    OperatorView().SetChannelText(where.group->station, where.channel->name, ChannelColumn::File,
+                                  shown);
+}
+
+void ShowChannelFile(std::string_view text, std::string_view station, std::string_view channel)
+{
+    ShowChannelFile(text, station, channel, IsLoopFileChannel(station, channel));
+}
+
+} // namespace tarvell

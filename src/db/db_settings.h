@@ -1,0 +1,73 @@
+#pragma once
+// The search for the database settings: command line, program INI, KDX.ini, built-in
+// defaults. Built and run at start-up on the main thread (and by the connection dialog on
+// the user-interface thread).
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvell
+{
+
+// The data source that the built-in defaults name, and its login.
+inline constexpr const char* kDefaultDsn = "KDX";
+inline constexpr const char* kDefaultDbUser = "KDX";
+inline constexpr const char* kDefaultDbPassword = "QZT";
+inline constexpr const char* kDefaultDataDir = "/var/lib/kdx/data";
+
+// One ODBC data source the driver manager knows.
+struct DataSourceEntry
+{
+    std::string name;
+    int kind = 0; // 1: system data source, 0: user data source
+};
+
+class CDbSettings
+{
+public:
+    static constexpr std::size_t kMaxDataSources = 256;
+
+    // Settings of this process: its command line (/proc/self/cmdline), the KDX.ini named by
+    // $KDX_INI (else /etc/KDX.ini), and the program INI g_iniPath (else the executable's own).
+    CDbSettings();
+
+    // Settings with the given command-line arguments (the program's argv without argv[0], or
+    // tests') instead of the process's own; the INI paths as above.
+    explicit CDbSettings(const std::vector<std::string>& arguments);
+
+    virtual ~CDbSettings();
+
+    // Takes the command-line tail from arguments: from the first "ODBC=" (any letter case,
+    // also inside an argument) to the end, every argument one token. Upper-cased, as every
+    // value from the command line is, except the value of "DATA=": a path on this system is
+    // case-sensitive.
+    void SetCommandLine(const std::vector<std::string>& arguments);
+
+    // Fills dataSources: the system data sources, then the user data sources (at most 256).
+    void ListDataSources();
+
+    // The settings search. Sources in this order: the command line, the program INI, KDX.ini,
+    // the built-in defaults; the first that names a data source connects (DbConnect without
+    // report) with the values it put into g_dsn, g_dbUser, g_dbPassword and g_dbDataDir.
+    // True when a connection was made. A source that names a data source and fails ends the
+    // search with false: after a failed command line or program INI neither KDX.ini nor the
+    // defaults are tried, after a failed KDX.ini not the defaults.
+    bool LoadAndConnect();
+
+    // The command-line tail as one text (tokens joined by blanks), empty without "ODBC=".
+    std::string commandTail;
+    std::string kdxIniPath;
+    std::string programIniPath;
+    std::vector<DataSourceEntry> dataSources;
+
+private:
+    // The tokens of the tail, one per argument; the value of a "DATA=" token keeps its case.
+    std::vector<std::string> m_tokens;
+    std::vector<std::string> m_originalTokens;
+};
+
+// The process's command-line arguments without the program name (/proc/self/cmdline).
+std::vector<std::string> ProcessArguments();
+
+} // namespace tarvell

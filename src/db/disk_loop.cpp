@@ -1,0 +1,199 @@
+#include "db/disk_loop.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <unistd.h>
+
+#include "db/connection.h"
+#include "db/db_access.h"
+#include "db/schema_names.h"
+#include "log/event_log.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+
+namespace tarvell
+{
+namespace
+{
+
+const char* FileList(const char* column)
+{
+    return g_dbNames.Column(SchemaTable::FileList, column);
+}
+
+// One row of the station's loop: its path relative to the data root, with "/" separators.
+struct PurgeRecord
+{
+    std::string relativePath;
+    double sampleRate = 0;
+    double seconds = 0;
+};
+
+// Bytes as the database computed them (a double) made a 64-bit count: truncated towards
+// zero; nothing (0) for a null, negative or not-a-number value, so a corrupt row can never
+// make a huge size.
+std::uint64_t ToBytes(double value)
+{
+    if (!(value > 0))
+        return 0;
+    if (value >= 18446744073709551615.0)
+        return UINT64_MAX;
+    return static_cast<std::uint64_t>(value);
+}
+
+// The size of a data file on disk: 4 bytes per sample and the 512-byte text header.
+std::uint64_t FileSize(const PurgeRecord& record)
+{
+    return ToBytes(record.seconds * record.sampleRate * 4 + 512);
+}
+
+// True when the path, taken under the data root, stays inside it: not empty, not absolute,
+// no ".." step.
+bool StaysInsideDataRoot(std::string_view relativePath)
+{
+    if (relativePath.empty() || relativePath.front() == '/')
+        return false;
+    std::size_t start = 0;
+    while (start <= relativePath.size())
+    {
+        std::size_t end = relativePath.find('/', start);
+        if (end == std::string_view::npos)
+            end = relativePath.size();
+        if (relativePath.substr(start, end - start) == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// A file that cannot be deleted comes up first in every purge until it can; its failure is
+// logged when it first happens, not at every write.
+std::mutex g_undeletableLock;
+std::string g_lastUndeletable; // guarded by g_undeletableLock
+
+void ReportUndeletable(const std::string& fullPath, int error)
+{
+    std::lock_guard<std::mutex> guard(g_undeletableLock);
+    if (g_lastUndeletable == fullPath)
+        return;
+    g_lastUndeletable = fullPath;
+    LogEvent("Cannot delete file '" + fullPath + "': " + std::strerror(error));
+}
+
+// The FILELIST condition that leaves the segment rows of loop files alone: their CPATH is
+// the loop file's full path ("/var/lib/kdx/ABC/ABC_BHZ.DAT", or "D:/Data/..." from a
+// Windows installation), while a time-named file's CPATH is relative to the data root.
+// The first segment of a loop file has FOFF 512 like every time-named file, so the offset
+// cannot tell them apart.
+constexpr const char* kTimeNamedOnly = " AND %s NOT LIKE '/%%' AND %s NOT LIKE '_:%%'";
+
+} // namespace
+
+std::uint64_t DiskLoopSize(std::string_view station)
+{
+    std::string query = SqlFormat(
+        "SELECT SUM(%s*%s*4+512) AS DLSIZE FROM %s WHERE %s='DUVODIZEREVE' AND %s>0. AND %s='%s'",
+        FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
+        FileList("CREATER"), FileList("TQTY"), FileList("STA"), SqlText(station).c_str());
+    query += SqlFormat(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
+    DbOutcome outcome = DbQuery(query, {DbType::Double}, 1);
+    if (!outcome.ok)
+    {
+        DbLogError(outcome);
+        return 0;
+    }
+    // SUM over no rows is one row holding null.
+    if (outcome.rows.empty() || outcome.rows.front().front().isNull)
+        return 0;
+    return ToBytes(outcome.rows.front().front().number);
+}
+
+void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
+{
+    std::uint64_t size = DiskLoopSize(station);
+    if (size < limit)
+        return;
+
+    std::string query =
+        SqlFormat("SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileList("CPATH"),
+                  FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
+                  FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
+    query += SqlFormat(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
+    query += SqlFormat("  ORDER BY %s", FileList("TBEGIN"));
+    DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
+    if (!listing.ok)
+    {
+        DbLogError(listing);
+        return;
+    }
+    std::vector<PurgeRecord> records;
+    records.reserve(listing.rows.size());
+    for (const DbRow& row : listing.rows)
+        records.push_back({row[0].text, row[1].number, row[2].number});
+    listing.rows.clear();
+
+    // Oldest first across all channels of the station, until the loop is below its limit.
+    for (const PurgeRecord& record : records)
+    {
+        if (!StaysInsideDataRoot(ReplaceAll(record.relativePath, '\\', '/')))
+        {
+            // Only this program writes rows of its creator, so such a path is a damaged row:
+            // the row goes, a file it names is never touched.
+            LogEvent("File '" + record.relativePath +
+                     "' lies outside the data catalog; only its row is deleted");
+            if (!DeleteFileRow(record.relativePath))
+                continue;
+        }
+        else
+        {
+            std::string fullPath = g_waveRoot + "/" + ReplaceAll(record.relativePath, '\\', '/');
+            if (FileExists(fullPath))
+            {
+                if (::unlink(fullPath.c_str()) == 0)
+                {
+                    LogEvent("Deleted file '" + fullPath + "'");
+                    if (!DeleteFileRow(record.relativePath))
+                        continue;
+                }
+                else
+                {
+                    // The file and its row stay; its size counts as freed, so this purge may
+                    // end above the limit, and the next one tries the same file first.
+                    ReportUndeletable(fullPath, errno);
+                }
+            }
+            else if (!DeleteFileRow(record.relativePath))
+            {
+                continue;
+            }
+        }
+        std::uint64_t freed = FileSize(record);
+        size = freed > size ? 0 : size - freed;
+        if (size < limit)
+            break;
+    }
+}
+
+bool DeleteFileRow(std::string_view relativePath)
+{
+    DbOutcome outcome =
+        DbExecute(SqlFormat("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
+                            FileList("CPATH"), SqlText(relativePath).c_str()));
+    if (!outcome.ok)
+    {
+        DbLogError(outcome);
+        return false;
+    }
+    return true;
+}
+
+bool FileExists(const std::string& fullPath)
+{
+    return PathExists(fullPath);
+}
+
+} // namespace tarvell

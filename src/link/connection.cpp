@@ -1,0 +1,342 @@
+#include "link/connection.h"
+
+#include <cerrno>
+#include <chrono>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include "link/link_state.h"
+#include "link/packet_decoding.h"
+#include "link/transfer_error.h"
+#include "link/transfer_request.h"
+#include "link/wire.h"
+#include "platform/operator_view.h"
+#include "platform/unique_fd.h"
+
+namespace tarvell
+{
+
+std::atomic<std::int64_t> g_receivedTotal{0};
+
+namespace
+{
+
+// Every wait polls in this step, so new data is read at once, silence is noticed to the
+// second, and a stop request within half a second.
+constexpr int kPollStepMs = 500;
+
+// The last value shown in the wait display; process-wide like the display itself, so it
+// shows whichever connection wrote last.
+std::atomic<int> g_lastWaitShown{0};
+
+enum class WaitResult
+{
+    Ready,
+    TimedOut,
+    Failed,
+    Stopped,
+};
+
+// Polls socket for events in steps of kPollStepMs until it is ready, more than limitSeconds
+// whole seconds have passed, the poll fails, or a stop is requested. With showWait the whole
+// seconds waited go to the wait display, which returns to 0 when the wait ends.
+WaitResult PollSocket(int socket, short events, int limitSeconds, bool showWait)
+{
+    const CLinkState& state = ThreadLinkState();
+    const auto start = std::chrono::steady_clock::now();
+    for (;;)
+    {
+        if (state.StopRequested())
+        {
+            if (showWait)
+                ShowWaitTime(0);
+            return WaitResult::Stopped;
+        }
+        pollfd entry{socket, events, 0};
+        const int ready = ::poll(&entry, 1, kPollStepMs);
+        if (ready < 0 && errno != EINTR)
+            return WaitResult::Failed;
+        if (ready > 0)
+        {
+            // POLLHUP and POLLERR count as ready: the read or write that follows reports the
+            // closed connection or the error at once.
+            if (showWait)
+                ShowWaitTime(0);
+            return WaitResult::Ready;
+        }
+        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+        const int seconds = static_cast<int>(elapsed);
+        if (showWait)
+            ShowWaitTime(seconds);
+        if (seconds > limitSeconds)
+        {
+            if (showWait)
+                ShowWaitTime(0);
+            return WaitResult::TimedOut;
+        }
+    }
+}
+
+// Sleeps ms milliseconds in short slices; false when a stop was requested meanwhile.
+bool PauseMs(std::int64_t ms)
+{
+    const CLinkState& state = ThreadLinkState();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;)
+    {
+        if (state.StopRequested())
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end)
+            return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            end - now, std::chrono::milliseconds(50)));
+    }
+}
+
+int CodeForFailedWait()
+{
+    return ThreadLinkState().StopRequested() ? kTransferStopped : kTransferSocketError;
+}
+
+void SetIntOption(int socket, int level, int name, int value)
+{
+    // A refused option leaves the system's default in place, which only costs speed.
+    (void)::setsockopt(socket, level, name, &value, sizeof value);
+}
+
+} // namespace
+
+void SetLinkRunFlag(const std::atomic<int>* runFlag)
+{
+    ThreadLinkState().runFlag = runFlag;
+}
+
+void SetSilenceLimit(int seconds)
+{
+    ThreadLinkState().silenceLimit = seconds < 0 ? 0 : seconds;
+}
+
+int OpenConnection(std::string_view host, int port, int sendBufferSize, int receiveBufferSize)
+{
+    CLinkState& state = ThreadLinkState();
+    if (host.empty())
+    {
+        errno = EINVAL;
+        return -1;
+    }
+
+    // getaddrinfo takes both names and dotted IPv4 addresses, and unlike gethostbyname it is
+    // safe while other acquisition threads resolve their own servers.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string name(host);
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+    {
+        g_transferError = kTransferHostNotFound;
+        return -2;
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, found->ai_addr, sizeof address);
+    ::freeaddrinfo(found);
+
+    // A port above 65535 would silently wrap to another port.
+    if (port <= 0 || port > 65535)
+        return -4;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+
+    if (state.currentTimeout <= 0)
+        return -1;
+
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket)
+        return -5;
+    SetIntOption(socket.Get(), SOL_SOCKET, SO_KEEPALIVE, 1);
+    if (sendBufferSize > 0)
+        SetIntOption(socket.Get(), SOL_SOCKET, SO_SNDBUF, sendBufferSize);
+    if (receiveBufferSize > 0)
+        SetIntOption(socket.Get(), SOL_SOCKET, SO_RCVBUF, receiveBufferSize);
+
+    // Connecting without blocking lets a stop request end an attempt at a server that does
+    // not answer, instead of waiting out the system's connect timeout.
+    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    {
+        if (errno != EINPROGRESS && errno != EINTR)
+            return -6;
+        if (PollSocket(socket.Get(), POLLOUT, state.silenceLimit, false) != WaitResult::Ready)
+            return -6;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+            return -6;
+    }
+    return socket.Release();
+}
+
+int ConnectServer(std::string_view host, int port, const TransferRequest& request,
+                  ServerConfig& config, int retryMode)
+{
+    CLinkState& state = ThreadLinkState();
+    state.currentTimeout = request.timeout;
+    state.BeginConnection(host);
+    const int sendBuffer =
+        request.sendBufferSize <= 0 ? kDefaultSocketBuffer : request.sendBufferSize;
+    const int receiveBuffer =
+        request.receiveBufferSize <= 0 ? kDefaultSocketBuffer : request.receiveBufferSize;
+
+    for (int step = 0;; step = (step + 1) % 4)
+    {
+        // The pause grows with each attempt and starts again after four, so a server that
+        // keeps asking the client to come back is not hammered and never waited on for long.
+        if (!PauseMs(static_cast<std::int64_t>(step) * request.timeout))
+        {
+            g_transferError = kTransferStopped;
+            return -1;
+        }
+        const int opened = OpenConnection(host, port, sendBuffer, receiveBuffer);
+        if (opened < 0)
+            return opened;
+        UniqueFd socket(opened);
+        if (SendRequest(socket.Get(), request) == 0 && RecvConfig(socket.Get(), config) == 0)
+            return socket.Release();
+        socket.Reset();
+
+        if (state.StopRequested())
+        {
+            g_transferError = kTransferStopped;
+            return -1;
+        }
+        if (retryMode == 0)
+            return -1;
+        if (g_transferError == kTransferRetryStatus)
+            continue;
+        if (retryMode > 0)
+            return -1;
+    }
+}
+
+int SendAll(int socket, const unsigned char* bytes, int count)
+{
+    const CLinkState& state = ThreadLinkState();
+    int written = 0;
+    while (written < count)
+    {
+        const ssize_t sent = ::send(socket, bytes + written,
+                                    static_cast<std::size_t>(count - written), MSG_NOSIGNAL);
+        if (sent > 0)
+        {
+            written += static_cast<int>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+        {
+            // A server that stops reading must not hold the thread forever.
+            if (PollSocket(socket, POLLOUT, state.silenceLimit, false) == WaitResult::Ready)
+                continue;
+            g_transferError = CodeForFailedWait();
+            break;
+        }
+        g_transferError = errno == EPIPE ? kTransferBroken : kTransferSocketError;
+        break;
+    }
+    return written;
+}
+
+int RecvAll(int socket, unsigned char* destination, int count)
+{
+    const CLinkState& state = ThreadLinkState();
+    int read = 0;
+    while (read < count)
+    {
+        if (WaitReadable(socket, state.silenceLimit) == 0)
+        {
+            g_transferError = CodeForFailedWait();
+            return -1;
+        }
+        const ssize_t received =
+            ::recv(socket, destination + read, static_cast<std::size_t>(count - read), 0);
+        if (received > 0)
+        {
+            read += static_cast<int>(received);
+            continue;
+        }
+        if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        // 0: the server closed the connection; it is reported now, not after the silence
+        // limit, so the client reconnects without losing a minute of data.
+        g_transferError = kTransferSocketError;
+        return -1;
+    }
+    return read;
+}
+
+int WaitReadable(int socket, int limitSeconds)
+{
+    return PollSocket(socket, POLLIN, limitSeconds, true) == WaitResult::Ready ? 1 : 0;
+}
+
+void ShowWaitTime(int seconds)
+{
+    IOperatorView& view = OperatorView();
+    if (!view.IsWindowVisible())
+        return;
+    if (g_lastWaitShown.exchange(seconds, std::memory_order_relaxed) == seconds)
+        return;
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d", seconds / 60, seconds % 60);
+    view.SetWaitDisplay(text);
+}
+
+// Message framing, both directions:
+//   offset size field
+//   0      4    body length L, big-endian, unsigned (0: a break, no body)
+//   4      L    body
+int SendFramed(int socket, unsigned char* buffer, std::uint32_t bodyLength)
+{
+    WriteBE32(buffer, bodyLength);
+    const int total = static_cast<int>(bodyLength) + 4;
+    return SendAll(socket, buffer, total) == total ? 0 : -1;
+}
+
+int RecvFramed(int socket, unsigned char* destination, std::size_t destinationSize,
+               std::uint32_t* length)
+{
+    if (destinationSize < 4)
+    {
+        g_transferError = kTransferTooLarge;
+        return -1;
+    }
+    // The prefix scratch lives on this call's stack: it is the connection's own by nature.
+    unsigned char prefix[4];
+    if (RecvAll(socket, prefix, 4) != 4)
+        return -1;
+    const std::uint32_t bodyLength = ReadBE32(prefix);
+    *length = bodyLength;
+    if (bodyLength == 0)
+        return 0;
+    // Unsigned: a prefix of 2^31 or more is too long here, never a negative count.
+    if (bodyLength > destinationSize)
+    {
+        g_transferError = kTransferTooLong;
+        return -1;
+    }
+    const int count = static_cast<int>(bodyLength);
+    return RecvAll(socket, destination, count) == count ? 0 : -1;
+}
+
+} // namespace tarvell

@@ -1,0 +1,127 @@
+#include "config/loop_files.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "log/event_log.h"
+#include "platform/file_system.h"
+#include "platform/program_paths.h"
+#include "config/model_fixture.h"
+#include "support/sandbox.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using test::ReadFile;
+using test::Sandbox;
+
+class LoopFilesTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ResetLogForTest();
+        InitLog(m_box.Write("log.ini", "[LOG]\nDIR=" + m_box.File("log") + "\n"));
+        g_iniPath = m_box.File("tarvell.ini");
+    }
+    void TearDown() override
+    {
+        ResetLogForTest();
+        g_iniPath.clear();
+    }
+
+    void WriteIni(const std::string& groups)
+    {
+        m_box.Write("tarvell.ini", "[DATA]\nDIR=" + m_box.File("data") + "\n" + groups);
+    }
+
+    std::string Data(const std::string& relative) const { return m_box.File("data/" + relative); }
+
+    static long long SizeOf(const std::string& path)
+    {
+        struct stat st
+        {
+        };
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    }
+
+    int LogCount(const std::string& text) const
+    {
+        return test::CountOf(test::ReadLogDirectory(m_box.File("log")), text);
+    }
+
+    Sandbox m_box;
+};
+
+TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOnes)
+{
+    WriteIni("[SYSTEM]\nGROUPS=2\n"
+             "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,bhn, BHE;LHZ,,HHZ\nSIZEMB=2\nFILE_BHZ=ABC_BHZ.DAT\n"
+             "FILE_BHN=ABC_BHN.DAT\nFILE_BHE=ABC_BHE.DAT\nFILE_LHZ=ABC_LHZ.DAT\n"
+             "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nFILE_BHZ=old.dat\n");
+    MakeDirectory(m_box.File("data"));
+    MakeDirectory(Data("DEF"));
+    m_box.Write("data/DEF/old.dat", "keep me");
+
+    PrepareLoopFiles();
+
+    EXPECT_EQ(SizeOf(Data("ABC/ABC_BHZ.DAT")), 2 * 1048576);
+    const std::string content = ReadFile(Data("ABC/ABC_BHZ.DAT"));
+    EXPECT_EQ(content.find_first_not_of('0'), std::string::npos);
+    // A lower-case token finds its FILE_ key; blanks and ";" separate channels as in CHAN.
+    EXPECT_EQ(SizeOf(Data("ABC/ABC_BHN.DAT")), 2 * 1048576);
+    EXPECT_EQ(SizeOf(Data("ABC/ABC_BHE.DAT")), 2 * 1048576);
+    EXPECT_EQ(SizeOf(Data("ABC/ABC_LHZ.DAT")), 2 * 1048576);
+    // HHZ has no FILE_ key: no loop file.
+    EXPECT_EQ(SizeOf(Data("ABC/ABC_HHZ.DAT")), -1);
+    EXPECT_EQ(ReadFile(Data("DEF/old.dat")), "keep me");
+}
+
+TEST_F(LoopFilesTest, LogsEveryFileItMakesEvenAnEmptyOne)
+{
+    WriteIni("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\nFILE_BHZ=z.dat\n"
+             "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=-3\nFILE_BHZ=n.dat\n");
+    PrepareLoopFiles();
+    EXPECT_EQ(SizeOf(Data("ABC/z.dat")), 0);
+    EXPECT_EQ(SizeOf(Data("DEF/n.dat")), 0);
+    PrepareLoopFiles(); // nothing new the second time
+    EXPECT_EQ(LogCount("#[TARVELL] File created (" + Data("ABC/z.dat") + ")#"), 1);
+    EXPECT_EQ(LogCount("#[TARVELL] File created (" + Data("DEF/n.dat") + ")#"), 1);
+    EXPECT_EQ(LogCount("File created"), 2);
+}
+
+TEST_F(LoopFilesTest, AFileThatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
+{
+    // The station directory is a file here, so the loop file cannot be created in it.
+    WriteIni("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    MakeDirectory(m_box.File("data"));
+    m_box.Write("data/ABC", "");
+    PrepareLoopFiles();
+    EXPECT_EQ(LogCount("Loop file not created '" + Data("ABC/a.dat") + "'"), 1);
+    EXPECT_EQ(LogCount("File created"), 0);
+}
+
+TEST_F(LoopFilesTest, DoesNothingWithoutGroupsOrStationsOrDataDirectory)
+{
+    WriteIni("[SYSTEM]\nGROUPS=0\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    PrepareLoopFiles();
+    EXPECT_FALSE(PathExists(m_box.File("data")));
+
+    // A section without STATION is no group: nothing writes into its files.
+    WriteIni("[SYSTEM]\nGROUPS=1\n[GROUP1]\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    PrepareLoopFiles();
+    EXPECT_FALSE(PathExists(m_box.File("data")));
+
+    m_box.Write("tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\n"
+                               "FILE_BHZ=a.dat\n");
+    PrepareLoopFiles();
+    EXPECT_FALSE(PathExists("/ABC/a.dat"));
+    EXPECT_EQ(LogCount("Loop files not prepared: the program INI has no [DATA] DIR"), 1);
+}
+
+} // namespace
+} // namespace tarvell

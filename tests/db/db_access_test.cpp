@@ -1,0 +1,55 @@
+#include "db/db_access.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "db/connection.h"
+#include "db/schema_names.h"
+#include "support/kdx_database.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using test::Backend;
+using test::KdxDatabase;
+using test::Sandbox;
+
+class DbAccessTest : public ::testing::TestWithParam<Backend>
+{
+protected:
+    Sandbox m_box;
+    KdxDatabase m_db{GetParam(), m_box};
+};
+
+TEST_P(DbAccessTest, FreshDatabaseHasEmptyTablesAndAdoptedNames)
+{
+    ASSERT_TRUE(m_db.Connected());
+    EXPECT_EQ(m_db.Count(), 0);
+    std::string table = g_dbNames.Table(SchemaTable::FileList);
+    EXPECT_EQ(table, GetParam() == Backend::Postgres ? "filelist" : "FILELIST");
+    EXPECT_TRUE(DbIsAlive());
+}
+
+TEST_P(DbAccessTest, QueryReadsTextNumbersAndNulls)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 20);
+    m_db.AddSiteChan("O'NE", "BHN", NAN);
+    DbOutcome outcome = m_db.Query("SELECT STA, SPS, CHAN FROM SITECHAN ORDER BY STA",
+                                   {DbType::Text, DbType::Double, DbType::Text});
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+    ASSERT_EQ(outcome.rows.size(), 2u);
+    EXPECT_EQ(outcome.rows[0][0].text, "ABC");
+    EXPECT_EQ(outcome.rows[0][1].number, 20);
+    EXPECT_FALSE(outcome.rows[0][1].isNull);
+    EXPECT_EQ(outcome.rows[1][0].text, "O'NE");
+    EXPECT_TRUE(outcome.rows[1][1].isNull);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DbAccessTest, ::testing::ValuesIn(test::AllBackends()),
+                         test::BackendParamName());
+
+} // namespace
+} // namespace tarvell
