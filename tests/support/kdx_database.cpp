@@ -77,10 +77,12 @@ PostgresServer TestPostgresServer()
 
 std::vector<Backend> AllBackends()
 {
-    std::vector<Backend> backends{Backend::Sqlite};
-    if (!TestPostgresServer().port.empty())
-        backends.push_back(Backend::Postgres);
-    return backends;
+    return {Backend::Sqlite, Backend::Postgres};
+}
+
+bool PostgresConfigured()
+{
+    return !TestPostgresServer().port.empty();
 }
 
 KdxDatabase::KdxDatabase(Backend backend, const Sandbox& box) : m_backend(backend)
