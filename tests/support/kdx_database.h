@@ -74,6 +74,10 @@ public:
     // made inside a test body must be followed by `if (IsSkipped()) return;`).
     KdxDatabase(Backend backend, const Sandbox& box);
 
+    // A PostgreSQL database on the given server instead of the configured test server (for
+    // example a private server that a test stops and starts).
+    KdxDatabase(const Sandbox& box, const PostgresServer& server);
+
     // Closes the shared connection, drops a PostgreSQL database, restores the ODBC variables.
     ~KdxDatabase();
 
@@ -107,7 +111,10 @@ public:
     std::string ConnectString() const;
 
 private:
+    void Make(const Sandbox& box);
+
     Backend m_backend;
+    PostgresServer m_server;
     std::string m_dsn = kDsn;
     std::string m_odbcDir;
     std::string m_database;
