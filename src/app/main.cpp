@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "app/application.h"
+#include "app/check_config.h"
 #include "app/command_line.h"
 
 int main(int argc, char** argv)
 {
     using namespace tarvell;
-    const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const CommandLine line = ParseCommandLine(arguments);
     if (!line.error.empty())
     {
         std::fprintf(stderr, "tarvell: %s\n\n%s", line.error.c_str(), UsageText());
@@ -25,6 +28,8 @@ int main(int argc, char** argv)
         std::puts("TARVELL Version 1.0");
         return 0;
     }
-    std::fputs(UsageText(), stderr);
-    return 2;
+    if (line.checkConfig)
+        return CheckConfig(line, arguments, stdout);
+    // There is no operator window in this build: the program always runs as a service.
+    return RunHeadless(line, arguments);
 }

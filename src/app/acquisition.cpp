@@ -1,0 +1,276 @@
+#include "app/acquisition.h"
+
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include <unistd.h>
+
+#include "app/acquisition_gate.h"
+#include "app/run_control.h"
+#include "config/server_link.h"
+#include "config/station_groups.h"
+#include "config/text_format.h"
+#include "datafiles/channel_writer.h"
+#include "datafiles/file_index.h"
+#include "link/connection.h"
+#include "link/packet_decoding.h"
+#include "link/time_conversions.h"
+#include "link/transfer_error.h"
+#include "link/transfer_request.h"
+#include "log/event_log.h"
+#include "platform/operator_view.h"
+#include "platform/text.h"
+#include "platform/unique_fd.h"
+
+namespace tarvell
+{
+namespace
+{
+
+std::vector<std::unique_ptr<CServerLink>> g_links;
+std::vector<std::thread> g_threads;
+
+// The request of one connection: the link's stations and channels, each channel asked from
+// its current resume time, so that neither a restart nor a broken connection loses what the
+// server still holds. A channel unknown to the model (removed by a reload) keeps the time the
+// link was built with.
+void FillRequest(const CServerLink& link, TransferRequest& request)
+{
+    request = TransferRequest{};
+    request.clientId = static_cast<int>(::getpid());
+    request.stationCount = link.stationCount;
+    for (int s = 0; s < link.stationCount; ++s)
+    {
+        const StationSlot& slot = link.stations[static_cast<std::size_t>(s)];
+        RequestStation& station = request.stations[s];
+        std::memcpy(station.name, slot.name, sizeof station.name);
+        int count = 0;
+        // Stop at the first empty name, and never run past the slot's own 64 channels.
+        for (; count < kMaxSlotChannels && slot.channels[static_cast<std::size_t>(count)].name[0];
+             ++count)
+        {
+            const ChannelSlot& source = slot.channels[static_cast<std::size_t>(count)];
+            RequestChannel& channel = station.channels[count];
+            std::memcpy(channel.name, source.name, sizeof channel.name);
+            channel.beginTime = source.startTime;
+            channel.endTime = source.endTime;
+            ChannelLocation where = FindChannel(FieldText(slot.name, sizeof slot.name),
+                                                FieldText(source.name, sizeof source.name));
+            if (where && where.channel->resumeTime != 0)
+                channel.beginTime = where.channel->resumeTime;
+        }
+        station.channelCount = count;
+    }
+}
+
+const char* ConnectFailureText(int result)
+{
+    switch (result)
+    {
+    case -1:
+        return "no host name";
+    case -2:
+        return "host not found";
+    case -4:
+        return "port not positive";
+    case -5:
+        return "socket not created";
+    case -6:
+        return "connection refused or failed";
+    default:
+        return "opening exchange failed";
+    }
+}
+
+// Connects, or returns -1 after logging the first failure of a run of failures and waiting
+// the retry pause.
+int Connect(CServerLink& link, CRetryPause& retry, TransferRequest& request, ServerConfig& config)
+{
+    OperatorView().SetStatusLine("Connecting...");
+    {
+        CGatePass pass(AcquisitionGate());
+        if (!pass)
+            return -1;
+        FillRequest(link, request);
+    }
+    int socket = ConnectServer(link.host, link.port, request, config, 1);
+    if (socket >= 0 || g_runFlag.load() == 0)
+        return socket;
+    if (retry.Current().count() == 0)
+    {
+        LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
+                            link.host.c_str(), link.port, ConnectFailureText(socket),
+                            g_transferError));
+    }
+    WaitUnlessStopped(retry.AttemptFailed());
+    return -1;
+}
+
+// Handles one converted packet inside the gate.
+void HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels)
+{
+    ChannelLocation where = FindChannel(packet.station, packet.channel);
+    if (where)
+    {
+        // The first packet of a channel on a new connection may repeat what was written.
+        std::string key = where.group->station + '\n' + where.channel->name;
+        if (seenChannels.insert(key).second &&
+            !TrimResentSamples(packet, where.channel->resumeTime))
+            return;
+        MergePacket(packet);
+    }
+    if (g_silent.load() == 0)
+    {
+        OperatorView().SetStatusLine(StatusLine(packet));
+        UpdateListRow(packet.station, packet.channel, packet.beginTime);
+    }
+}
+
+} // namespace
+
+std::string StatusLine(const WaveformPacket& packet)
+{
+    return FormatText(" %-5s  %-4s  %s  %-6s ", packet.station, packet.channel,
+                      util_dttostr(packet.beginTime, 0), packet.auxName);
+}
+
+void UpdateListRow(std::string_view station, std::string_view channel, double time)
+{
+    ChannelLocation where = FindChannel(station, channel);
+    if (!where)
+        return;
+    OperatorView().SetChannelText(where.group->station, where.channel->name,
+                                  ChannelColumn::LastCountTime, util_dttostr(time, 0));
+}
+
+void ResetChannelState()
+{
+    for (std::size_t g = 0; g < g_groups.size(); ++g)
+    {
+        for (auto& channel : g_groups[g]->channels)
+        {
+            channel->ResetWritingState();
+            channel->resumeTime = static_cast<double>(LoadResumeTime(g, channel->name));
+        }
+    }
+}
+
+void LoadMissingResumeTimes()
+{
+    for (std::size_t g = 0; g < g_groups.size(); ++g)
+    {
+        for (auto& channel : g_groups[g]->channels)
+        {
+            if (channel->resumeTime == 0)
+                channel->resumeTime = static_cast<double>(LoadResumeTime(g, channel->name));
+        }
+    }
+}
+
+bool TrimResentSamples(WaveformPacket& packet, double resumeTime)
+{
+    if (resumeTime <= 0 || packet.count <= 0 || packet.sampleInterval <= 0 ||
+        packet.beginTime >= resumeTime - packet.sampleInterval / 2)
+        return true;
+    double behind = (resumeTime - packet.beginTime) / packet.sampleInterval;
+    auto drop = static_cast<long long>(std::ceil(behind - 0.5));
+    if (drop >= packet.count)
+        return false;
+    if (drop <= 0)
+        return true;
+    const int n = static_cast<int>(drop);
+    packet.samples += n;
+    packet.count -= n;
+    packet.beginTime += n * packet.sampleInterval;
+    return true;
+}
+
+void RunConnection(CServerLink& link, CRetryPause& retry)
+{
+    auto request = std::make_unique<TransferRequest>();
+    auto config = std::make_unique<ServerConfig>();
+    auto raw = std::make_unique<RawPacket>();
+    auto packet = std::make_unique<WaveformPacket>();
+
+    UniqueFd socket(Connect(link, retry, *request, *config));
+    if (!socket)
+        return;
+
+    std::string connected = "Connected to server: " + link.host;
+    OperatorView().SetStatusLine(connected);
+    LogEvent(connected);
+
+    std::set<std::string> seenChannels;
+    long long packets = 0;
+    while (g_runFlag.load() != 0 && RecvPacket(socket.Get(), *config, *raw) == 0)
+    {
+        ++packets;
+        if (ConvertPacket(*config, *raw, *packet) != 0)
+            continue; // format 3, or a packet the configuration cannot describe
+        CGatePass pass(AcquisitionGate());
+        if (!pass)
+            break;
+        HandlePacket(*packet, seenChannels);
+    }
+
+    socket.Reset();
+    OperatorView().SetStatusLine("Connection closed");
+    LogEvent("Connection closed");
+
+    // A connection that brought data is followed at once by the next. One that ended before
+    // its first packet (a server that has nothing for us and says so, or drops every new
+    // connection) counts as a failed attempt, so that its thread pauses instead of spinning.
+    if (packets > 0)
+        retry.ConnectionWorked();
+    else if (g_runFlag.load() != 0)
+        WaitUnlessStopped(retry.AttemptFailed());
+}
+
+void AcquisitionThread(CServerLink& link)
+{
+    SetLinkRunFlag(&g_runFlag);
+    CRetryPause retry;
+    while (g_runFlag.load() != 0)
+        RunConnection(link, retry);
+    SetLinkRunFlag(nullptr);
+}
+
+void StartAcquisition()
+{
+    g_links = BuildServerLinks();
+    for (auto& link : g_links)
+    {
+        CServerLink* target = link.get();
+        g_threads.emplace_back([target] { AcquisitionThread(*target); });
+    }
+}
+
+void StopAcquisition()
+{
+    RequestStop();
+    AcquisitionGate().WakeForStop();
+    for (std::thread& thread : g_threads)
+        thread.join();
+    g_threads.clear();
+    FlushAllChannels();
+}
+
+void FlushAllChannels()
+{
+    for (std::size_t g = 0; g < g_groups.size(); ++g)
+    {
+        for (std::size_t c = 0; c < g_groups[g]->channels.size(); ++c)
+            FlushChannel(g, c);
+    }
+}
+
+const std::vector<std::unique_ptr<CServerLink>>& ServerLinks()
+{
+    return g_links;
+}
+
+} // namespace tarvell

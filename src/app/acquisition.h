@@ -1,0 +1,63 @@
+#pragma once
+// The acquisition threads: one per server host, each owning the connection to its server,
+// reconnecting after every failure, and handing every packet to the channel buffering.
+// StartAcquisition and StopAcquisition run on the main thread; the rest on acquisition
+// threads unless said otherwise.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvell
+{
+
+class CServerLink;
+class CRetryPause;
+struct WaveformPacket;
+
+// The status line of a packet: station " %-5s", channel " %-4s", begin time (code 0) " %s"
+// and auxiliary name " %-6s", each piece followed by one blank.
+std::string StatusLine(const WaveformPacket& packet);
+
+// Shows time (code 0) as the last count time of the configured channel (station, channel);
+// a channel that is not configured is left alone.
+void UpdateListRow(std::string_view station, std::string_view channel, double time);
+
+// Empties every channel's buffer, forgets its current file, and loads its resume time from
+// the program INI. Main thread, before the acquisition threads start (or while paused).
+void ResetChannelState();
+
+// Loads the resume time of every channel that has none yet (after a reload of the groups).
+void LoadMissingResumeTimes();
+
+// Drops the leading samples of packet that lie before resumeTime (by more than half an
+// interval): a server asked again from a channel's resume time may send the packet that
+// holds it whole, and those samples are on disk already. Returns false when nothing is left.
+bool TrimResentSamples(WaveformPacket& packet, double resumeTime);
+
+// One connection to the link's server: connects (asking every channel from its current
+// resume time), receives and merges packets until the connection fails, the server ends the
+// stream or the stop command comes, and closes it. A failed attempt returns after the pause
+// that retry prescribes (interrupted by the stop command).
+void RunConnection(CServerLink& link, CRetryPause& retry);
+
+// The body of an acquisition thread: RunConnection while g_runFlag is set.
+void AcquisitionThread(CServerLink& link);
+
+// Builds the server links from g_groups and starts one thread per link. Main thread.
+void StartAcquisition();
+
+// Clears g_runFlag, waits for every acquisition thread to end (a thread waiting for data or
+// for a connection notices within about half a second), then writes every channel's
+// buffered samples. Main thread.
+void StopAcquisition();
+
+// Writes the buffered samples of every channel of g_groups. Main thread, with no
+// acquisition thread inside a packet (stopped or paused).
+void FlushAllChannels();
+
+// The server links the running threads use (empty before StartAcquisition).
+const std::vector<std::unique_ptr<CServerLink>>& ServerLinks();
+
+} // namespace tarvell

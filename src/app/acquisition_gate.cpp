@@ -1,0 +1,58 @@
+#include "app/acquisition_gate.h"
+
+#include "app/run_control.h"
+
+namespace tarvell
+{
+
+bool CAcquisitionGate::Enter()
+{
+    std::unique_lock lock(m_lock);
+    m_changed.wait(lock, [this] { return m_pauses == 0 || g_runFlag.load() == 0; });
+    if (g_runFlag.load() == 0)
+        return false;
+    ++m_inside;
+    return true;
+}
+
+void CAcquisitionGate::Leave()
+{
+    {
+        std::lock_guard lock(m_lock);
+        --m_inside;
+    }
+    m_changed.notify_all();
+}
+
+void CAcquisitionGate::Pause()
+{
+    std::unique_lock lock(m_lock);
+    ++m_pauses;
+    m_changed.wait(lock, [this] { return m_inside == 0; });
+}
+
+void CAcquisitionGate::Resume()
+{
+    {
+        std::lock_guard lock(m_lock);
+        if (m_pauses > 0)
+            --m_pauses;
+    }
+    m_changed.notify_all();
+}
+
+void CAcquisitionGate::WakeForStop()
+{
+    {
+        std::lock_guard lock(m_lock);
+    }
+    m_changed.notify_all();
+}
+
+CAcquisitionGate& AcquisitionGate()
+{
+    static CAcquisitionGate gate;
+    return gate;
+}
+
+} // namespace tarvell

@@ -1,0 +1,59 @@
+#pragma once
+// Pausing acquisition while the configuration is reloaded. Acquisition threads enter the
+// gate for each packet they handle; a reload pauses the gate, which waits until no thread
+// is inside and keeps them out until every pause has been resumed. Any thread.
+
+#include <condition_variable>
+#include <mutex>
+
+namespace tarvell
+{
+
+class CAcquisitionGate
+{
+public:
+    // Waits while acquisition is paused; returns false (without entering) when the stop
+    // command comes, true once inside. Every true must be followed by Leave.
+    [[nodiscard]] bool Enter();
+    void Leave();
+
+    // Counted: acquisition resumes when every Pause has been matched by a Resume. Pause
+    // returns once no thread is inside the gate. Pause and its Resume may run on different
+    // threads.
+    void Pause();
+    void Resume();
+
+    // Wakes threads waiting in Enter so that they notice the stop command.
+    void WakeForStop();
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_pauses = 0;
+    int m_inside = 0;
+};
+
+// The gate of the program's acquisition threads.
+CAcquisitionGate& AcquisitionGate();
+
+// Enters the gate for one scope.
+class CGatePass
+{
+public:
+    explicit CGatePass(CAcquisitionGate& gate) : m_gate(gate), m_entered(gate.Enter()) {}
+    ~CGatePass()
+    {
+        if (m_entered)
+            m_gate.Leave();
+    }
+    CGatePass(const CGatePass&) = delete;
+    CGatePass& operator=(const CGatePass&) = delete;
+
+    explicit operator bool() const { return m_entered; }
+
+private:
+    CAcquisitionGate& m_gate;
+    bool m_entered;
+};
+
+} // namespace tarvell

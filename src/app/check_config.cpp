@@ -1,0 +1,183 @@
+#include "app/check_config.h"
+
+#include <map>
+
+#include "app/application.h"
+#include "app/command_line.h"
+#include "app/headless_view.h"
+#include "config/load_groups.h"
+#include "config/server_link.h"
+#include "config/station_groups.h"
+#include "config/text_format.h"
+#include "datafiles/file_index.h"
+#include "db/connection.h"
+#include "db/db_settings.h"
+#include "db/file_registry.h"
+#include "link/time_conversions.h"
+#include "platform/ini_profile.h"
+#include "platform/operator_view.h"
+#include "platform/program_paths.h"
+#include "platform/text.h"
+
+namespace tarvell
+{
+namespace
+{
+
+constexpr std::size_t kMaxNameLength = 7;
+constexpr std::size_t kMaxPerGroup = 64;
+
+std::string Section(int n)
+{
+    return "GROUP" + std::to_string(n);
+}
+
+// Problems that only the INI text shows: sections that make no group, names that do not fit
+// the request, channels the database does not know.
+void CheckSections(std::vector<std::string>& problems)
+{
+    const long long groups = ReadProfileInt(g_iniPath, "SYSTEM", "GROUPS", 0);
+    if (groups <= 0)
+        problems.push_back("[SYSTEM] GROUPS is missing or not positive: no station is acquired");
+    for (long long n = 1; n <= groups && n <= 4096; ++n)
+    {
+        const std::string section = Section(static_cast<int>(n));
+        const std::string station =
+            ToUpperAscii(ReadProfileString(g_iniPath, section, "STATION", "", 255));
+        if (station.empty())
+        {
+            problems.push_back(section + " has no STATION: the section makes no group");
+            continue;
+        }
+        if (station.size() > kMaxNameLength)
+            problems.push_back(section + " STATION " + station + " is longer than 7 characters");
+        const std::vector<std::string> channels =
+            ChannelTokens(ToUpperAscii(ReadProfileString(g_iniPath, section, "CHAN", "", 255)));
+        if (channels.empty())
+            problems.push_back(section + " (" + station + ") names no channel in CHAN");
+        if (channels.size() > kMaxPerGroup)
+            problems.push_back(section + " (" + station + ") has " +
+                               std::to_string(channels.size()) + " channels; at most 64 fit");
+        for (const std::string& channel : channels)
+        {
+            if (channel.size() > kMaxNameLength)
+                problems.push_back(section + " channel " + channel +
+                                   " is longer than 7 characters");
+            if (LookupSampleRate(station, channel) <= 0)
+                problems.push_back(section + " channel " + station + " " + channel +
+                                   " has no positive sampling rate in SITECHAN: not acquired");
+        }
+    }
+}
+
+// Problems of the servers: more hosts, or more groups on one host, than the links hold.
+void CheckServers(std::vector<std::string>& problems, std::FILE* out)
+{
+    std::map<std::string, std::vector<std::string>> stationsByHost;
+    std::map<std::string, std::string> hostAsWritten;
+    for (const auto& group : g_groups)
+    {
+        const std::string key = ToUpperAscii(group->server);
+        if (hostAsWritten.find(key) == hostAsWritten.end())
+            hostAsWritten[key] = FormatText("%s:%d (%s)", group->server.c_str(), group->port,
+                                            group->serverType.c_str());
+        stationsByHost[key].push_back(group->station);
+    }
+    std::fprintf(out, "Servers: %zu\n", stationsByHost.size());
+    for (const auto& [key, stations] : stationsByHost)
+    {
+        std::string list;
+        for (const std::string& station : stations)
+            list += (list.empty() ? "" : ", ") + station;
+        std::fprintf(out, "  %s: %s\n", hostAsWritten[key].c_str(), list.c_str());
+        if (stations.size() > kMaxPerGroup)
+            problems.push_back("server " + hostAsWritten[key] + " carries " +
+                               std::to_string(stations.size()) + " groups; at most 64 fit");
+    }
+    if (stationsByHost.size() > kMaxPerGroup)
+        problems.push_back(std::to_string(stationsByHost.size()) +
+                           " server hosts; at most 64 are served");
+}
+
+void PrintGroups(std::FILE* out)
+{
+    std::fprintf(out, "Groups: %zu\n", g_groups.size());
+    for (std::size_t g = 0; g < g_groups.size(); ++g)
+    {
+        const CStationGroup& group = *g_groups[g];
+        std::fprintf(out,
+                     "  GROUP%d station %s  server %s:%d (%s)  disk loop %lld bytes  "
+                     "FILELENGTH(MIN) %d\n",
+                     group.section, group.station.c_str(), group.server.c_str(), group.port,
+                     group.serverType.c_str(), static_cast<long long>(group.loopSize),
+                     group.fileLength);
+        for (const auto& channel : group.channels)
+        {
+            std::string mode;
+            switch (ChannelLoopMode(group.section, group.station, channel->name))
+            {
+            case LoopMode::TimeNamed:
+                mode = "time-named files under " + g_waveRoot + "/" + group.station;
+                break;
+            case LoopMode::LoopFile:
+                mode = "loop file " + g_waveRoot + "/" + group.station + "/" +
+                       LoopFileName(group.section, group.station, channel->name);
+                break;
+            case LoopMode::MissingLoopFile:
+                mode = "loop file " + LoopFileName(group.section, group.station, channel->name) +
+                       " (missing: made at start-up)";
+                break;
+            }
+            const std::int64_t resume = LoadResumeTime(g, channel->name);
+            std::fprintf(out, "    %-7s %12.6f sps  %s  resume %s\n", channel->name.c_str(),
+                         channel->sampleRate, mode.c_str(),
+                         resume > 0 ? FormatText("%lld (%s)", static_cast<long long>(resume),
+                                                 util_dttostr(static_cast<double>(resume), 0))
+                                          .c_str()
+                                    : "none (from the server's oldest data)");
+        }
+    }
+}
+
+} // namespace
+
+int CheckConfig(const CommandLine& line, const std::vector<std::string>& arguments,
+                std::FILE* out)
+{
+    CHeadlessView view;
+    SetOperatorView(&view);
+    g_iniPath = ResolveIniPath(line);
+    std::fprintf(out, "INI file: %s%s\n", g_iniPath.c_str(),
+                 ReadProfileString(g_iniPath, "SYSTEM", "GROUPS", "", 16).empty()
+                     ? " (no [SYSTEM] GROUPS)"
+                     : "");
+
+    CDbSettings settings(arguments);
+    if (!DbOpen(settings))
+    {
+        std::fprintf(out, "Database: cannot be opened (ODBC=%s USER=%s)\n", g_dsn.c_str(),
+                     g_dbUser.c_str());
+        SetOperatorView(nullptr);
+        return 2;
+    }
+    std::fprintf(out, "Database: ODBC=%s USER=%s\nData root: %s\n", g_dsn.c_str(),
+                 g_dbUser.c_str(), g_waveRoot.c_str());
+
+    ClearGroups();
+    LoadGroups();
+    PrintGroups(out);
+    std::vector<std::string> problems;
+    CheckServers(problems, out);
+    CheckSections(problems);
+
+    if (problems.empty())
+        std::fprintf(out, "No problem found.\n");
+    else
+        std::fprintf(out, "Problems: %zu\n", problems.size());
+    for (const std::string& problem : problems)
+        std::fprintf(out, "  %s\n", problem.c_str());
+    SetOperatorView(nullptr);
+    return problems.empty() ? 0 : 1;
+}
+
+} // namespace tarvell

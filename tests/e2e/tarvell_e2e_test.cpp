@@ -1,0 +1,365 @@
+// The whole program on loopback: xfer-sim serves synthetic channels, tarvell --headless
+// writes them into a temporary data root and a fresh SQLite KDX database, and every file
+// and row is checked against what the server sent.
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/connection.h"
+#include "db/db_access.h"
+#include "e2e/child_process.h"
+#include "platform/ini_profile.h"
+#include "support/kdx_database.h"
+#include "support/sandbox.h"
+#include "xfer-sim/synthetic_signal.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using test::Backend;
+using test::ChildProcess;
+using test::KdxDatabase;
+using test::ReadFile;
+using test::Sandbox;
+using test::WaitUntil;
+
+constexpr long long kStart = 1796648700; // 2026-12-07 13:05:00 UTC
+
+struct Group
+{
+    std::string station;
+    std::string channels; // CHAN value
+    std::string server;
+    int port = 0;
+};
+
+struct ChannelArchive
+{
+    long long files = 0;
+    long long samples = 0;
+    long long missing = 0;
+    long long duplicates = 0;
+    long long wrong = 0;
+};
+
+class TarvellEndToEnd : public ::testing::Test
+{
+protected:
+    // Starts an xfer-sim on a free loopback port with the given switches; returns its port.
+    int StartSim(const std::vector<std::string>& switches)
+    {
+        const std::string portFile = m_box.File("port" + std::to_string(++m_simsStarted));
+        std::vector<std::string> arguments = {"--port", "0", "--port-file", portFile,
+                                              "--end-status", "1"};
+        arguments.insert(arguments.end(), switches.begin(), switches.end());
+        m_sims.push_back(std::make_unique<ChildProcess>(XFER_SIM_BINARY, arguments,
+                                                         m_box.File("xfer-sim.out")));
+        int port = 0;
+        EXPECT_TRUE(WaitUntil([&] {
+            port = std::atoi(ReadFile(portFile).c_str());
+            return port > 0;
+        })) << ReadFile(m_box.File("xfer-sim.out"));
+        return port;
+    }
+
+    static std::string Synthetic(const std::string& station, const std::string& channel,
+                                 int rate, long long seconds)
+    {
+        return station + ":" + channel + ":" + std::to_string(rate) + ":" +
+               std::to_string(kStart) + ":" + std::to_string(seconds);
+    }
+
+    void WriteIni(const std::vector<Group>& groups, const std::string& extraSystem = "")
+    {
+        std::ostringstream ini;
+        ini << "[SYSTEM]\nGROUPS=" << groups.size() << "\nMODE=DETAIL\n" << extraSystem << "\n";
+        for (std::size_t g = 0; g < groups.size(); ++g)
+        {
+            ini << "[GROUP" << g + 1 << "]\nSTATION=" << groups[g].station
+                << "\nCHAN=" << groups[g].channels << "\nSERVER=" << groups[g].server
+                << "\nPORT=" << groups[g].port << "\nSIZEMB=1000\nFILELENGTH(MIN)=5\n\n";
+        }
+        ini << "[DATA]\nDIR=" << g_waveRoot << "\n\n[DATABASE]\nODBC=" << m_db.Dsn()
+            << "\nUSER=" << m_db.User() << "\nPASSWORD=" << m_db.Password() << "\n\n[LOG]\nDIR="
+            << m_box.File("log") << "\n";
+        m_ini = m_box.Write("tarvell.ini", ini.str());
+    }
+
+    std::unique_ptr<ChildProcess> StartTarvell()
+    {
+        return std::make_unique<ChildProcess>(
+            TARVELL_BINARY, std::vector<std::string>{"--headless", "--ini", m_ini},
+            m_box.File("tarvell.out"));
+    }
+
+    // Waits until the channel's resume time in the INI has reached at least until.
+    // Waits until tarvell asks the server for channel from until on: it has then received,
+    // merged and asked past everything before (the servers end their data with status 1,
+    // so the client reconnects and asks again once it has all).
+    ::testing::AssertionResult WaitForRequestFrom(const std::string& channel, long long until)
+    {
+        const std::string asked = channel + "@" + std::to_string(until) + ".000000";
+        if (WaitUntil([&] { return ReadFile(m_box.File("xfer-sim.out")).find(asked) !=
+                                   std::string::npos; },
+                      60000))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "no request for " << asked << "\n--- event log\n" << LogText()
+               << "--- tarvell\n" << ReadFile(m_box.File("tarvell.out")) << "--- xfer-sim\n"
+               << ReadFile(m_box.File("xfer-sim.out"));
+    }
+
+    // Stops tarvell with the stop command; it must end in an orderly way.
+    void Stop(ChildProcess& tarvell)
+    {
+        ASSERT_TRUE(tarvell.Signal(SIGTERM));
+        EXPECT_EQ(tarvell.Wait(30000), 0) << ReadFile(m_box.File("tarvell.out"));
+    }
+
+    std::string LogText() const
+    {
+        std::string all;
+        // The days of the run, in order (a run may cross midnight).
+        std::map<std::string, std::string> days;
+        std::error_code missing;
+        for (const auto& entry : std::filesystem::directory_iterator(m_box.File("log"), missing))
+        {
+            const std::string name = entry.path().filename().string(); // DDMMYYYY.log
+            if (name.size() == 12)
+                days[name.substr(4, 4) + name.substr(2, 2) + name.substr(0, 2)] =
+                    entry.path().string();
+        }
+        for (const auto& [day, path] : days)
+            all += ReadFile(path);
+        return all;
+    }
+
+    // Reads every FILELIST row of a channel and its file, and compares every sample with the
+    // synthetic signal the server sent from kStart on.
+    ChannelArchive Check(const std::string& station, const std::string& channel, int rate,
+                         long long expectedSamples)
+    {
+        ChannelArchive archive;
+        DbOutcome rows = m_db.Query(
+            "select CPATH, TBEGIN, TQTY, SPS from FILELIST where STA='" + station +
+                "' and CH='" + channel + "' order by TBEGIN",
+            {DbType::Text, DbType::Double, DbType::Double, DbType::Double});
+        EXPECT_TRUE(rows.ok) << rows.message;
+        std::vector<int> hits(static_cast<std::size_t>(expectedSamples), 0);
+        for (const DbRow& row : rows.rows)
+        {
+            ++archive.files;
+            const std::string bytes = ReadFile(g_waveRoot + "/" + row[0].text);
+            EXPECT_GE(bytes.size(), 512u) << row[0].text;
+            EXPECT_EQ(bytes.compare(0, 10, "[KDX5.x]\r\n"), 0) << row[0].text;
+            const long long count = static_cast<long long>(bytes.size() - 512) / 4;
+            EXPECT_EQ((bytes.size() - 512) % 4, 0u);
+            EXPECT_EQ(std::llround(row[2].number * row[3].number), count)
+                << row[0].text << " TQTY " << row[2].number;
+            const long long first = std::llround((row[1].number - kStart) * rate);
+            for (long long i = 0; i < count; ++i)
+            {
+                float value = 0;
+                std::memcpy(&value, bytes.data() + 512 + 4 * i, 4);
+                const long long k = first + i;
+                if (k < 0 || k >= expectedSamples)
+                {
+                    ++archive.wrong;
+                    continue;
+                }
+                if (value != static_cast<float>(sim::SyntheticSample(k)))
+                    ++archive.wrong;
+                if (++hits[static_cast<std::size_t>(k)] > 1)
+                    ++archive.duplicates;
+                ++archive.samples;
+            }
+        }
+        for (int hit : hits)
+            archive.missing += hit == 0 ? 1 : 0;
+        return archive;
+    }
+
+    Sandbox m_box;
+    KdxDatabase m_db{Backend::Sqlite, m_box};
+    std::vector<std::unique_ptr<ChildProcess>> m_sims;
+    int m_simsStarted = 0;
+    std::string m_ini;
+};
+
+TEST_F(TarvellEndToEnd, WritesEverySampleOnceFlushesOnStopAndLogsInOrder)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("ABC", "BHN", 100);
+    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 600), "--synthetic",
+                               Synthetic("ABC", "BHN", 100, 600)});
+    WriteIni({{"abc", "bhz, BHN", "127.0.0.1", port}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 600));
+    ASSERT_TRUE(WaitForRequestFrom("BHN", kStart + 600));
+    Stop(*tarvell);
+
+    for (const char* channel : {"BHZ", "BHN"})
+    {
+        ChannelArchive archive = Check("ABC", channel, 100, 60000);
+        EXPECT_EQ(archive.missing, 0) << channel; // the last chunk was written on stop
+        EXPECT_EQ(archive.duplicates, 0) << channel;
+        EXPECT_EQ(archive.wrong, 0) << channel;
+        EXPECT_GE(archive.files, 2) << channel; // FILELENGTH(MIN)=5 rotates within 10 minutes
+        EXPECT_EQ(ReadProfileInt(m_ini, "GROUP1", channel, 0), kStart + 600);
+    }
+
+    const std::string log = LogText();
+    std::size_t at = 0;
+    for (const std::string& line :
+         {std::string("#[TARVELL] TARVELL started...#"),
+          "#[TARVELL] Connected to database. ODBC: " + m_db.Dsn() + "  USER: " + m_db.User(),
+          "#[TARVELL] Catalog with data: " + g_waveRoot + "#",
+          std::string("#[TARVELL] Number of channels: 1#"),
+          std::string("#[TARVELL] Connected to server: 127.0.0.1#"),
+          std::string("#[TARVELL] Connection closed#"),
+          std::string("#[TARVELL] TARVELL stopped...#")})
+    {
+        std::size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << log;
+        at = found + line.size();
+    }
+}
+
+TEST_F(TarvellEndToEnd, RestartContinuesFromTheResumeTimeWithoutAGap)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 300)});
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", port}});
+    auto first = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 300));
+    Stop(*first);
+    EXPECT_EQ(ReadProfileInt(m_ini, "GROUP1", "BHZ", 0), kStart + 300);
+    m_sims.clear();
+
+    // The server now holds twice as much; the second run asks from where the first ended.
+    port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 600)});
+    ASSERT_TRUE(WriteProfileString(m_ini, "GROUP1", "PORT", std::to_string(port)));
+    auto second = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 600));
+    EXPECT_NE(ReadFile(m_box.File("xfer-sim.out")).find("BHZ@" + std::to_string(kStart + 300)),
+              std::string::npos);
+    Stop(*second);
+
+    ChannelArchive archive = Check("ABC", "BHZ", 100, 60000);
+    EXPECT_EQ(archive.missing, 0);
+    EXPECT_EQ(archive.wrong, 0);
+    EXPECT_LE(archive.duplicates, 100); // at most the second that whole-second resume times hold
+}
+
+TEST_F(TarvellEndToEnd, ReconnectionsLoseNothingAndRepeatNothing)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("ABC", "BHE", 40);
+    const int port = StartSim({"--close-after", "7", "--format3-every", "5", "--synthetic",
+                               Synthetic("ABC", "BHZ", 100, 300), "--synthetic",
+                               Synthetic("ABC", "BHE", 40, 300)});
+    WriteIni({{"ABC", "BHZ,BHE", "127.0.0.1", port}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 300));
+    ASSERT_TRUE(WaitForRequestFrom("BHE", kStart + 300));
+    Stop(*tarvell);
+
+    ChannelArchive bhz = Check("ABC", "BHZ", 100, 30000);
+    EXPECT_EQ(bhz.missing, 0);
+    EXPECT_EQ(bhz.duplicates, 0);
+    EXPECT_EQ(bhz.wrong, 0);
+    ChannelArchive bhe = Check("ABC", "BHE", 40, 12000);
+    EXPECT_EQ(bhe.missing, 0);
+    EXPECT_EQ(bhe.duplicates, 0);
+    EXPECT_EQ(bhe.wrong, 0);
+}
+
+TEST_F(TarvellEndToEnd, TwoServersOneLinkPerHostAndAGroupWithoutKnownChannels)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 20);
+    m_db.AddSiteChan("DEF", "BHZ", 20);
+    m_db.AddSiteChan("GHI", "HHZ", 50);
+    const int first = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 20, 300)});
+    const int second = StartSim({"--synthetic", Synthetic("DEF", "BHZ", 20, 300), "--synthetic",
+                                 Synthetic("GHI", "HHZ", 50, 300)});
+    // localhost and LOCALHOST are one host: one link, whose port is the first group's.
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", first},
+              {"DEF", "BHZ", "localhost", second},
+              {"XYZ", "QQQ", "localhost", second},
+              {"GHI", "HHZ", "LOCALHOST", 1}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("HHZ", kStart + 300));
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string requests = ReadFile(m_box.File("xfer-sim.out"));
+        const std::string asked = "BHZ@" + std::to_string(kStart + 300);
+        const std::size_t first = requests.find(asked);
+        return first != std::string::npos && requests.find(asked, first + 1) != std::string::npos;
+    })); // both servers were asked for BHZ from its end
+    Stop(*tarvell);
+
+    for (auto [station, channel, rate] :
+         {std::tuple{"ABC", "BHZ", 20}, std::tuple{"DEF", "BHZ", 20}, std::tuple{"GHI", "HHZ", 50}})
+    {
+        ChannelArchive archive = Check(station, channel, rate, 300LL * rate);
+        EXPECT_EQ(archive.missing, 0) << station;
+        EXPECT_EQ(archive.duplicates, 0) << station;
+        EXPECT_EQ(archive.wrong, 0) << station;
+    }
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Not Found. Station: XYZ  Channel: QQQ"), std::string::npos);
+    EXPECT_NE(log.find("Connected to server: 127.0.0.1#"), std::string::npos);
+    EXPECT_NE(log.find("Connected to server: localhost#"), std::string::npos);
+    EXPECT_EQ(log.find("Connected to server: LOCALHOST#"), std::string::npos);
+}
+
+TEST_F(TarvellEndToEnd, SecondInstanceOnTheSameIniRefusesToStart)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 60)});
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", port}});
+    auto first = StartTarvell();
+    ASSERT_TRUE(WaitUntil([&] { return LogText().find("Connected to server") != std::string::npos; },
+                          30000));
+    ChildProcess second(TARVELL_BINARY, {"--headless", "--ini", m_ini}, m_box.File("second.out"));
+    EXPECT_EQ(second.Wait(30000), 1);
+    EXPECT_NE(ReadFile(m_box.File("second.out")).find("is already running with " + m_ini),
+              std::string::npos);
+    Stop(*first);
+}
+
+TEST_F(TarvellEndToEnd, StopIsPromptWhileTheServerRefusesOrStalls)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("DEF", "BHZ", 100);
+    const int stalled = StartSim({"--stall-after", "3", "--keepalive", "1000", "--synthetic",
+                                  Synthetic("ABC", "BHZ", 100, 600)});
+    // Nothing listens on the second group's port: its thread keeps retrying with a pause.
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", stalled}, {"DEF", "BHZ", "localhost", 1}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return LogText().find("Connected to server: 127.0.0.1") != std::string::npos; },
+        30000));
+    test::SleepMs(1500);
+    const auto begin = std::chrono::steady_clock::now();
+    Stop(*tarvell);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_NE(LogText().find("Cannot connect to server: localhost port 1"), std::string::npos);
+    // The three packets received before the stall are on disk.
+    ChannelArchive archive = Check("ABC", "BHZ", 100, 300);
+    EXPECT_EQ(archive.missing, 0);
+}
+
+} // namespace
+} // namespace tarvell
