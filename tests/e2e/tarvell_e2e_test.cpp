@@ -363,3 +363,70 @@ TEST_F(TarvellEndToEnd, StopIsPromptWhileTheServerRefusesOrStalls)
 
 } // namespace
 } // namespace tarvell
+
+namespace tarvell
+{
+namespace
+{
+
+TEST_F(TarvellEndToEnd, ReloadOnSighupKeepsTheBufferedSamples)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 300)});
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", port}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 300));
+    ASSERT_TRUE(tarvell->Signal(SIGHUP));
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string log = LogText();
+        return log.find("Number of channels: 1#", log.find("Configuration reload")) !=
+               std::string::npos;
+    }));
+    // The reload wrote the buffered samples: the resume time is the end of the data.
+    EXPECT_EQ(ReadProfileInt(m_ini, "GROUP1", "BHZ", 0), kStart + 300);
+    Stop(*tarvell);
+    ChannelArchive archive = Check("ABC", "BHZ", 100, 30000);
+    EXPECT_EQ(archive.missing, 0);
+    EXPECT_EQ(archive.duplicates, 0);
+}
+
+TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("DEF", "BHZ", 20);
+    WriteIni({{"abc", "BHZ,LONGNAME1", "127.0.0.1", 14002}, {"DEF", "BHZ", "localhost", 14002}});
+    ASSERT_TRUE(WriteProfileString(m_ini, "SYSTEM", "GROUPS", "3"));
+    ASSERT_TRUE(WriteProfileString(m_ini, "GROUP1", "BHZ", std::to_string(kStart)));
+    ChildProcess check(TARVELL_BINARY, {"--check-config", "--ini", m_ini},
+                       m_box.File("check.out"));
+    EXPECT_EQ(check.Wait(30000), 1);
+    const std::string out = ReadFile(m_box.File("check.out"));
+    for (const std::string& expected :
+         {std::string("GROUP1 station ABC  server 127.0.0.1:14002 (xfer)"),
+          "time-named files under " + g_waveRoot + "/ABC",
+          "resume " + std::to_string(kStart) + " (2026:341-13:05:00.000)",
+          std::string("GROUP2 station DEF  server localhost:14002 (xfer)"),
+          std::string("Servers: 2"), std::string("GROUP3 has no STATION"),
+          std::string("channel LONGNAME1 is longer than 7 characters"),
+          std::string("channel ABC LONGNAME1 has no positive sampling rate in SITECHAN")})
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+    // A check writes no event log and takes no lock.
+    EXPECT_FALSE(std::filesystem::exists(m_box.File("log")));
+}
+
+TEST_F(TarvellEndToEnd, StartWithoutADatabaseFailsWithTheMessageAndNoStopLine)
+{
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
+    ASSERT_TRUE(WriteProfileString(m_ini, "DATABASE", "ODBC", "NOSUCHDSN"));
+    auto tarvell = StartTarvell();
+    EXPECT_EQ(tarvell->Wait(30000), 1);
+    EXPECT_NE(ReadFile(m_box.File("tarvell.out")).find("KDX database open error"),
+              std::string::npos);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("TARVELL started...#"), std::string::npos);
+    EXPECT_NE(log.find("KDX database open error"), std::string::npos);
+    EXPECT_EQ(log.find("TARVELL stopped...#"), std::string::npos);
+}
+
+} // namespace
+} // namespace tarvell
