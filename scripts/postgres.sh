@@ -8,10 +8,11 @@
 #   scripts/postgres.sh env     [--port N] [--dir DIR]   print the export lines only
 #   scripts/postgres.sh destroy [--port N] [--dir DIR]   stop and remove the cluster's folder
 #
-# Defaults: port 55432, folder /tmp/tarvell-pg-<port>. The cluster trusts every local connection
-# on 127.0.0.1 (it is a test server: never open it to a network), runs without fsync, and has a
-# role "tarvell" allowed to create databases. Run as root, the server runs as the user
-# "postgres", because PostgreSQL refuses to run as root.
+# Defaults: port 55432, folder /tmp/tarvell-pg-<port>. The cluster trusts every connection on
+# 127.0.0.1 (it is a test server: never open it to a network), runs without fsync, and has a
+# role "tarvell" allowed to create databases, the role "KDX" of TARVELL's default login, and
+# "tarvell_pw", the one role that must give its password ("right").
+# Run as root, the server runs as the user "postgres": PostgreSQL refuses to run as root.
 #
 # stdout of start/restart/env is only the export lines, so that
 #   eval "$(bash scripts/postgres.sh start)"
@@ -98,6 +99,14 @@ synchronous_commit = off
 full_page_writes = off
 max_connections = 200
 EOF
+    # One role that must give its password, for the tests of a wrong password; everything
+    # else is trusted.
+    { echo "host all tarvell_pw 127.0.0.1/32 scram-sha-256"; cat "$data/pg_hba.conf"; } \
+        >"$data/pg_hba.conf.new"
+    mv "$data/pg_hba.conf.new" "$data/pg_hba.conf"
+    if [ "$(id -u)" -eq 0 ]; then
+        chown postgres: "$data/pg_hba.conf"
+    fi
 }
 
 start() {
@@ -113,6 +122,14 @@ start() {
     if ! psql_admin -tA -c "SELECT 1 FROM pg_roles WHERE rolname='$role'" | grep -q 1; then
         psql_admin -c "CREATE ROLE $role LOGIN CREATEDB PASSWORD '$role'" >&2
         psql_admin -c "CREATE DATABASE $role OWNER $role" >&2
+    fi
+    # The login of TARVELL's built-in defaults, so that they can be tried here too, and a
+    # role whose password is checked.
+    if ! psql_admin -tA -c "SELECT 1 FROM pg_roles WHERE rolname='KDX'" | grep -q 1; then
+        psql_admin -c "CREATE ROLE \"KDX\" LOGIN PASSWORD 'QZT'" >&2
+    fi
+    if ! psql_admin -tA -c "SELECT 1 FROM pg_roles WHERE rolname='tarvell_pw'" | grep -q 1; then
+        psql_admin -c "CREATE ROLE tarvell_pw LOGIN PASSWORD 'right'" >&2
     fi
 }
 

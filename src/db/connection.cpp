@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include <odbcinst.h>
+
 #include "db/db_settings.h"
 #include "db/odbc_private.h"
 #include "db/schema_names.h"
@@ -295,6 +297,14 @@ bool RunConnectDialog()
     OperatorView().ShowMessage("", "Ошибка при инициализации\r\nбиблиотеки MFC",
                                MessageIcon::Warning, true);
     return false;
+}
+
+bool DbManageDataSources(void* parentWindow)
+{
+    // Linking the installer library for this call also keeps it loaded for the whole run:
+    // the SQLite driver reads its data source through that library, and when the driver
+    // loaded and unloaded it at every connect, its profile cache was lost each time.
+    return SQLManageDataSources(static_cast<HWND>(parentWindow)) != 0;
 }
 
 void SetConnectDialogHook(ConnectDialogHook hook)

@@ -52,6 +52,12 @@ void DbAdoptNames();
 // библиотеки MFC" (the dialog's framework could not be started) and returns false.
 bool RunConnectDialog();
 using ConnectDialogHook = bool (*)();
+
+// Opens the system's ODBC data source administrator modally, owned by parentWindow (the
+// dialog's button "Вызов ODBC Data Source Administrator"); false when the system has none,
+// as on Debian, whose installer library answers false.
+bool DbManageDataSources(void* parentWindow);
+
 // Installs the dialog (nullptr: none). Called at start-up before other threads exist.
 void SetConnectDialogHook(ConnectDialogHook hook);
 

@@ -77,20 +77,35 @@ PostgresServer TestPostgresServer()
 
 std::vector<Backend> AllBackends()
 {
-    std::vector<Backend> backends{Backend::Sqlite};
-    if (!TestPostgresServer().port.empty())
-        backends.push_back(Backend::Postgres);
-    return backends;
+    return {Backend::Sqlite, Backend::Postgres};
 }
 
-KdxDatabase::KdxDatabase(Backend backend, const Sandbox& box) : m_backend(backend)
+bool PostgresConfigured()
 {
-    PostgresServer server = TestPostgresServer();
-    if (backend == Backend::Postgres && server.port.empty())
+    return !TestPostgresServer().port.empty();
+}
+
+KdxDatabase::KdxDatabase(Backend backend, const Sandbox& box)
+    : m_backend(backend), m_server(TestPostgresServer())
+{
+    if (backend == Backend::Postgres && m_server.port.empty())
     {
         SkipWithoutServer();
         return;
     }
+    Make(box);
+}
+
+KdxDatabase::KdxDatabase(const Sandbox& box, const PostgresServer& server)
+    : m_backend(Backend::Postgres), m_server(server)
+{
+    Make(box);
+}
+
+void KdxDatabase::Make(const Sandbox& box)
+{
+    const PostgresServer& server = m_server;
+    Backend backend = m_backend;
 
     m_odbcDir = box.File("odbc");
     MakeDirectory(m_odbcDir);
@@ -172,7 +187,7 @@ KdxDatabase::~KdxDatabase()
     DbClose();
     if (m_backend == Backend::Postgres)
     {
-        DbOutcome dropped = DbRunOnce(AdminConnectString(TestPostgresServer(), "postgres"),
+        DbOutcome dropped = DbRunOnce(AdminConnectString(m_server, "postgres"),
                                       {"DROP DATABASE IF EXISTS " + m_database + " WITH (FORCE)"});
         EXPECT_TRUE(dropped.ok) << "cannot drop the test database: " << dropped.message;
     }
@@ -220,7 +235,7 @@ std::string KdxDatabase::ConnectString() const
 {
     if (m_backend == Backend::Sqlite)
         return "Driver=SQLite3;Database=" + m_database;
-    return AdminConnectString(TestPostgresServer(), m_database);
+    return AdminConnectString(m_server, m_database);
 }
 
 } // namespace tarvell::test

@@ -1,0 +1,240 @@
+#include "db/connection.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "db/db_access.h"
+#include "db/db_admin.h"
+#include "db/disk_loop.h"
+#include "db/file_registry.h"
+#include "db_test_base.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using test::DbTest;
+using test::KdxDatabase;
+using test::LoggingFrame;
+using test::PostgresServer;
+using test::Sandbox;
+
+bool Register(int n, const char* channel = "BHZ")
+{
+    std::string path = "ABC/13/" + std::to_string(n) + "-" + channel + ".ABC";
+    return RegisterFile(path, "ABC", n, 1, 20, 1, 3, channel, 1, 1);
+}
+
+// Ends the server side of the shared connection, as a server shutdown or an administrator
+// would: the client learns of it only at its next statement.
+void TerminateOurBackend(const KdxDatabase& db)
+{
+    DbOutcome pid = DbQuery("SELECT pg_backend_pid()", {DbType::Int32});
+    ASSERT_TRUE(pid.ok) << pid.message;
+    DbOutcome killed =
+        DbRunOnce(db.ConnectString(), {"SELECT pg_terminate_backend(" +
+                                       std::to_string(pid.rows.at(0).at(0).integer) + ")"});
+    ASSERT_TRUE(killed.ok) << killed.message;
+}
+
+using ConnectionTest = DbTest;
+
+TEST_P(ConnectionTest, TheProbeNoticesAConnectionTheServerEnded)
+{
+    if (!IsPostgres())
+        GTEST_SKIP() << "an embedded database has no server to end the connection";
+    TerminateOurBackend(m_db);
+    EXPECT_FALSE(DbIsAlive()); // a probe by type information would still say alive here
+    DbEnsureConnected();
+    EXPECT_TRUE(DbIsAlive());
+    EXPECT_TRUE(m_view.Messages().empty());
+}
+
+TEST_P(ConnectionTest, AStatementOnALostConnectionRunsAgainAfterAReconnect)
+{
+    if (!IsPostgres())
+        GTEST_SKIP() << "an embedded database has no server to end the connection";
+    ASSERT_TRUE(Register(1));
+    TerminateOurBackend(m_db);
+    ASSERT_TRUE(Register(2)); // its delete meets the dead connection: reconnect, run again
+    TerminateOurBackend(m_db);
+    EXPECT_TRUE(UpdateFileRow("ABC/13/2-BHZ.ABC", "ABC", 2, 5, "BHZ"));
+    EXPECT_EQ(m_db.Count(), 2);
+    EXPECT_EQ(m_db.Count("TQTY=5"), 1);
+    EXPECT_TRUE(m_view.Messages().empty());
+    std::string log = EventLog();
+    EXPECT_NE(log.find("Database connection lost: "), std::string::npos);
+    EXPECT_NE(log.find("Reconnected to database. ODBC: KDX  USER: " + m_db.User()),
+              std::string::npos);
+}
+
+TEST_P(ConnectionTest, AStatementTheDatabaseRefusesIsNotRepeated)
+{
+    DbOutcome outcome = DbExecute("INSERT INTO NOSUCHTABLE VALUES (1)");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_FALSE(outcome.message.empty());
+    EXPECT_EQ(outcome.sqlState.size(), 5u);
+    EXPECT_EQ(EventLog().find("Reconnected"), std::string::npos);
+    EXPECT_TRUE(DbIsAlive());
+}
+
+TEST_P(ConnectionTest, AClosedConnectionIsMadeAgainByTheNextStatement)
+{
+    DbClose();
+    ASSERT_TRUE(Register(1));
+    EXPECT_EQ(m_db.Count(), 1);
+    EXPECT_TRUE(m_view.Messages().empty());
+
+    // A data source that has gone: the reconnect shows its error box, the statement fails.
+    DbClose();
+    g_dsn = "NOSUCH";
+    EXPECT_FALSE(Register(2));
+    auto messages = m_view.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].caption, "Ошибка при подключении к базе данных");
+    EXPECT_EQ(messages[1].caption, "Удаление информации из базы данных");
+    g_dsn = "KDX";
+    EXPECT_TRUE(Register(3)); // the next operation connects again
+    EXPECT_EQ(m_db.Count(), 2);
+}
+
+TEST_P(ConnectionTest, ThreadsShareTheConnectionWhileItIsReplaced)
+{
+    // Four acquisition threads register, grow and purge their files while another thread
+    // keeps reconnecting: no statement may meet a connection being replaced.
+    constexpr int kThreads = 4;
+    constexpr int kFiles = 15;
+    std::atomic<bool> done{false};
+    std::thread reconnecter(
+        [&]
+        {
+            while (!done.load())
+            {
+                DbConnect(false);
+                std::this_thread::yield();
+            }
+        });
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t)
+    {
+        writers.emplace_back(
+            [t, &failures]
+            {
+                std::string channel = "C" + std::to_string(t);
+                for (int n = 0; n < kFiles; ++n)
+                {
+                    std::string path = "ABC/13/" + std::to_string(n) + "-" + channel + ".ABC";
+                    if (!RegisterFile(path, "ABC", n, 1, 20, 1, 3, channel, 1, 1) ||
+                        !UpdateFileRow(path, "ABC", n, 2, channel))
+                        ++failures;
+                    PurgeDiskLoop("ABC", 1ull << 40);
+                    if (LookupSampleRate("ABC", channel) != 0)
+                        ++failures;
+                }
+            });
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+    done = true;
+    reconnecter.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(m_db.Count("TQTY=2"), kThreads * kFiles);
+    EXPECT_TRUE(m_view.Messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ConnectionTest, ::testing::ValuesIn(test::AllBackends()),
+                         test::BackendParamName());
+
+// A PostgreSQL server of the test's own, which it may stop and start without disturbing
+// the other tests that share the configured test server.
+class PrivateServer
+{
+public:
+    PrivateServer()
+    {
+        m_server.port = std::to_string(FreePort());
+        m_dir = "/tmp/tarvell-pg-restart-" + std::to_string(::getpid());
+        m_started = Run("start");
+    }
+    ~PrivateServer() { Run("destroy"); }
+
+    bool Run(const char* command) const
+    {
+        std::string line = "bash " TARVELL_SOURCE_DIR "/scripts/postgres.sh " +
+                           std::string(command) + " --port " + m_server.port + " --dir " + m_dir +
+                           " >/dev/null 2>&1";
+        return std::system(line.c_str()) == 0;
+    }
+    bool Started() const { return m_started; }
+    const PostgresServer& Server() const { return m_server; }
+
+private:
+    static int FreePort()
+    {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        int port = 0;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
+        ::close(fd);
+        return port;
+    }
+
+    PostgresServer m_server;
+    std::string m_dir;
+    bool m_started = false;
+};
+
+TEST(DatabaseRestartTest, RegistrationsGoOnAfterTheServerRestarts)
+{
+    if (!test::PostgresConfigured())
+        GTEST_SKIP() << "no PostgreSQL test server configured";
+    PrivateServer server;
+    ASSERT_TRUE(server.Started());
+    Sandbox box;
+    LoggingFrame logging(box);
+    test::CRecordingView view;
+    KdxDatabase db(box, server.Server());
+    ASSERT_TRUE(db.Connected());
+
+    ASSERT_TRUE(Register(1));
+    ASSERT_TRUE(Register(2));
+    ASSERT_TRUE(server.Run("restart"));
+    // The first statement after the restart meets the dead connection, reconnects and runs
+    // again: the registration is not lost, and the operator sees nothing.
+    EXPECT_TRUE(Register(3));
+    EXPECT_TRUE(view.Messages().empty());
+
+    // While the server is down, an operation fails with the connect error...
+    ASSERT_TRUE(server.Run("stop"));
+    EXPECT_FALSE(Register(4));
+    EXPECT_FALSE(view.Messages().empty());
+    EXPECT_EQ(view.Messages()[0].caption, "Ошибка при подключении к базе данных");
+    // ...and once it is back, the next one reconnects and succeeds.
+    ASSERT_TRUE(server.Run("start"));
+    std::size_t boxes = view.Messages().size();
+    EXPECT_TRUE(Register(5));
+    EXPECT_TRUE(UpdateFileRow("ABC/13/5-BHZ.ABC", "ABC", 5, 9, "BHZ"));
+    EXPECT_EQ(view.Messages().size(), boxes);
+    EXPECT_EQ(db.Count(), 4);
+    EXPECT_EQ(db.Count("TQTY=9"), 1);
+    EXPECT_NE(ReadEventLog(box).find("Reconnected to database."), std::string::npos);
+}
+
+} // namespace
+} // namespace tarvell
