@@ -7,6 +7,7 @@
 // Every channel writes a chunk of 4900 samples every 49 packets, so 49 iterations write 100
 // chunks.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
@@ -56,9 +57,8 @@ void WriteText(const std::string& path, const std::string& content)
 
 std::string Station(int s)
 {
-    char name[8];
-    std::snprintf(name, sizeof name, "S%03d", s + 1);
-    return name;
+    std::string name = std::to_string(s + 1);
+    return "S" + std::string(3 - std::min<std::size_t>(name.size(), 3), '0') + name;
 }
 
 // A fresh SQLite KDX database with SITECHAN rows for every channel, a program INI naming
