@@ -17,6 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/ini_profile.h"
 #include "platform/program_paths.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
@@ -101,7 +102,9 @@ void PrepareLoopFiles()
     for (long long g = 1; g <= groups; ++g)
     {
         const std::string section = FormatText("GROUP%lld", g);
-        const std::string station = ReadProfileString(ini, section, "STATION", "", 1023);
+        // Station directories carry the upper-case name the data files are written under.
+        const std::string station =
+            ToUpperAscii(ReadProfileString(ini, section, "STATION", "", 1023));
         if (station.empty())
             continue; // a section without a station is no group; nothing writes for it
         // The same channel names the model takes, so "BHZ, BHN" prepares FILE_BHN as well.

@@ -39,6 +39,10 @@ constexpr int kGain = 1;
 constexpr int kDataType = 3; // FLOAT samples
 constexpr std::int64_t kSampleBytes = 4;
 constexpr std::int64_t kDataOffset = static_cast<std::int64_t>(kHeaderSize);
+// Packet times come from the server in whole microseconds; as doubles near today's epoch
+// they carry errors of a few tenths of a microsecond, which must not decide whether a packet
+// continues the buffer.
+constexpr double kTimeTolerance = 1e-6;
 // A new time-named file whose name is taken gets the first free of name_1 ... name_99.
 constexpr int kMaxNameVariants = 99;
 
@@ -255,22 +259,23 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
     std::memcpy(chunk.bytes.data(), header.data(), kHeaderSize);
 
     // Files are created exclusively: a file of the same name, whoever left it, is never
-    // overwritten, and neither is its row.
-    FileName name = NameFor(group, channel, year, month, day, hour, minute, second, 0);
-    UniqueFd fd(::open(name.full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd && errno == EEXIST && channel.HasCurrentFile() && !channel.currentInLoopFile &&
-        name.relative == channel.currentFile)
-    {
-        // The chunk starts in the same second as the channel's own current file after a
-        // short gap or overlap: it continues that file.
-        if (AppendChunk(group, channel, section, chunk) == Append::Done)
-            return;
-        fd.Reset(::open(name.full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    }
-    for (int variant = 1; !fd && errno == EEXIST && variant <= kMaxNameVariants; ++variant)
+    // overwritten, and neither is its row. The chunk then goes into the next free variant of
+    // the name, unless the name taken is the channel's own current file: a chunk that starts
+    // in the same second after a short gap or overlap continues that file.
+    FileName name;
+    UniqueFd fd;
+    for (int variant = 0; !fd && variant <= kMaxNameVariants; ++variant)
     {
         name = NameFor(group, channel, year, month, day, hour, minute, second, variant);
         fd.Reset(::open(name.full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (fd || errno != EEXIST)
+            break;
+        if (channel.HasCurrentFile() && !channel.currentInLoopFile &&
+            name.relative == channel.currentFile &&
+            AppendChunk(group, channel, section, chunk) == Append::Done)
+        {
+            return;
+        }
     }
     if (!fd)
     {
@@ -481,9 +486,10 @@ void MergePiece(const ChannelLocation& where, double begin, double interval,
                 const std::int32_t* samples, int count)
 {
     CChannelRecord& channel = *where.channel;
-    const bool continues =
-        std::fabs(channel.bufferStart + channel.bufferDuration - begin) <= interval &&
-        channel.bufferCount + count <= kMaxChunkSamples && channel.sampleRate > 1.0;
+    const bool continues = std::fabs(channel.bufferStart + channel.bufferDuration - begin) <=
+                               interval + kTimeTolerance &&
+                           channel.bufferCount + count <= kMaxChunkSamples &&
+                           channel.sampleRate > 1.0;
     if (!continues)
     {
         FlushChannel(where.groupIndex, where.channelIndex);

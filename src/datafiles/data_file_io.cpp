@@ -34,9 +34,7 @@ bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size)
 
 std::int64_t FileSizeOf(int fd)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::fstat(fd, &st) != 0)
         return -1;
     return static_cast<std::int64_t>(st.st_size);
@@ -53,9 +51,7 @@ void TruncateTo(int fd, std::int64_t size)
 
 bool IsDirectory(const std::string& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

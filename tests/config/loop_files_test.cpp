@@ -5,11 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "log/event_log.h"
-#include "platform/file_system.h"
-#include "platform/program_paths.h"
 #include "config/model_fixture.h"
-#include "support/sandbox.h"
+#include "platform/file_system.h"
 
 namespace tarvell
 {
@@ -17,24 +14,11 @@ namespace
 {
 
 using test::ReadFile;
-using test::Sandbox;
 
-class LoopFilesTest : public ::testing::Test
+class LoopFilesTest : public test::WorldTest
 {
 protected:
-    void SetUp() override
-    {
-        ResetLogForTest();
-        InitLog(m_box.Write("log.ini", "[LOG]\nDIR=" + m_box.File("log") + "\n"));
-        g_iniPath = m_box.File("tarvell.ini");
-    }
-    void TearDown() override
-    {
-        ResetLogForTest();
-        g_iniPath.clear();
-    }
-
-    void WriteIni(const std::string& groups)
+    void WriteGroups(const std::string& groups)
     {
         m_box.Write("tarvell.ini", "[DATA]\nDIR=" + m_box.File("data") + "\n" + groups);
     }
@@ -43,23 +27,14 @@ protected:
 
     static long long SizeOf(const std::string& path)
     {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
     }
-
-    int LogCount(const std::string& text) const
-    {
-        return test::CountOf(test::ReadLogDirectory(m_box.File("log")), text);
-    }
-
-    Sandbox m_box;
 };
 
 TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOnes)
 {
-    WriteIni("[SYSTEM]\nGROUPS=2\n"
+    WriteGroups("[SYSTEM]\nGROUPS=2\n"
              "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,bhn, BHE;LHZ,,HHZ\nSIZEMB=2\nFILE_BHZ=ABC_BHZ.DAT\n"
              "FILE_BHN=ABC_BHN.DAT\nFILE_BHE=ABC_BHE.DAT\nFILE_LHZ=ABC_LHZ.DAT\n"
              "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nFILE_BHZ=old.dat\n");
@@ -83,7 +58,7 @@ TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOne
 
 TEST_F(LoopFilesTest, LogsEveryFileItMakesEvenAnEmptyOne)
 {
-    WriteIni("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\nFILE_BHZ=z.dat\n"
+    WriteGroups("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\nFILE_BHZ=z.dat\n"
              "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=-3\nFILE_BHZ=n.dat\n");
     PrepareLoopFiles();
     EXPECT_EQ(SizeOf(Data("ABC/z.dat")), 0);
@@ -97,7 +72,7 @@ TEST_F(LoopFilesTest, LogsEveryFileItMakesEvenAnEmptyOne)
 TEST_F(LoopFilesTest, AFileThatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
 {
     // The station directory is a file here, so the loop file cannot be created in it.
-    WriteIni("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
     MakeDirectory(m_box.File("data"));
     m_box.Write("data/ABC", "");
     PrepareLoopFiles();
@@ -107,12 +82,12 @@ TEST_F(LoopFilesTest, AFileThatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
 
 TEST_F(LoopFilesTest, DoesNothingWithoutGroupsOrStationsOrDataDirectory)
 {
-    WriteIni("[SYSTEM]\nGROUPS=0\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    WriteGroups("[SYSTEM]\nGROUPS=0\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
     PrepareLoopFiles();
     EXPECT_FALSE(PathExists(m_box.File("data")));
 
     // A section without STATION is no group: nothing writes into its files.
-    WriteIni("[SYSTEM]\nGROUPS=1\n[GROUP1]\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
     PrepareLoopFiles();
     EXPECT_FALSE(PathExists(m_box.File("data")));
 

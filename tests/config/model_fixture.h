@@ -1,7 +1,7 @@
 #pragma once
-// A test world for the configuration model and the data files: a sandbox with a real KDX
-// database (one per backend), a program INI, an event log and a recording operator view.
-// Main test thread only.
+// Test worlds for the configuration model and the data files: a sandbox with a program INI,
+// an event log, a recording operator view and, for ModelTest, a real KDX database (one per
+// backend). Main test thread only.
 
 #include <dirent.h>
 
@@ -55,7 +55,8 @@ inline int CountOf(const std::string& text, const std::string& needle)
     return count;
 }
 
-class ModelTest : public ::testing::TestWithParam<Backend>
+// A sandbox with a program INI, an event log and a recording operator view.
+template <typename Base> class WorldFixture : public Base
 {
 protected:
     void SetUp() override
@@ -85,8 +86,16 @@ protected:
     int LogCount(const std::string& text) const { return CountOf(Log(), text); }
 
     Sandbox m_box;
-    KdxDatabase m_db{GetParam(), m_box};
     CRecordingView m_view;
+};
+
+using WorldTest = WorldFixture<::testing::Test>;
+
+// The same with a fresh real KDX database of the backend the test is run for.
+class ModelTest : public WorldFixture<::testing::TestWithParam<Backend>>
+{
+protected:
+    KdxDatabase m_db{GetParam(), m_box};
 };
 
 } // namespace tarvell::test
