@@ -304,8 +304,8 @@ TEST_F(TarvellEndToEnd, TwoServersOneLinkPerHostAndAGroupWithoutKnownChannels)
     ASSERT_TRUE(WaitUntil([&] {
         const std::string requests = ReadFile(m_box.File("xfer-sim.out"));
         const std::string asked = "BHZ@" + std::to_string(kStart + 300);
-        const std::size_t first = requests.find(asked);
-        return first != std::string::npos && requests.find(asked, first + 1) != std::string::npos;
+        const std::size_t once = requests.find(asked);
+        return once != std::string::npos && requests.find(asked, once + 1) != std::string::npos;
     })); // both servers were asked for BHZ from its end
     Stop(*tarvell);
 
