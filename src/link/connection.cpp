@@ -123,6 +123,11 @@ void SetLinkRunFlag(const std::atomic<int>* runFlag)
     ThreadLinkState().runFlag = runFlag;
 }
 
+bool PauseUnlessStopped(int milliseconds)
+{
+    return PauseMs(milliseconds);
+}
+
 void SetSilenceLimit(int seconds)
 {
     ThreadLinkState().silenceLimit = seconds < 0 ? 0 : seconds;

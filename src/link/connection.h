@@ -30,6 +30,11 @@ extern std::atomic<std::int64_t> g_receivedTotal;
 // -1 and code 18. nullptr (the default) means never. The flag must outlive its use.
 void SetLinkRunFlag(const std::atomic<int>* runFlag);
 
+// Sleeps milliseconds in short slices; returns false as soon as the calling thread's run
+// flag reads 0 (see SetLinkRunFlag), else true. For a caller that waits before connecting
+// again, so that a server refusing connections is not tried in a busy loop.
+bool PauseUnlessStopped(int milliseconds);
+
 // Seconds of silence after which the calling thread's reads fail with code 16 (default 60,
 // so the wait ends after 61 whole seconds). Also bounds a connect and a send that cannot
 // progress.

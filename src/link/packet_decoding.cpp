@@ -95,7 +95,7 @@ float Scaled(std::uint32_t field, double scale)
 // the word size (whose width also bounds the magnitude). Returns false when the values run
 // past length or a value is longer than 5 bytes.
 template <typename Word>
-bool DecodeDifferences(const unsigned char* in, int length, int count, Word* out)
+bool DecodeDifferences(const unsigned char* in, int length, int count, unsigned char* out)
 {
     using Unsigned = std::make_unsigned_t<Word>;
     Unsigned sample = 0;
@@ -116,7 +116,8 @@ bool DecodeDifferences(const unsigned char* in, int length, int count, Word* out
         }
         const auto value = static_cast<Unsigned>(magnitude);
         sample = static_cast<Unsigned>(negative ? sample - value : sample + value);
-        out[i] = static_cast<Word>(sample);
+        const auto word = static_cast<Word>(sample);
+        std::memcpy(out + static_cast<std::size_t>(i) * sizeof word, &word, sizeof word);
     }
     return true;
 }
@@ -363,11 +364,10 @@ int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fa
             return Skip(PacketFault::TooManySamples, fault);
         // The coded bytes lie in the data area themselves, and the decoded samples take
         // more room than their codes: decode into a work buffer, then copy back.
-        std::int32_t work[kPacketDataSize / 4];
-        const bool complete = wordSize == 4
-                                  ? DecodeDifferences(bytes, packet.byteCount, count, work)
-                                  : DecodeDifferences(bytes, packet.byteCount, count,
-                                                      reinterpret_cast<std::int16_t*>(work));
+        unsigned char work[kPacketDataSize];
+        const bool complete =
+            wordSize == 4 ? DecodeDifferences<std::int32_t>(bytes, packet.byteCount, count, work)
+                          : DecodeDifferences<std::int16_t>(bytes, packet.byteCount, count, work);
         if (!complete)
             return Skip(PacketFault::ShortCoding, fault);
         std::memcpy(bytes, work, static_cast<std::size_t>(count * wordSize));

@@ -319,6 +319,21 @@ TEST_F(ConnectionTest, RetryModesOnOtherFailures)
     }
 }
 
+TEST_F(ConnectionTest, PauseEndsEarlyOnAStopRequest)
+{
+    EXPECT_TRUE(PauseUnlessStopped(20));
+    std::atomic<int> running{1};
+    SetLinkRunFlag(&running);
+    std::thread stopper([&] {
+        test::SleepMs(100);
+        running = 0;
+    });
+    const auto start = Clock::now();
+    EXPECT_FALSE(PauseUnlessStopped(10000));
+    EXPECT_LT(SecondsSince(start), 2.0);
+    stopper.join();
+}
+
 TEST_F(ConnectionTest, StopRequestEndsTheRetries)
 {
     std::atomic<int> running{1};

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace tarvell::test
@@ -75,6 +77,13 @@ CChildProcess::~CChildProcess()
     }
 }
 
+int CChildProcess::Stop()
+{
+    if (m_pid > 0)
+        ::kill(m_pid, SIGTERM);
+    return Wait();
+}
+
 int CChildProcess::Wait(int timeoutMs)
 {
     if (m_pid <= 0)
@@ -105,6 +114,11 @@ CSimProcess::CSimProcess(const Sandbox& sandbox, std::vector<std::string> argume
     m_process = std::make_unique<CChildProcess>(XFER_SIM_PATH, arguments, sandbox, name);
     WaitUntil([&] { return !ReadFile(m_portPath).empty(); }, 20000);
     m_port = std::atoi(ReadFile(m_portPath).c_str());
+}
+
+CSimProcess::~CSimProcess()
+{
+    EXPECT_EQ(m_process->Stop(), 0) << m_process->Stderr();
 }
 
 int CSimProcess::RequestCount() const

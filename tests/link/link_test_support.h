@@ -31,6 +31,8 @@ public:
     bool Started() const { return m_pid > 0; }
     // Waits for the program to end (at most timeoutMs) and returns its exit status, or -1.
     int Wait(int timeoutMs = 20000);
+    // Asks the program to end (SIGTERM) and returns its exit status, or -1.
+    int Stop();
     std::string Stdout() const { return ReadFile(m_stdout); }
     std::string Stderr() const { return ReadFile(m_stderr); }
 
@@ -46,6 +48,8 @@ class CSimProcess
 {
 public:
     CSimProcess(const Sandbox& sandbox, std::vector<std::string> arguments);
+    // Stops the server and expects a clean exit (a sanitizer's report would make it fail).
+    ~CSimProcess();
     int Port() const { return m_port; }
     std::string Log() const { return ReadFile(m_logPath); }
     // Number of "request version=" lines in the log.

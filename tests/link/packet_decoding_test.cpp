@@ -27,7 +27,7 @@ using test::CBytes;
 
 constexpr double kFriday = 1158300277.5; // 2006-09-15 06:04:37.5
 
-struct ChannelSpec
+struct ChannelEntry
 {
     const char* name = "BHZ";
     unsigned wordSize = 4;
@@ -38,7 +38,7 @@ struct ChannelSpec
 };
 
 // A configuration body laid out field by field as the server sends it.
-std::vector<unsigned char> ConfigBody(int stations, int channels, const ChannelSpec& spec = {})
+std::vector<unsigned char> ConfigBody(int stations, int channels, const ChannelEntry& entry = {})
 {
     CBytes body;
     body.U16(1).U32(0xCAFE).U16(static_cast<unsigned>(stations));
@@ -48,8 +48,8 @@ std::vector<unsigned char> ConfigBody(int stations, int channels, const ChannelS
         body.U16(static_cast<unsigned>(channels));
         for (int c = 0; c < channels; ++c)
         {
-            body.Name(c == 0 ? spec.name : "XXX").Name("AUX1").U16(spec.wordSize);
-            body.U32(spec.signature).U32(spec.intervalUs).U32(spec.divisor).U32(spec.dividend);
+            body.Name(c == 0 ? entry.name : "XXX").Name("AUX1").U16(entry.wordSize);
+            body.U32(entry.signature).U32(entry.intervalUs).U32(entry.divisor).U32(entry.dividend);
             body.U32(123456).U32(500000).U32(250000);
             body.U32(0x450A4275).U32(500000).U32(0xFFFFFFFF).U32(0);
         }
@@ -57,11 +57,11 @@ std::vector<unsigned char> ConfigBody(int stations, int channels, const ChannelS
     return body.Body();
 }
 
-std::unique_ptr<ServerConfig> Config(const ChannelSpec& spec = {}, int stations = 1,
+std::unique_ptr<ServerConfig> Config(const ChannelEntry& entry = {}, int stations = 1,
                                      int channels = 1)
 {
     auto config = std::make_unique<ServerConfig>();
-    const std::vector<unsigned char> body = ConfigBody(stations, channels, spec);
+    const std::vector<unsigned char> body = ConfigBody(stations, channels, entry);
     EXPECT_EQ(DecodeConfig(body.data(), body.size(), *config), 0);
     return config;
 }
@@ -113,9 +113,9 @@ Decoded Decode(const ServerConfig& config, const std::vector<unsigned char>& bod
 
 TEST(DecodeConfig, FieldsAndScaling)
 {
-    ChannelSpec spec;
-    spec.intervalUs = 12500;
-    auto config = Config(spec);
+    ChannelEntry entry;
+    entry.intervalUs = 12500;
+    auto config = Config(entry);
     EXPECT_EQ(config->format, 1);
     EXPECT_EQ(config->configWord, 0xCAFEu);
     ASSERT_EQ(config->stationCount, 1);
@@ -139,10 +139,10 @@ TEST(DecodeConfig, FieldsAndScaling)
     EXPECT_EQ(channel.beginTime, kFriday);
     EXPECT_EQ(channel.endTime, -1.0);
 
-    spec.divisor = 0;
-    EXPECT_TRUE(std::isinf(Config(spec)->stations[0].channels[0].calib));
-    spec.dividend = 0;
-    EXPECT_TRUE(std::isnan(Config(spec)->stations[0].channels[0].calib));
+    entry.divisor = 0;
+    EXPECT_TRUE(std::isinf(Config(entry)->stations[0].channels[0].calib));
+    entry.dividend = 0;
+    EXPECT_TRUE(std::isnan(Config(entry)->stations[0].channels[0].calib));
 }
 
 TEST(DecodeConfig, LimitsFormatAndTruncation)
@@ -183,9 +183,9 @@ TEST(DecodeConfig, LimitsFormatAndTruncation)
 
 TEST(DecodeConfig, NameOfEightCharactersIsKeptWhole)
 {
-    ChannelSpec spec;
-    spec.name = "LONGNAME";
-    auto config = Config(spec);
+    ChannelEntry entry;
+    entry.name = "LONGNAME";
+    auto config = Config(entry);
     EXPECT_STREQ(config->stations[0].channels[0].name, "LONGNAME");
     EXPECT_EQ(config->unterminatedNames, 1);
 }
@@ -254,10 +254,10 @@ TEST(DecodePacket, DifferenceCodingAndByteOrder)
     };
     for (const Case& c : cases)
     {
-        ChannelSpec spec;
-        spec.wordSize = c.wordSize;
-        spec.signature = c.signature;
-        auto config = Config(spec);
+        ChannelEntry entry;
+        entry.wordSize = c.wordSize;
+        entry.signature = c.signature;
+        auto config = Config(entry);
         const Decoded decoded =
             Decode(*config,
                    PacketBody(c.compression, static_cast<std::int32_t>(c.samples.size()), c.bytes));
@@ -289,7 +289,7 @@ TEST(DecodePacket, ByteCountLimitsAndFatalFaults)
         body[25] = static_cast<unsigned char>(count);
         return body;
     };
-    ChannelSpec oddWord;
+    ChannelEntry oddWord;
     oddWord.wordSize = 3;
     const Case cases[] = {
         {"byte count 1025", withByteCount(1025), kTransferTooLarge},
@@ -315,7 +315,7 @@ TEST(DecodePacket, ByteCountLimitsAndFatalFaults)
 TEST(DecodePacket, PacketsThatDoNotFitAreSkippedNeverOverrun)
 {
     auto config = Config();
-    ChannelSpec shortWords;
+    ChannelEntry shortWords;
     shortWords.wordSize = 2;
     auto config16 = Config(shortWords);
     struct Case
@@ -360,7 +360,7 @@ TEST(DecodePacket, PacketsThatDoNotFitAreSkippedNeverOverrun)
 
 TEST(DecodePacket, TimesAndFormatThree)
 {
-    ChannelSpec eighty;
+    ChannelEntry eighty;
     eighty.intervalUs = 12500;
     auto config = Config(eighty);
     const Decoded one = Decode(*config, PacketBody(0, 1, {1, 0, 0, 0}));
