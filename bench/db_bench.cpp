@@ -1,0 +1,143 @@
+// The database cost of one written chunk, on SQLite and (when TARVELL_PG_PORT names a test
+// server, eval "$(bash scripts/postgres.sh start)") on PostgreSQL: the disk-loop size query
+// that precedes every write of a time-named channel, the row update after it, the
+// registration of a new file, and the liveness probe. The station holds state.range(0) rows.
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include "db/connection.h"
+#include "db/db_access.h"
+#include "db/db_admin.h"
+#include "db/disk_loop.h"
+#include "db/file_registry.h"
+
+namespace
+{
+
+using namespace tarvell;
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Environment(const char* name, const char* fallback)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+// Connects the shared connection to a fresh database holding `rows` files of station ABC.
+bool Prepare(bool postgres, int rows)
+{
+    static std::string dir;
+    if (dir.empty())
+    {
+        char pattern[] = "/tmp/tarvell-dbbench-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        std::ofstream(dir + "/odbcinst.ini")
+            << ReadAll(TARVELL_SOURCE_DIR "/etc/odbc/odbcinst.ini");
+        ::setenv("ODBCSYSINI", dir.c_str(), 1);
+        ::setenv("ODBCINI", (dir + "/user.ini").c_str(), 1);
+    }
+    DbClose();
+    std::string host = Environment("TARVELL_PG_HOST", "127.0.0.1");
+    std::string port = Environment("TARVELL_PG_PORT", "");
+    std::string user = Environment("TARVELL_PG_USER", "tarvell");
+    std::string password = Environment("TARVELL_PG_PASSWORD", "tarvell");
+    std::string database = "tarvell_bench_" + std::to_string(::getpid());
+    if (postgres)
+    {
+        if (port.empty())
+            return false;
+        std::string server = "Driver={PostgreSQL Unicode};Servername=" + host + ";Port=" + port +
+                             ";Username=" + user + ";Password=" + password + ";Database=postgres";
+        DbRunOnce(server, {"DROP DATABASE IF EXISTS " + database + " WITH (FORCE)",
+                           "CREATE DATABASE " + database});
+        std::ofstream(dir + "/odbc.ini") << "[KDX]\nDriver=PostgreSQL Unicode\nServername=" << host
+                                         << "\nPort=" << port << "\nDatabase=" << database << "\n";
+        g_dbUser = user;
+        g_dbPassword = password;
+    }
+    else
+    {
+        std::remove((dir + "/kdx.db").c_str());
+        std::ofstream(dir + "/odbc.ini")
+            << "[KDX]\nDriver=SQLite3\nDatabase=" << dir << "/kdx.db\n";
+    }
+    g_dsn = "KDX";
+    g_waveRoot = dir + "/data";
+    if (!DbConnect(false))
+        return false;
+    std::string schema = ReadAll(postgres ? TARVELL_SOURCE_DIR "/etc/schema/kdx-postgresql.sql"
+                                          : TARVELL_SOURCE_DIR "/etc/schema/kdx-sqlite.sql");
+    if (!DbRunScript(SplitSqlScript(schema)).ok)
+        return false;
+    DbAdoptNames();
+    DbExecute("BEGIN");
+    for (int i = 0; i < rows; ++i)
+        RegisterFile("ABC/13/" + std::to_string(i) + ".ABC", "ABC", i, 60, 20, 1, 3, "BHZ", 1, 1);
+    DbExecute("COMMIT");
+    return true;
+}
+
+void BM_WriteOfAChunk(benchmark::State& state, bool postgres)
+{
+    if (!Prepare(postgres, static_cast<int>(state.range(0))))
+    {
+        state.SkipWithError("no database");
+        return;
+    }
+    double seconds = 60;
+    for (auto _ : state)
+    {
+        PurgeDiskLoop("ABC", 1ull << 40); // the size query, nothing to delete
+        UpdateFileRow("ABC/13/0.ABC", "ABC", 0, seconds += 1, "BHZ");
+    }
+}
+
+void BM_RegisterFile(benchmark::State& state, bool postgres)
+{
+    if (!Prepare(postgres, static_cast<int>(state.range(0))))
+    {
+        state.SkipWithError("no database");
+        return;
+    }
+    int n = 0;
+    for (auto _ : state)
+    {
+        ++n;
+        RegisterFile("ABC/14/" + std::to_string(n) + ".ABC", "ABC", 1e9 + n, 1, 20, 1, 3, "BHN", 1,
+                     1);
+    }
+}
+
+void BM_Probe(benchmark::State& state, bool postgres)
+{
+    if (!Prepare(postgres, 0))
+    {
+        state.SkipWithError("no database");
+        return;
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(DbIsAlive());
+}
+
+BENCHMARK_CAPTURE(BM_WriteOfAChunk, Sqlite, false)->Arg(100)->Arg(10000);
+BENCHMARK_CAPTURE(BM_WriteOfAChunk, Postgres, true)->Arg(100)->Arg(10000);
+BENCHMARK_CAPTURE(BM_RegisterFile, Sqlite, false)->Arg(100);
+BENCHMARK_CAPTURE(BM_RegisterFile, Postgres, true)->Arg(100);
+BENCHMARK_CAPTURE(BM_Probe, Sqlite, false);
+BENCHMARK_CAPTURE(BM_Probe, Postgres, true);
+
+} // namespace
+
+BENCHMARK_MAIN();
