@@ -36,12 +36,12 @@ public:
         return first;
     }
 
-    int currentTimeout = 0;              // of the request being exchanged (ms step of pauses)
-    int silenceLimit = 60;               // seconds of silence after which a read fails
+    int currentTimeout = 0; // of the request being exchanged (ms step of pauses)
+    int silenceLimit = 60;  // seconds of silence after which a read fails
     const std::atomic<int>* runFlag = nullptr;
-    std::string host;                    // the server of the current connection, for log lines
-    unsigned reportedFaults = 0;         // fault kinds already logged on this connection
-    std::int64_t skippedPackets = 0;     // packets skipped on this connection
+    std::string host;                // the server of the current connection, for log lines
+    unsigned reportedFaults = 0;     // fault kinds already logged on this connection
+    std::int64_t skippedPackets = 0; // packets skipped on this connection
 
 private:
     std::unique_ptr<unsigned char[]> m_messageBuffer;

@@ -21,9 +21,7 @@ namespace
 class CBodyReader
 {
 public:
-    CBodyReader(const unsigned char* body, std::size_t length) : m_body(body), m_length(length)
-    {
-    }
+    CBodyReader(const unsigned char* body, std::size_t length) : m_body(body), m_length(length) {}
 
     bool Has(std::size_t count) const { return m_length - m_offset >= count; }
 
@@ -366,11 +364,10 @@ int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fa
         // The coded bytes lie in the data area themselves, and the decoded samples take
         // more room than their codes: decode into a work buffer, then copy back.
         std::int32_t work[kPacketDataSize / 4];
-        const bool complete =
-            wordSize == 4
-                ? DecodeDifferences(bytes, packet.byteCount, count, work)
-                : DecodeDifferences(bytes, packet.byteCount, count,
-                                    reinterpret_cast<std::int16_t*>(work));
+        const bool complete = wordSize == 4
+                                  ? DecodeDifferences(bytes, packet.byteCount, count, work)
+                                  : DecodeDifferences(bytes, packet.byteCount, count,
+                                                      reinterpret_cast<std::int16_t*>(work));
         if (!complete)
             return Skip(PacketFault::ShortCoding, fault);
         std::memcpy(bytes, work, static_cast<std::size_t>(count * wordSize));

@@ -14,8 +14,8 @@ namespace tarvell
 
 inline constexpr int kMaxConfigStations = 64;
 inline constexpr int kMaxConfigChannels = 64;
-inline constexpr int kMaxSampleBytes = 1024;  // sample bytes one packet may carry
-inline constexpr int kPacketDataSize = 4096;  // the decoded samples of one packet
+inline constexpr int kMaxSampleBytes = 1024; // sample bytes one packet may carry
+inline constexpr int kPacketDataSize = 4096; // the decoded samples of one packet
 
 // Byte-order signature of a channel whose samples come in the client's own order
 // (little-endian); any other signature means every sample is byte-reversed.
@@ -25,15 +25,15 @@ struct ConfigChannel
 {
     char name[kNameTextSize] = {};
     char auxName[kNameTextSize] = {};
-    int wordSize = 0;                   // bytes per sample, 2 or 4 (checked per packet)
+    int wordSize = 0; // bytes per sample, 2 or 4 (checked per packet)
     std::uint32_t byteOrderSignature = 0;
     std::uint32_t sampleIntervalUs = 0; // as sent
     double sampleInterval = 0.0;        // seconds, sampleIntervalUs / 1e6, exact to the us
     float calib = 0.0f;                 // dividend / divisor (infinite or NaN for divisor 0)
     float calper = 0.0f;
-    float values[2] = {};               // channel values 3 and 4
-    double beginTime = 0.0;             // kept, not used
-    double endTime = 0.0;               // kept, not used
+    float values[2] = {};   // channel values 3 and 4
+    double beginTime = 0.0; // kept, not used
+    double endTime = 0.0;   // kept, not used
 };
 
 struct ConfigStation
@@ -50,7 +50,7 @@ struct ServerConfig
     std::uint32_t configWord = 0; // kept, not used
     int stationCount = 0;
     ConfigStation stations[kMaxConfigStations];
-    int unterminatedNames = 0;    // name fields that filled all 8 bytes without a terminator
+    int unterminatedNames = 0; // name fields that filled all 8 bytes without a terminator
 };
 
 struct RawPacket
@@ -77,13 +77,13 @@ struct RawPacket
 enum class PacketFault
 {
     None,
-    StationIndex,     // station index not below the configuration's station count
-    ChannelIndex,     // channel index not below the station's channel count
-    SampleCount,      // sample count not positive
-    ByteCountMismatch,// uncompressed: N x word size differs from the byte count
-    TooManySamples,   // compressed: N x word size exceeds the 4096-byte data area
-    ShortCoding,      // compressed: the N values run past the byte count, or a value is
-                      // longer than 5 bytes
+    StationIndex,      // station index not below the configuration's station count
+    ChannelIndex,      // channel index not below the station's channel count
+    SampleCount,       // sample count not positive
+    ByteCountMismatch, // uncompressed: N x word size differs from the byte count
+    TooManySamples,    // compressed: N x word size exceeds the 4096-byte data area
+    ShortCoding,       // compressed: the N values run past the byte count, or a value is
+                       // longer than 5 bytes
 };
 
 // Result of DecodePacket and ExpandSamples for a packet that is skipped (see PacketFault).

@@ -36,8 +36,8 @@ struct RequestStation
 struct TransferRequest
 {
     int protocolVersion = 1;
-    int requestType = 2;  // 2: waveforms of a station list; 1 ends after the client flag
-    int timeout = 260;    // also the step of the pause between connection attempts (ms)
+    int requestType = 2;       // 2: waveforms of a station list; 1 ends after the client flag
+    int timeout = 260;         // also the step of the pause between connection attempts (ms)
     int sendBufferSize = 0;    // <= 0 is sent and applied as 16384
     int receiveBufferSize = 0; // <= 0 is sent and applied as 16384
     int clientId = 0;          // the process identifier

@@ -34,8 +34,8 @@ struct WaveformPacket
     double beginTime = 0.0;             // epoch seconds of the first sample
     double endTime = 0.0;               // beginTime + (count - 1) x sampleInterval
     int tag = 0;
-    int count = 0;                      // number of samples, 1..kMaxPacketSamples
-    int wordSize = 0;                   // 2 or 4 bytes per sample on the wire
+    int count = 0;    // number of samples, 1..kMaxPacketSamples
+    int wordSize = 0; // 2 or 4 bytes per sample on the wire
 
     // count signed 32-bit samples, oldest first. They point into the RawPacket (32-bit
     // samples are handed on without copying) or into ownSamples (16-bit samples, sign

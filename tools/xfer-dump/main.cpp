@@ -84,8 +84,8 @@ bool AddChannel(TransferRequest& request, const std::string& text)
     if (colon == std::string::npos || colon == 0 || (at != std::string::npos && at < colon))
         return false;
     const std::string station = ToUpperAscii(text.substr(0, colon));
-    const std::string channel =
-        ToUpperAscii(text.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1));
+    const std::string channel = ToUpperAscii(
+        text.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1));
     if (station.size() > 7 || channel.empty() || channel.size() > 7)
         return false;
     double begin = -1.0;
@@ -167,7 +167,8 @@ void PrintConfig(const ServerConfig& config, bool json)
             const ConfigStation& station = config.stations[s];
             std::printf("%s{\"name\":%s,\"values\":[%s,%s,%s,%s],\"channels\":[", s ? "," : "",
                         Json(station.name).c_str(), JsonNumber(station.values[0]).c_str(),
-                        JsonNumber(station.values[1]).c_str(), JsonNumber(station.values[2]).c_str(),
+                        JsonNumber(station.values[1]).c_str(),
+                        JsonNumber(station.values[2]).c_str(),
                         JsonNumber(station.values[3]).c_str());
             for (int c = 0; c < station.channelCount; ++c)
             {
@@ -199,10 +200,9 @@ void PrintConfig(const ServerConfig& config, bool json)
             const ConfigChannel& channel = station.channels[c];
             std::printf("  channel %s aux %s word %d order 0x%08X interval %.6f s calib %g "
                         "calper %g begin %s",
-                        channel.name, channel.auxName, channel.wordSize,
-                        channel.byteOrderSignature, channel.sampleInterval,
-                        static_cast<double>(channel.calib), static_cast<double>(channel.calper),
-                        util_dttostr(channel.beginTime, 0));
+                        channel.name, channel.auxName, channel.wordSize, channel.byteOrderSignature,
+                        channel.sampleInterval, static_cast<double>(channel.calib),
+                        static_cast<double>(channel.calper), util_dttostr(channel.beginTime, 0));
             std::printf(" end %s\n", util_dttostr(channel.endTime, 0));
         }
     }
@@ -245,7 +245,15 @@ int main(int argc, char** argv)
 {
     enum Option
     {
-        kPort = 1000, kJson, kPackets, kSeconds, kSamples, kSilence, kTimeout, kRetryMode, kHelp,
+        kPort = 1000,
+        kJson,
+        kPackets,
+        kSeconds,
+        kSamples,
+        kSilence,
+        kTimeout,
+        kRetryMode,
+        kHelp,
     };
     const option options[] = {
         {"port", required_argument, nullptr, kPort},
@@ -274,16 +282,36 @@ int main(int argc, char** argv)
     {
         switch (opt)
         {
-        case kPort: port = std::atoi(optarg); break;
-        case kJson: json = true; break;
-        case kPackets: packetLimit = std::atol(optarg); break;
-        case kSeconds: secondsLimit = std::atof(optarg); break;
-        case kSamples: shownSamples = std::max(0, std::atoi(optarg)); break;
-        case kSilence: silence = std::atoi(optarg); break;
-        case kTimeout: request->timeout = std::atoi(optarg); break;
-        case kRetryMode: retryMode = std::atoi(optarg); break;
-        case kHelp: std::fputs(kUsage, stdout); return 0;
-        default: std::fputs(kUsage, stderr); return 2;
+        case kPort:
+            port = std::atoi(optarg);
+            break;
+        case kJson:
+            json = true;
+            break;
+        case kPackets:
+            packetLimit = std::atol(optarg);
+            break;
+        case kSeconds:
+            secondsLimit = std::atof(optarg);
+            break;
+        case kSamples:
+            shownSamples = std::max(0, std::atoi(optarg));
+            break;
+        case kSilence:
+            silence = std::atoi(optarg);
+            break;
+        case kTimeout:
+            request->timeout = std::atoi(optarg);
+            break;
+        case kRetryMode:
+            retryMode = std::atoi(optarg);
+            break;
+        case kHelp:
+            std::fputs(kUsage, stdout);
+            return 0;
+        default:
+            std::fputs(kUsage, stderr);
+            return 2;
         }
     }
     if (argc - optind < 2)
@@ -296,8 +324,9 @@ int main(int argc, char** argv)
     {
         if (!AddChannel(*request, argv[optind]))
         {
-            std::fprintf(stderr, "xfer-dump: bad channel '%s' (STA:CHA[@BEGIN[,END]], names of "
-                                 "at most 7 characters, at most 64 of each)\n",
+            std::fprintf(stderr,
+                         "xfer-dump: bad channel '%s' (STA:CHA[@BEGIN[,END]], names of "
+                         "at most 7 characters, at most 64 of each)\n",
                          argv[optind]);
             return 2;
         }
@@ -313,14 +342,17 @@ int main(int argc, char** argv)
     std::thread timer;
     if (secondsLimit >= 0.0)
     {
-        timer = std::thread([&] {
-            std::unique_lock lock(timerLock);
-            if (!timerWake.wait_for(lock, std::chrono::duration<double>(secondsLimit),
-                                    [&] { return finished; }))
-                running = 0;
-        });
+        timer = std::thread(
+            [&]
+            {
+                std::unique_lock lock(timerLock);
+                if (!timerWake.wait_for(lock, std::chrono::duration<double>(secondsLimit),
+                                        [&] { return finished; }))
+                    running = 0;
+            });
     }
-    auto stopTimer = [&] {
+    auto stopTimer = [&]
+    {
         {
             std::lock_guard lock(timerLock);
             finished = true;
@@ -344,7 +376,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "xfer-dump: connection to %s:%d failed: result %d, code %d (%s)\n",
                      host.c_str(), port, connected, code,
                      connected < -1 && code != kTransferHostNotFound ? "could not connect"
-                                                                      : TransferErrorText(code));
+                                                                     : TransferErrorText(code));
         return running ? ExitStatus(connected, code) : 0;
     }
     UniqueFd socket(connected);
@@ -375,9 +407,10 @@ int main(int argc, char** argv)
     const int code = g_transferError;
     const bool limitReached = result == 0 || code == kTransferStopped;
     if (json)
-        std::printf("{\"type\":\"end\",\"result\":%d,\"code\":%d,\"packets\":%ld,\"skipped\":%lld}\n",
-                    limitReached ? 0 : result, limitReached ? 0 : code, packets,
-                    static_cast<long long>(SkippedPacketCount()));
+        std::printf(
+            "{\"type\":\"end\",\"result\":%d,\"code\":%d,\"packets\":%ld,\"skipped\":%lld}\n",
+            limitReached ? 0 : result, limitReached ? 0 : code, packets,
+            static_cast<long long>(SkippedPacketCount()));
     else if (result == 1)
         std::printf("end of stream after %ld packets, %lld skipped\n", packets,
                     static_cast<long long>(SkippedPacketCount()));

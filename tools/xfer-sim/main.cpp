@@ -68,10 +68,30 @@ int main(int argc, char** argv)
 {
     enum Option
     {
-        kBind = 1000, kPort, kPortFile, kSynthetic, kMseed, kCompression, kWordSize, kByteOrder,
-        kSamples, kRealtime, kKeepalive, kCloseAfter, kBreakEvery, kEndStatus, kRetryFirst,
-        kRetryStatus, kOversizeAfter, kOversizePrefixAfter, kFormat3Every, kGapAfter,
-        kStallAfter, kBadIndexAfter, kLog, kHelp,
+        kBind = 1000,
+        kPort,
+        kPortFile,
+        kSynthetic,
+        kMseed,
+        kCompression,
+        kWordSize,
+        kByteOrder,
+        kSamples,
+        kRealtime,
+        kKeepalive,
+        kCloseAfter,
+        kBreakEvery,
+        kEndStatus,
+        kRetryFirst,
+        kRetryStatus,
+        kOversizeAfter,
+        kOversizePrefixAfter,
+        kFormat3Every,
+        kGapAfter,
+        kStallAfter,
+        kBadIndexAfter,
+        kLog,
+        kHelp,
     };
     const option options[] = {
         {"bind", required_argument, nullptr, kBind},
@@ -116,9 +136,15 @@ int main(int argc, char** argv)
         bool ok = true;
         switch (opt)
         {
-        case kBind: settings.bindAddress = optarg; break;
-        case kPort: ok = ParseInt(optarg, 0, 65535, &settings.port); break;
-        case kPortFile: portFile = optarg; break;
+        case kBind:
+            settings.bindAddress = optarg;
+            break;
+        case kPort:
+            ok = ParseInt(optarg, 0, 65535, &settings.port);
+            break;
+        case kPortFile:
+            portFile = optarg;
+            break;
         case kSynthetic:
             if (!tarvell::sim::AddSynthetic(catalog, optarg, nowUs, &error))
                 return Fail(error);
@@ -127,7 +153,9 @@ int main(int argc, char** argv)
             if (!tarvell::sim::AddMiniSeed(catalog, optarg, &error))
                 return Fail(error);
             break;
-        case kCompression: ok = ParseInt(optarg, 0, 1, &settings.encoding.compression); break;
+        case kCompression:
+            ok = ParseInt(optarg, 0, 1, &settings.encoding.compression);
+            break;
         case kWordSize:
             ok = ParseInt(optarg, 2, 4, &settings.encoding.wordSize) &&
                  settings.encoding.wordSize != 3;
@@ -136,28 +164,58 @@ int main(int argc, char** argv)
             ok = std::strcmp(optarg, "native") == 0 || std::strcmp(optarg, "swapped") == 0;
             settings.encoding.swapped = std::strcmp(optarg, "swapped") == 0;
             break;
-        case kSamples: ok = ParseInt(optarg, 1, 2048, &settings.samplesPerPacket); break;
-        case kRealtime: settings.realtime = true; break;
+        case kSamples:
+            ok = ParseInt(optarg, 1, 2048, &settings.samplesPerPacket);
+            break;
+        case kRealtime:
+            settings.realtime = true;
+            break;
         case kKeepalive:
             settings.keepaliveSeconds = std::strtod(optarg, nullptr);
             ok = settings.keepaliveSeconds > 0.0;
             break;
-        case kCloseAfter: ok = ParseInt(optarg, 1, kMax, &settings.closeAfter); break;
-        case kBreakEvery: ok = ParseInt(optarg, 1, kMax, &settings.breakEvery); break;
-        case kEndStatus: ok = ParseInt(optarg, 0, kMax, &settings.endStatus); break;
-        case kRetryFirst: ok = ParseInt(optarg, 0, kMax, &settings.retryFirst); break;
-        case kRetryStatus: ok = ParseInt(optarg, 0, kMax, &settings.retryStatus); break;
-        case kOversizeAfter: ok = ParseInt(optarg, 1, kMax, &settings.oversizeAfter); break;
+        case kCloseAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.closeAfter);
+            break;
+        case kBreakEvery:
+            ok = ParseInt(optarg, 1, kMax, &settings.breakEvery);
+            break;
+        case kEndStatus:
+            ok = ParseInt(optarg, 0, kMax, &settings.endStatus);
+            break;
+        case kRetryFirst:
+            ok = ParseInt(optarg, 0, kMax, &settings.retryFirst);
+            break;
+        case kRetryStatus:
+            ok = ParseInt(optarg, 0, kMax, &settings.retryStatus);
+            break;
+        case kOversizeAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.oversizeAfter);
+            break;
         case kOversizePrefixAfter:
             ok = ParseInt(optarg, 1, kMax, &settings.oversizePrefixAfter);
             break;
-        case kFormat3Every: ok = ParseInt(optarg, 1, kMax, &settings.format3Every); break;
-        case kGapAfter: ok = ParseInt(optarg, 1, kMax, &settings.gapAfter); break;
-        case kStallAfter: ok = ParseInt(optarg, 1, kMax, &settings.stallAfter); break;
-        case kBadIndexAfter: ok = ParseInt(optarg, 1, kMax, &settings.badIndexAfter); break;
-        case kLog: logPath = optarg; break;
-        case kHelp: std::fputs(kUsage, stdout); return 0;
-        default: std::fputs(kUsage, stderr); return 2;
+        case kFormat3Every:
+            ok = ParseInt(optarg, 1, kMax, &settings.format3Every);
+            break;
+        case kGapAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.gapAfter);
+            break;
+        case kStallAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.stallAfter);
+            break;
+        case kBadIndexAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.badIndexAfter);
+            break;
+        case kLog:
+            logPath = optarg;
+            break;
+        case kHelp:
+            std::fputs(kUsage, stdout);
+            return 0;
+        default:
+            std::fputs(kUsage, stderr);
+            return 2;
         }
         if (!ok)
             return Fail(std::string("bad value '") + (optarg ? optarg : "") + "' for --" +

@@ -184,7 +184,8 @@ int EncodeDifferences(std::span<const std::int32_t> samples, int wordSize, std::
         // First byte: sign in bit 0, six magnitude bits, continuation in bit 7; then seven
         // bits a byte.
         std::size_t size = 0;
-        unsigned char first = static_cast<unsigned char>((negative ? 1u : 0u) | ((magnitude & 0x3Fu) << 1));
+        unsigned char first =
+            static_cast<unsigned char>((negative ? 1u : 0u) | ((magnitude & 0x3Fu) << 1));
         magnitude >>= 6;
         if (magnitude != 0)
             first = static_cast<unsigned char>(first | 0x80u);
@@ -210,8 +211,8 @@ std::vector<unsigned char> EncodePacket(int stationIndex, int channelIndex, std:
                                         int tag, std::span<const std::int32_t> samples,
                                         const EncodingOptions& options, int* encoded)
 {
-    const std::size_t limit =
-        std::min<std::size_t>(samples.size(), static_cast<std::size_t>(kClientDataArea / options.wordSize));
+    const std::size_t limit = std::min<std::size_t>(
+        samples.size(), static_cast<std::size_t>(kClientDataArea / options.wordSize));
     std::vector<unsigned char> data;
     int count = 0;
     if (options.compression == 1)
@@ -224,8 +225,7 @@ std::vector<unsigned char> EncodePacket(int stationIndex, int channelIndex, std:
             limit, static_cast<std::size_t>(kMaxSampleBytes / options.wordSize));
         for (std::size_t i = 0; i < fit; ++i)
         {
-            const std::int32_t value =
-                options.wordSize == 2 ? Clip16(samples[i]) : samples[i];
+            const std::int32_t value = options.wordSize == 2 ? Clip16(samples[i]) : samples[i];
             PutSample(data, value, options);
         }
         count = static_cast<int>(fit);
@@ -279,8 +279,7 @@ std::vector<unsigned char> EncodeBreak(std::int32_t status)
     return message;
 }
 
-bool DecodeRequest(std::span<const unsigned char> body, DecodedRequest& request,
-                   std::string* error)
+bool DecodeRequest(std::span<const unsigned char> body, DecodedRequest& request, std::string* error)
 {
     CRequestReader in(body);
     request = DecodedRequest{};

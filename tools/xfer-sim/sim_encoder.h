@@ -17,8 +17,8 @@ inline constexpr std::uint32_t kBigEndianSignature = 0x76543210;
 
 struct EncodingOptions
 {
-    int compression = 1; // 0 none, 1 difference coding
-    int wordSize = 4;    // 2 or 4
+    int compression = 1;  // 0 none, 1 difference coding
+    int wordSize = 4;     // 2 or 4
     bool swapped = false; // samples big-endian (signature 0x76543210) instead of little
 };
 

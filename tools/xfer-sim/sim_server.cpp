@@ -52,7 +52,8 @@ public:
         {
             m_next = request.beginUs < 0
                          ? 0
-                         : std::max<std::int64_t>(0, CeilDiv(request.beginUs - channel.startUs, interval));
+                         : std::max<std::int64_t>(
+                               0, CeilDiv(request.beginUs - channel.startUs, interval));
             return;
         }
         if (request.beginUs < 0)
@@ -64,8 +65,8 @@ public:
                 segment.startUs + static_cast<std::int64_t>(segment.samples.size() - 1) * interval;
             if (last >= request.beginUs)
             {
-                m_offset = static_cast<std::size_t>(
-                    std::max<std::int64_t>(0, CeilDiv(request.beginUs - segment.startUs, interval)));
+                m_offset = static_cast<std::size_t>(std::max<std::int64_t>(
+                    0, CeilDiv(request.beginUs - segment.startUs, interval)));
                 return;
             }
             ++m_segment;
@@ -145,9 +146,9 @@ private:
     int m_stationIndex;
     int m_channelIndex;
     std::int64_t m_endUs;
-    std::int64_t m_next = 0;     // synthetic: next sample number
-    std::size_t m_segment = 0;   // recorded: current segment
-    std::size_t m_offset = 0;    // recorded: next sample in it
+    std::int64_t m_next = 0;   // synthetic: next sample number
+    std::size_t m_segment = 0; // recorded: current segment
+    std::size_t m_offset = 0;  // recorded: next sample in it
 };
 
 std::string PeerName(const sockaddr_in& address)
@@ -268,11 +269,13 @@ void CSimServer::AcceptLoop()
         Connection& slot = *connection;
         slot.socket = socket;
         const std::string name = PeerName(peer);
-        slot.thread = std::thread([this, &slot, name] {
-            Serve(slot, name);
-            ::shutdown(slot.socket, SHUT_RDWR);
-            slot.done = true;
-        });
+        slot.thread = std::thread(
+            [this, &slot, name]
+            {
+                Serve(slot, name);
+                ::shutdown(slot.socket, SHUT_RDWR);
+                slot.done = true;
+            });
         m_connections.push_back(std::move(connection));
     }
 }
@@ -283,7 +286,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
 
     // Waits up to ms for the client to send something; false when the client closed the
     // connection (or the server stops). Bytes a client sends after its request are ignored.
-    auto clientGone = [&](int ms) {
+    auto clientGone = [&](int ms)
+    {
         if (Stopping())
             return true;
         pollfd entry{socket, POLLIN, 0};
@@ -293,7 +297,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
         const ssize_t n = ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
         return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
     };
-    auto readExact = [&](unsigned char* destination, std::size_t count) {
+    auto readExact = [&](unsigned char* destination, std::size_t count)
+    {
         std::size_t done = 0;
         while (done < count)
         {
@@ -313,7 +318,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
         }
         return true;
     };
-    auto send = [&](const std::vector<unsigned char>& message) {
+    auto send = [&](const std::vector<unsigned char>& message)
+    {
         std::size_t done = 0;
         while (done < message.size())
         {
@@ -329,7 +335,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
     };
     // Sleeps until wall-clock time dueUs, sending keep-alives; false when the client left.
     std::int64_t lastSendUs = WallUs();
-    auto waitUntil = [&](std::int64_t dueUs) {
+    auto waitUntil = [&](std::int64_t dueUs)
+    {
         for (;;)
         {
             const std::int64_t now = WallUs();
@@ -341,7 +348,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
                     return false;
                 lastSendUs = now;
             }
-            const auto slice = static_cast<int>(std::min<std::int64_t>((dueUs - now) / 1000 + 1, kSliceMs));
+            const auto slice =
+                static_cast<int>(std::min<std::int64_t>((dueUs - now) / 1000 + 1, kSliceMs));
             if (clientGone(slice))
                 return false;
         }
@@ -351,7 +359,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
     unsigned char prefix[4];
     if (!readExact(prefix, 4))
         return;
-    const std::uint32_t length = (std::uint32_t{prefix[0]} << 24) | (std::uint32_t{prefix[1]} << 16) |
+    const std::uint32_t length = (std::uint32_t{prefix[0]} << 24) |
+                                 (std::uint32_t{prefix[1]} << 16) |
                                  (std::uint32_t{prefix[2]} << 8) | prefix[3];
     if (length > kMaxRequestBytes)
     {
@@ -387,8 +396,9 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
     std::vector<std::pair<int, int>> indexOf; // per catalog channel: station, channel index
     for (const SimChannel& channel : m_catalog.channels)
     {
-        auto station = std::find_if(stations.begin(), stations.end(),
-                                    [&](const ConfigEntryStation& s) { return s.name == channel.station; });
+        auto station =
+            std::find_if(stations.begin(), stations.end(),
+                         [&](const ConfigEntryStation& s) { return s.name == channel.station; });
         if (station == stations.end())
         {
             stations.push_back({channel.station, {}});
@@ -420,7 +430,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
                 m_log.Line(peer + ": " + station.name + ":" + wanted.name + " is not served");
                 continue;
             }
-            cursors.emplace_back(m_catalog.channels[i], indexOf[i].first, indexOf[i].second, wanted);
+            cursors.emplace_back(m_catalog.channels[i], indexOf[i].first, indexOf[i].second,
+                                 wanted);
         }
     }
     if (!send(EncodeConfig(stations, m_options.encoding)))
@@ -431,10 +442,12 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
     std::optional<std::int64_t> firstRecordedUs;
     for (const CCursor& cursor : cursors)
         if (!cursor.Channel().synthetic && !cursor.Exhausted())
-            firstRecordedUs = std::min(firstRecordedUs.value_or(cursor.BeginUs()), cursor.BeginUs());
+            firstRecordedUs =
+                std::min(firstRecordedUs.value_or(cursor.BeginUs()), cursor.BeginUs());
     // In real time a synthetic channel is live (a packet goes out once its last sample's time
     // has passed); a recorded one is replayed at its own speed from the connection's start.
-    auto dueUs = [&](const CCursor& cursor) -> std::int64_t {
+    auto dueUs = [&](const CCursor& cursor) -> std::int64_t
+    {
         if (!m_options.realtime)
             return 0;
         if (cursor.Channel().synthetic)
@@ -446,7 +459,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
     const int stationCount = static_cast<int>(stations.size());
     int packets = 0;
     std::vector<std::int32_t> samples;
-    auto sendEvent = [&](const char* what, const std::vector<unsigned char>& message) {
+    auto sendEvent = [&](const char* what, const std::vector<unsigned char>& message)
+    {
         m_log.Line(peer + ": " + what + " after " + std::to_string(packets) + " packets");
         return send(message);
     };
@@ -470,7 +484,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
                 return;
             }
             // Nothing more to send: stay connected like a server waiting for new data.
-            if (!waitUntil(lastSendUs + static_cast<std::int64_t>(m_options.keepaliveSeconds * 1e6)))
+            if (!waitUntil(lastSendUs +
+                           static_cast<std::int64_t>(m_options.keepaliveSeconds * 1e6)))
                 return;
             continue;
         }
@@ -501,7 +516,8 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
         lastSendUs = WallUs();
         ++packets;
 
-        if (m_options.breakEvery > 0 && packets % m_options.breakEvery == 0 && !send(EncodeBreak(0)))
+        if (m_options.breakEvery > 0 && packets % m_options.breakEvery == 0 &&
+            !send(EncodeBreak(0)))
             return;
         if (m_options.format3Every > 0 && packets % m_options.format3Every == 0 &&
             !send(EncodeFormat3Packet(16)))
@@ -509,8 +525,9 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
         if (m_options.badIndexAfter > 0 && packets == m_options.badIndexAfter)
         {
             int ignored = 0;
-            if (!sendEvent("packet with station index out of range",
-                           EncodePacket(stationCount, 0, 0, 0, samples, m_options.encoding, &ignored)))
+            if (!sendEvent(
+                    "packet with station index out of range",
+                    EncodePacket(stationCount, 0, 0, 0, samples, m_options.encoding, &ignored)))
                 return;
         }
         if (m_options.oversizeAfter > 0 && packets == m_options.oversizeAfter &&

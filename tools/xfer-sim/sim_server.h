@@ -21,24 +21,24 @@ namespace tarvell::sim
 struct SimOptions
 {
     std::string bindAddress = "127.0.0.1";
-    int port = 14002;                 // 0: any free port
+    int port = 14002; // 0: any free port
     EncodingOptions encoding;
     int samplesPerPacket = 100;
-    bool realtime = false;            // pace packets to real time instead of sending at once
-    double keepaliveSeconds = 10.0;   // break + status 0 after this long with nothing to send
+    bool realtime = false;          // pace packets to real time instead of sending at once
+    double keepaliveSeconds = 10.0; // break + status 0 after this long with nothing to send
     // Faults; 0 (or -1 for endStatus) means off. Packet counts are per connection and count
     // waveform packets.
-    int closeAfter = 0;               // close the connection after N packets
-    int breakEvery = 0;               // break + status 0 after every N packets
-    int endStatus = -1;               // when the data are sent: break + this status, close
-    int retryFirst = 0;               // answer the first K requests with retryStatus
+    int closeAfter = 0; // close the connection after N packets
+    int breakEvery = 0; // break + status 0 after every N packets
+    int endStatus = -1; // when the data are sent: break + this status, close
+    int retryFirst = 0; // answer the first K requests with retryStatus
     int retryStatus = 13;
-    int oversizeAfter = 0;            // after N packets one with byte count 1025
-    int oversizePrefixAfter = 0;      // after N packets a length prefix of 362257
-    int format3Every = 0;             // a format-3 packet after every N packets
-    int gapAfter = 0;                 // each channel leaves out the packet after its N-th
-    int stallAfter = 0;               // after N packets send nothing more, keep the connection
-    int badIndexAfter = 0;            // after N packets one with a station index out of range
+    int oversizeAfter = 0;       // after N packets one with byte count 1025
+    int oversizePrefixAfter = 0; // after N packets a length prefix of 362257
+    int format3Every = 0;        // a format-3 packet after every N packets
+    int gapAfter = 0;            // each channel leaves out the packet after its N-th
+    int stallAfter = 0;          // after N packets send nothing more, keep the connection
+    int badIndexAfter = 0;       // after N packets one with a station index out of range
 };
 
 // Writes the server's log lines ("request ..."), one at a time, to a file or stderr.

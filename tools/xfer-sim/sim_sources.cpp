@@ -51,7 +51,8 @@ bool IntervalFromRate(double rate, std::uint32_t* intervalUs)
 SimChannel* FindChannel(SimCatalog& catalog, const std::string& station, const std::string& channel)
 {
     for (SimChannel& existing : catalog.channels)
-        if (EqualsIgnoreCase(existing.station, station) && EqualsIgnoreCase(existing.channel, channel))
+        if (EqualsIgnoreCase(existing.station, station) &&
+            EqualsIgnoreCase(existing.channel, channel))
             return &existing;
     return nullptr;
 }
@@ -197,7 +198,8 @@ bool AddMiniSeed(SimCatalog& catalog, const std::string& path, std::string* erro
     }
     for (SimChannel& channel : catalog.channels)
         std::stable_sort(channel.segments.begin(), channel.segments.end(),
-                         [](const SimSegment& a, const SimSegment& b) { return a.startUs < b.startUs; });
+                         [](const SimSegment& a, const SimSegment& b)
+                         { return a.startUs < b.startUs; });
     return true;
 }
 

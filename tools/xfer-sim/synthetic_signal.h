@@ -13,7 +13,8 @@ namespace tarvell::sim
 inline std::int32_t SyntheticSample(std::int64_t k)
 {
     const std::int64_t phase = k % 2000;
-    const auto triangle = static_cast<std::int32_t>((phase < 1000 ? phase : 2000 - phase) * 4 - 2000);
+    const auto triangle =
+        static_cast<std::int32_t>((phase < 1000 ? phase : 2000 - phase) * 4 - 2000);
     const std::uint32_t hash = static_cast<std::uint32_t>(k) * 2654435761u;
     const auto wobble = static_cast<std::int32_t>(hash >> 24) - 128;
     const std::int32_t spike = k % 1000 == 999 ? 20000 : 0;

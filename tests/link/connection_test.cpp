@@ -1,0 +1,354 @@
+#include "link/connection.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "link/packet_decoding.h"
+#include "link/transfer_error.h"
+#include "link/transfer_request.h"
+#include "link_test_support.h"
+#include "platform/unique_fd.h"
+#include "support/recording_view.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+using test::CBytes;
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A connected pair of loopback TCP sockets would need a listener; for the framing a Unix
+// stream pair behaves the same.
+struct SocketPair
+{
+    SocketPair()
+    {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        client.Reset(fds[0]);
+        server.Reset(fds[1]);
+    }
+    UniqueFd client;
+    UniqueFd server;
+};
+
+// The configuration a scripted server answers with: one station, one channel.
+std::vector<unsigned char> OneChannelConfig()
+{
+    CBytes body;
+    body.U16(1).U32(0).U16(1).Name("STA1").U32(0).U32(0).U32(0).U32(0).U16(1);
+    body.Name("BHZ").Name("").U16(4).U32(kOwnByteOrderSignature).U32(10000).U32(1).U32(1);
+    body.U32(0).U32(0).U32(0).U32(0).U32(0).U32(0).U32(0);
+    return body.Framed();
+}
+
+std::unique_ptr<TransferRequest> OneChannelRequest()
+{
+    auto request = std::make_unique<TransferRequest>();
+    request->stationCount = 1;
+    std::memcpy(request->stations[0].name, "STA1", 5);
+    request->stations[0].channelCount = 1;
+    std::memcpy(request->stations[0].channels[0].name, "BHZ", 4);
+    return request;
+}
+
+class ConnectionTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        SetSilenceLimit(kDefaultSilenceLimit);
+        SetLinkRunFlag(nullptr);
+    }
+};
+
+TEST_F(ConnectionTest, FramingOfBreaksAndOfTooLongMessages)
+{
+    SocketPair pair;
+    unsigned char buffer[64];
+    std::uint32_t length = 99;
+    ASSERT_TRUE(test::WriteAll(pair.server.Get(), {0, 0, 0, 0, 0, 0, 0, 3, 7, 8, 9}));
+    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, sizeof buffer, &length), 0);
+    EXPECT_EQ(length, 0u) << "a break";
+    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, sizeof buffer, &length), 0);
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(buffer[2], 9);
+
+    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, 3, &length), -1);
+    EXPECT_EQ(g_transferError, kTransferTooLarge);
+
+    // Too long for the message buffer, and a prefix of 2^31 or more: both fail at once, the
+    // silence limit (60 s) is never waited for.
+    auto message = std::make_unique<unsigned char[]>(kMessageBufferSize);
+    for (std::uint32_t prefix :
+         {std::uint32_t{362256}, std::uint32_t{362257}, 0x80000000u, 0xFFFFFFFFu})
+    {
+        const auto start = Clock::now();
+        ASSERT_TRUE(test::WriteAll(pair.server.Get(), CBytes().U32(prefix).Body()));
+        if (prefix == 362256)
+        {
+            // Exactly the buffer fits; the body is larger than the socket's buffer, so it is
+            // written while the client reads.
+            std::thread writer(
+                [&] { test::WriteAll(pair.server.Get(), std::vector<unsigned char>(prefix, 1)); });
+            EXPECT_EQ(RecvFramed(pair.client.Get(), message.get(), kMessageBufferSize, &length), 0);
+            writer.join();
+            EXPECT_EQ(length, prefix);
+            continue;
+        }
+        g_transferError = 0;
+        EXPECT_EQ(RecvFramed(pair.client.Get(), message.get(), kMessageBufferSize, &length), -1);
+        EXPECT_EQ(g_transferError, kTransferTooLong) << prefix;
+        EXPECT_LT(SecondsSince(start), 5.0);
+    }
+}
+
+TEST_F(ConnectionTest, ServerThatClosesIsNoticedAtOnce)
+{
+    SocketPair pair;
+    ASSERT_TRUE(test::WriteAll(pair.server.Get(), {0, 0}));
+    pair.server.Reset();
+    unsigned char buffer[16];
+    std::uint32_t length = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, sizeof buffer, &length), -1);
+    EXPECT_EQ(g_transferError, kTransferSocketError);
+    EXPECT_LT(SecondsSince(start), 5.0) << "not after the 60 seconds of silence";
+}
+
+TEST_F(ConnectionTest, SilenceEndsTheWaitAndTheDisplayCountsIt)
+{
+    test::CRecordingView view;
+    view.SetVisible(true);
+    SetSilenceLimit(1);
+    SocketPair pair;
+    unsigned char buffer[16];
+    const auto start = Clock::now();
+    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), -1);
+    const double waited = SecondsSince(start);
+    EXPECT_EQ(g_transferError, kTransferSocketError);
+    EXPECT_GE(waited, 2.0) << "the wait ends when more than the limit in whole seconds passed";
+    EXPECT_LT(waited, 6.0);
+    EXPECT_EQ(view.WaitDisplays(), (std::vector<std::string>{"00:01", "00:02", "00:00"}));
+
+    // Data that arrive during the wait are read at once and reset the display.
+    std::thread late(
+        [&]
+        {
+            test::SleepMs(1300);
+            test::WriteAll(pair.server.Get(), {1, 2, 3, 4});
+        });
+    const auto second = Clock::now();
+    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), 4);
+    EXPECT_LT(SecondsSince(second), 2.5);
+    late.join();
+    EXPECT_EQ(view.WaitDisplays().back(), "00:00");
+}
+
+TEST_F(ConnectionTest, HiddenWindowGetsNoWaitDisplay)
+{
+    test::CRecordingView view;
+    SetSilenceLimit(0);
+    SocketPair pair;
+    unsigned char buffer[4];
+    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), -1);
+    EXPECT_TRUE(view.WaitDisplays().empty());
+}
+
+TEST_F(ConnectionTest, StopRequestEndsAWaitWithinASecond)
+{
+    std::atomic<int> running{1};
+    SetLinkRunFlag(&running);
+    SocketPair pair;
+    std::thread stopper(
+        [&]
+        {
+            test::SleepMs(200);
+            running = 0;
+        });
+    unsigned char buffer[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), -1);
+    EXPECT_EQ(g_transferError, kTransferStopped);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    stopper.join();
+}
+
+TEST_F(ConnectionTest, SendingToAClosedOrStalledPeer)
+{
+    {
+        SocketPair pair;
+        pair.server.Reset();
+        const std::vector<unsigned char> bytes(100, 1);
+        EXPECT_EQ(SendAll(pair.client.Get(), bytes.data(), 100), 0);
+        EXPECT_EQ(g_transferError, kTransferBroken);
+    }
+    {
+        // A peer that never reads: the send gives up after the silence limit.
+        SetSilenceLimit(0);
+        SocketPair pair;
+        const int small = 4096;
+        ::setsockopt(pair.client.Get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        const std::vector<unsigned char> bytes(4 << 20, 1);
+        ASSERT_EQ(::fcntl(pair.client.Get(), F_SETFL, O_NONBLOCK), 0);
+        const int written =
+            SendAll(pair.client.Get(), bytes.data(), static_cast<int>(bytes.size()));
+        EXPECT_LT(written, static_cast<int>(bytes.size()));
+        EXPECT_EQ(g_transferError, kTransferSocketError);
+    }
+}
+
+TEST_F(ConnectionTest, OpenConnectionFailures)
+{
+    auto request = OneChannelRequest();
+    auto config = std::make_unique<ServerConfig>();
+    EXPECT_EQ(OpenConnection("", 14002, 0, 0), -1);
+
+    g_transferError = 0;
+    EXPECT_EQ(ConnectServer("no-such-host.invalid", 14002, *request, *config, 1), -2);
+    EXPECT_EQ(g_transferError, kTransferHostNotFound);
+
+    EXPECT_EQ(ConnectServer("127.0.0.1", 0, *request, *config, 1), -4);
+    EXPECT_EQ(ConnectServer("127.0.0.1", 70000, *request, *config, 1), -4);
+
+    request->timeout = 0;
+    EXPECT_EQ(ConnectServer("127.0.0.1", 14002, *request, *config, 1), -1);
+
+    // Refused: -6 at once, without a pause, in every retry mode.
+    request->timeout = 260;
+    const int port = test::UnusedPort();
+    for (int mode : {1, 0, -1})
+    {
+        const auto start = Clock::now();
+        EXPECT_EQ(ConnectServer("localhost", port, *request, *config, mode), -6);
+        EXPECT_LT(SecondsSince(start), 0.25);
+    }
+}
+
+TEST_F(ConnectionTest, StatusThirteenIsAskedAgainWithGrowingPauses)
+{
+    // Five refusals with status 13, then the configuration: pauses of 0, 260, 520, 780 and
+    // then 0 again before the attempts.
+    std::atomic<int> requests{0};
+    test::CScriptedServer server(
+        [&](int socket, int index)
+        {
+            std::vector<unsigned char> body;
+            if (!test::ReadMessage(socket, &body))
+                return;
+            ++requests;
+            if (index < 5)
+            {
+                test::WriteAll(socket, CBytes().Framed());
+                test::WriteAll(socket, CBytes().U32(13).Framed());
+                return;
+            }
+            test::WriteAll(socket, OneChannelConfig());
+        },
+        6);
+    auto request = OneChannelRequest();
+    auto config = std::make_unique<ServerConfig>();
+    const int socket = ConnectServer("127.0.0.1", server.Port(), *request, *config, 1);
+    ASSERT_GE(socket, 0);
+    ::close(socket);
+    EXPECT_EQ(requests.load(), 6);
+    EXPECT_STREQ(config->stations[0].channels[0].name, "BHZ");
+    const auto times = server.AcceptTimes();
+    ASSERT_EQ(times.size(), 6u);
+    const int pauses[] = {260, 520, 780, 0, 260};
+    for (std::size_t k = 1; k < times.size(); ++k)
+    {
+        const double gapMs =
+            std::chrono::duration<double, std::milli>(times[k] - times[k - 1]).count();
+        EXPECT_GE(gapMs, pauses[k - 1] - 2) << "attempt " << k;
+        EXPECT_LT(gapMs, pauses[k - 1] + 900) << "attempt " << k;
+    }
+}
+
+TEST_F(ConnectionTest, RetryModesOnOtherFailures)
+{
+    auto request = OneChannelRequest();
+    auto config = std::make_unique<ServerConfig>();
+    auto refuser = [](std::int32_t status, int answerAfter)
+    {
+        return [status, answerAfter](int socket, int index)
+        {
+            std::vector<unsigned char> body;
+            if (!test::ReadMessage(socket, &body))
+                return;
+            if (index >= answerAfter)
+            {
+                test::WriteAll(socket, OneChannelConfig());
+                return;
+            }
+            test::WriteAll(socket, CBytes().Framed());
+            test::WriteAll(socket, CBytes().U32(static_cast<std::uint32_t>(status)).Framed());
+        };
+    };
+    {
+        test::CScriptedServer server(refuser(13, 9), 1);
+        EXPECT_EQ(ConnectServer("127.0.0.1", server.Port(), *request, *config, 0), -1);
+        EXPECT_EQ(g_transferError, kTransferRetryStatus) << "mode 0 never asks again";
+    }
+    {
+        test::CScriptedServer server(refuser(5, 9), 1);
+        EXPECT_EQ(ConnectServer("127.0.0.1", server.Port(), *request, *config, 1), -1);
+        EXPECT_EQ(g_transferError, 5);
+    }
+    {
+        request->timeout = 20;
+        test::CScriptedServer server(refuser(5, 2), 3);
+        const int socket = ConnectServer("127.0.0.1", server.Port(), *request, *config, -1);
+        EXPECT_GE(socket, 0) << "a negative mode asks again after any failure";
+        ::close(socket);
+    }
+}
+
+TEST_F(ConnectionTest, StopRequestEndsTheRetries)
+{
+    std::atomic<int> running{1};
+    SetLinkRunFlag(&running);
+    test::CScriptedServer server(
+        [](int socket, int)
+        {
+            std::vector<unsigned char> body;
+            if (test::ReadMessage(socket, &body))
+            {
+                test::WriteAll(socket, CBytes().Framed());
+                test::WriteAll(socket, CBytes().U32(13).Framed());
+            }
+        },
+        100);
+    auto request = OneChannelRequest();
+    request->timeout = 5000; // pauses of 5, 10 and 15 seconds
+    auto config = std::make_unique<ServerConfig>();
+    std::thread stopper(
+        [&]
+        {
+            test::SleepMs(300);
+            running = 0;
+        });
+    const auto start = Clock::now();
+    EXPECT_EQ(ConnectServer("127.0.0.1", server.Port(), *request, *config, 1), -1);
+    EXPECT_EQ(g_transferError, kTransferStopped);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    stopper.join();
+}
+
+} // namespace
+} // namespace tarvell
