@@ -28,8 +28,6 @@ constexpr std::size_t kMaxChannelName = 15;
 // Names travel to the server in 8-byte fields with their terminator.
 constexpr std::size_t kMaxRequestName = 7;
 constexpr std::int64_t kMegabyte = 1048576;
-// 64 servers of 64 stations each: a larger GROUPS value is a typing error, not a plan.
-constexpr long long kMaxGroupSections = 4096;
 
 int ClampToInt(long long value)
 {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "config/load_groups.h"
+#include "config/station_groups.h"
 #include "config/text_format.h"
 #include "log/event_log.h"
 #include "platform/file_system.h"
@@ -26,7 +27,6 @@ namespace
 {
 
 constexpr std::int64_t kPiece = 1048576; // one megabyte, written at a time
-constexpr long long kMaxGroupSections = 4096;
 
 bool WriteFully(int fd, const char* data, std::size_t size)
 {

@@ -22,6 +22,10 @@ namespace tarvell
 inline constexpr int kBufferCapacity = 5000;
 inline constexpr int kMaxChunkSamples = 4900;
 
+// The most [GROUP<n>] sections read: 64 servers of 64 stations each. A larger GROUPS value
+// is a typing error, not a plan.
+inline constexpr long long kMaxGroupSections = 4096;
+
 // The server of a group when neither its section nor [SYSTEM] names one.
 inline constexpr char kDefaultServerHost[] = "localhost";
 inline constexpr int kDefaultServerPort = 14002;

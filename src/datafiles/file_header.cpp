@@ -92,8 +92,11 @@ void BuildLoopHeader(FileHeader& header, std::string_view station, std::string_v
     if (!latest.ok || latest.rows.empty())
         return;
 
-    double offset = earliest.rows[0][0].number;
-    if (offset == 0 || !std::isfinite(offset))
+    // An offset that is no byte position (0 from an older writer, null, damaged) reads as
+    // the start of the data.
+    const DbCell& foffCell = earliest.rows[0][0];
+    double offset = foffCell.number;
+    if (foffCell.isNull || !std::isfinite(offset) || offset <= 0 || offset > 9.0e18)
         offset = static_cast<double>(kHeaderSize);
     const double firstBegin = earliest.rows[0][1].number;
     const double lastDuration = latest.rows[0][0].number;

@@ -20,7 +20,6 @@ namespace
 
 constexpr std::size_t kIniText = 255;
 constexpr std::size_t kFileNameText = 127;
-constexpr long long kMaxGroupSections = 4096;
 constexpr std::int64_t kMegabyte = 1048576;
 
 // Set while resume times cannot be written, so that the condition is logged once.

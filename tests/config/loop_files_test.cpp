@@ -34,10 +34,11 @@ protected:
 
 TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOnes)
 {
-    WriteGroups("[SYSTEM]\nGROUPS=2\n"
-             "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,bhn, BHE;LHZ,,HHZ\nSIZEMB=2\nFILE_BHZ=ABC_BHZ.DAT\n"
-             "FILE_BHN=ABC_BHN.DAT\nFILE_BHE=ABC_BHE.DAT\nFILE_LHZ=ABC_LHZ.DAT\n"
-             "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nFILE_BHZ=old.dat\n");
+    WriteGroups(
+        "[SYSTEM]\nGROUPS=2\n"
+        "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,bhn, BHE;LHZ,,HHZ\nSIZEMB=2\nFILE_BHZ=ABC_BHZ.DAT\n"
+        "FILE_BHN=ABC_BHN.DAT\nFILE_BHE=ABC_BHE.DAT\nFILE_LHZ=ABC_LHZ.DAT\n"
+        "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nFILE_BHZ=old.dat\n");
     MakeDirectory(m_box.File("data"));
     MakeDirectory(Data("DEF"));
     m_box.Write("data/DEF/old.dat", "keep me");
@@ -59,7 +60,7 @@ TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOne
 TEST_F(LoopFilesTest, LogsEveryFileItMakesEvenAnEmptyOne)
 {
     WriteGroups("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\nFILE_BHZ=z.dat\n"
-             "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=-3\nFILE_BHZ=n.dat\n");
+                "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=-3\nFILE_BHZ=n.dat\n");
     PrepareLoopFiles();
     EXPECT_EQ(SizeOf(Data("ABC/z.dat")), 0);
     EXPECT_EQ(SizeOf(Data("DEF/n.dat")), 0);
