@@ -21,4 +21,13 @@ for preset in "${presets[@]}"; do
         status=1
     fi
 done
+
+# The decoders of server input under libFuzzer for a short while (the corpus and past
+# crashers are replayed as ordinary tests in every build above).
+if [ $# -eq 0 ]; then
+    echo "=== fuzz smoke ==="
+    if ! bash scripts/fuzz-smoke.sh 8; then
+        status=1
+    fi
+fi
 exit $status
