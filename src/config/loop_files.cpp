@@ -28,25 +28,6 @@ namespace
 
 constexpr std::int64_t kPiece = 1048576; // one megabyte, written at a time
 
-bool WriteFully(int fd, const char* data, std::size_t size)
-{
-    while (size > 0)
-    {
-        ssize_t put = ::write(fd, data, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-        {
-            if (put == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 void ReportNotCreated(const std::string& path, int error)
 {
     LogEvent(FormatText("Loop file not created '%s': %s", path.c_str(), std::strerror(error)));

@@ -1,6 +1,7 @@
 #pragma once
 // File-system helpers with the semantics the program relies on. Any thread.
 
+#include <cstddef>
 #include <string>
 
 namespace tarvell
@@ -12,5 +13,9 @@ void MakeDirectory(const std::string& path);
 
 // True when something (file or directory) exists at path (its status can be read).
 bool PathExists(const std::string& path);
+
+// Writes all size bytes at the file position of fd, going on after interrupted and partial
+// writes. False on failure, with errno set (ENOSPC when the disk took nothing more).
+bool WriteFully(int fd, const void* data, std::size_t size);
 
 } // namespace tarvell

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file_system.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -276,21 +277,6 @@ std::string WithValue(const ParsedIni& ini, std::string_view section, std::strin
     return content;
 }
 
-bool WriteAll(int fd, const std::string& content)
-{
-    std::size_t done = 0;
-    while (done < content.size())
-    {
-        ssize_t put = ::write(fd, content.data() + done, content.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 // Writes content to a temporary file beside target and renames it over target. On any
 // failure the temporary file is removed and target is left as it was.
 bool ReplaceAtomically(const std::string& target, const std::string& content, mode_t mode)
@@ -299,7 +285,7 @@ bool ReplaceAtomically(const std::string& target, const std::string& content, mo
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd)
         return false;
-    bool ok = WriteAll(fd.Get(), content) && (mode == 0 || ::fchmod(fd.Get(), mode) == 0);
+    bool ok = WriteFully(fd.Get(), content.data(), content.size()) && (mode == 0 || ::fchmod(fd.Get(), mode) == 0);
     ok = fd.Close() && ok;
     if (!ok || ::rename(temp.c_str(), target.c_str()) != 0)
     {
