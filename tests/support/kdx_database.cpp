@@ -187,8 +187,15 @@ KdxDatabase::~KdxDatabase()
     DbClose();
     if (m_backend == Backend::Postgres)
     {
-        DbOutcome dropped = DbRunOnce(AdminConnectString(m_server, "postgres"),
-                                      {"DROP DATABASE IF EXISTS " + m_database + " WITH (FORCE)"});
+        // A server process may still be leaving the database for a moment.
+        DbOutcome dropped;
+        for (int attempt = 0; attempt < 20 && !dropped.ok; ++attempt)
+        {
+            if (attempt > 0)
+                SleepMs(50);
+            dropped = DbRunOnce(AdminConnectString(m_server, "postgres"),
+                                {"DROP DATABASE IF EXISTS " + m_database + " WITH (FORCE)"});
+        }
         EXPECT_TRUE(dropped.ok) << "cannot drop the test database: " << dropped.message;
     }
     if (m_hadSysIni)
