@@ -36,24 +36,31 @@ std::string Environment(const char* name, const char* fallback)
 }
 
 // Connects the shared connection to a fresh database holding `rows` files of station ABC.
+// unixODBC reads its data source files once per process, so both data sources are written
+// once into one folder, and every call empties its database under the same name.
 bool Prepare(bool postgres, int rows)
 {
     static std::string dir;
+    std::string host = Environment("TARVELL_PG_HOST", "127.0.0.1");
+    std::string port = Environment("TARVELL_PG_PORT", "");
+    std::string user = Environment("TARVELL_PG_USER", "tarvell");
+    std::string password = Environment("TARVELL_PG_PASSWORD", "tarvell");
+    std::string database = "tarvell_bench_" + std::to_string(::getpid());
     if (dir.empty())
     {
         char pattern[] = "/tmp/tarvell-dbbench-XXXXXX";
         dir = ::mkdtemp(pattern);
         std::ofstream(dir + "/odbcinst.ini")
             << ReadAll(TARVELL_SOURCE_DIR "/etc/odbc/odbcinst.ini");
+        std::ofstream(dir + "/odbc.ini")
+            << "[KDX]\nDriver=SQLite3\nJournalMode=WAL\nSyncPragma=NORMAL\nDatabase=" << dir
+            << "/kdx.db\n\n"
+            << "[KDX_PG]\nDriver=PostgreSQL Unicode\nServername=" << host << "\nPort=" << port
+            << "\nDatabase=" << database << "\n";
         ::setenv("ODBCSYSINI", dir.c_str(), 1);
         ::setenv("ODBCINI", (dir + "/user.ini").c_str(), 1);
     }
     DbClose();
-    std::string host = Environment("TARVELL_PG_HOST", "127.0.0.1");
-    std::string port = Environment("TARVELL_PG_PORT", "");
-    std::string user = Environment("TARVELL_PG_USER", "tarvell");
-    std::string password = Environment("TARVELL_PG_PASSWORD", "tarvell");
-    std::string database = "tarvell_bench_" + std::to_string(::getpid());
     if (postgres)
     {
         if (port.empty())
@@ -62,25 +69,29 @@ bool Prepare(bool postgres, int rows)
                              ";Username=" + user + ";Password=" + password + ";Database=postgres";
         DbRunOnce(server, {"DROP DATABASE IF EXISTS " + database + " WITH (FORCE)",
                            "CREATE DATABASE " + database});
-        std::ofstream(dir + "/odbc.ini") << "[KDX]\nDriver=PostgreSQL Unicode\nServername=" << host
-                                         << "\nPort=" << port << "\nDatabase=" << database << "\n";
+        g_dsn = "KDX_PG";
         g_dbUser = user;
         g_dbPassword = password;
     }
     else
     {
         std::remove((dir + "/kdx.db").c_str());
-        std::ofstream(dir + "/odbc.ini")
-            << "[KDX]\nDriver=SQLite3\nDatabase=" << dir << "/kdx.db\n";
+        g_dsn = "KDX";
     }
-    g_dsn = "KDX";
     g_waveRoot = dir + "/data";
     if (!DbConnect(false))
+    {
+        std::fprintf(stderr, "bench_db: cannot connect to %s\n", g_dsn.c_str());
         return false;
+    }
     std::string schema = ReadAll(postgres ? TARVELL_SOURCE_DIR "/etc/schema/kdx-postgresql.sql"
                                           : TARVELL_SOURCE_DIR "/etc/schema/kdx-sqlite.sql");
-    if (!DbRunScript(SplitSqlScript(schema)).ok)
+    DbOutcome made = DbRunScript(SplitSqlScript(schema));
+    if (!made.ok)
+    {
+        std::fprintf(stderr, "bench_db: cannot make the tables: %s\n", made.message.c_str());
         return false;
+    }
     DbAdoptNames();
     DbExecute("BEGIN");
     for (int i = 0; i < rows; ++i)

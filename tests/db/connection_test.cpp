@@ -74,7 +74,7 @@ TEST_P(ConnectionTest, AStatementOnALostConnectionRunsAgainAfterAReconnect)
     EXPECT_TRUE(m_view.Messages().empty());
     std::string log = EventLog();
     EXPECT_NE(log.find("Database connection lost: "), std::string::npos);
-    EXPECT_NE(log.find("Reconnected to database. ODBC: KDX  USER: " + m_db.User()),
+    EXPECT_NE(log.find("Reconnected to database. ODBC: " + m_db.Dsn() + "  USER: " + m_db.User()),
               std::string::npos);
 }
 
@@ -103,7 +103,7 @@ TEST_P(ConnectionTest, AClosedConnectionIsMadeAgainByTheNextStatement)
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].caption, "Ошибка при подключении к базе данных");
     EXPECT_EQ(messages[1].caption, "Удаление информации из базы данных");
-    g_dsn = "KDX";
+    g_dsn = m_db.Dsn();
     EXPECT_TRUE(Register(3)); // the next operation connects again
     EXPECT_EQ(m_db.Count(), 2);
 }

@@ -46,6 +46,26 @@ TEST_P(DbAccessTest, QueryReadsTextNumbersAndNulls)
     EXPECT_FALSE(outcome.rows[0][1].isNull);
     EXPECT_EQ(outcome.rows[1][0].text, "O'NE");
     EXPECT_TRUE(outcome.rows[1][1].isNull);
+    // maxRows stops the fetch; a long text comes back whole.
+    EXPECT_EQ(m_db.Query("SELECT STA FROM SITECHAN", {DbType::Text}).rows.size(), 2u);
+    EXPECT_EQ(DbQuery("SELECT STA FROM SITECHAN", {DbType::Text}, 1).rows.size(), 1u);
+    std::string longPath(1000, 'p');
+    m_db.Execute("INSERT INTO FILELIST (CPATH) VALUES ('" + longPath + "')");
+    DbOutcome path = m_db.Query("SELECT CPATH FROM FILELIST", {DbType::Text});
+    ASSERT_EQ(path.rows.size(), 1u);
+    EXPECT_EQ(path.rows[0][0].text, longPath);
+}
+
+TEST_P(DbAccessTest, UpdatesReportTheirRowCountAndNoMatchIsSuccess)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 20);
+    m_db.AddSiteChan("ABC", "BHN", 20);
+    DbOutcome both = DbExecute("UPDATE SITECHAN SET SPS=40 WHERE STA='ABC'");
+    EXPECT_TRUE(both.ok);
+    EXPECT_EQ(both.rowCount, 2);
+    DbOutcome none = DbExecute("DELETE FROM SITECHAN WHERE STA='XYZ'");
+    EXPECT_TRUE(none.ok);
+    EXPECT_EQ(none.rowCount, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbAccessTest, ::testing::ValuesIn(test::AllBackends()),

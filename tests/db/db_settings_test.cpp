@@ -1,5 +1,6 @@
 #include "db/db_settings.h"
 
+#include <cctype>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -42,9 +43,10 @@ protected:
     }
 
     // A login the backend accepts, as INI lines.
-    std::string Login(const char* dsn = "KDX") const
+    // The fixture's data source and a login it accepts, as INI lines.
+    std::string Login() const
     {
-        return "[DATABASE]\nODBC=" + std::string(dsn) + "\nUSER=" + m_db.User() +
+        return "[DATABASE]\nODBC=" + m_db.Dsn() + "\nUSER=" + m_db.User() +
                "\nPASSWORD=" + m_db.Password() + "\n";
     }
 
@@ -88,10 +90,14 @@ TEST_P(DbSettingsTest, TheCommandLineTailStartsAtTheFirstOdbcInAnyCase)
 
 TEST_P(DbSettingsTest, ALowerCaseCommandLineIsTakenUpperCase)
 {
-    // odbc=kdx user=kdx: the data source KDX as user KDX; password and data directory stay.
+    // odbc=<the fixture's data source> user=kdx: that data source as user KDX (a role of the
+    // test server); password and data directory stay as they were.
+    std::string dsn = m_db.Dsn();
+    for (char& c : dsn)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     g_dbPassword = "QZT";
-    EXPECT_TRUE(Search({"odbc=kdx", "user=kdx"}));
-    EXPECT_EQ(g_dsn, "KDX");
+    EXPECT_TRUE(Search({"odbc=" + dsn, "user=kdx"}));
+    EXPECT_EQ(g_dsn, m_db.Dsn());
     EXPECT_EQ(g_dbUser, "KDX");
     EXPECT_EQ(g_dbPassword, "QZT");
     EXPECT_EQ(g_dbDataDir, "");
@@ -99,11 +105,14 @@ TEST_P(DbSettingsTest, ALowerCaseCommandLineIsTakenUpperCase)
 
     DbClose();
     g_dbPassword.clear();
+    std::size_t before = m_view.Messages().size();
     EXPECT_FALSE(Search({"odbc=base", "user=op"}));
     EXPECT_EQ(g_dsn, "BASE");
     EXPECT_EQ(g_dbUser, "OP");
     EXPECT_EQ(g_dbPassword, "");
-    ExpectOneConnectErrorBox();
+    auto messages = m_view.Messages();
+    ASSERT_EQ(messages.size(), before + 1);
+    EXPECT_EQ(messages.back().caption, kConnectCaption);
 }
 
 TEST_P(DbSettingsTest, KeysMustComeInOrderAndTheValueStartsAfterTheFirstEquals)
@@ -123,8 +132,9 @@ TEST_P(DbSettingsTest, KeysMustComeInOrderAndTheValueStartsAfterTheFirstEquals)
 
 TEST_P(DbSettingsTest, AllFourKeysAndTheDataDirectoryKeepsItsCase)
 {
-    // The password is upper-cased like every command-line value: trust or SQLite ignore it.
-    EXPECT_TRUE(Search({"ODBC=kdx", "USER=kdx", "PASSWORD=qzt", "DATA=/Srv/Kdx Data", "more"}));
+    // The password is upper-cased like every command-line value.
+    Search({"ODBC=kdx", "USER=kdx", "PASSWORD=qzt", "DATA=/Srv/Kdx Data", "more"});
+    EXPECT_EQ(g_dsn, "KDX");
     EXPECT_EQ(g_dbUser, "KDX");
     EXPECT_EQ(g_dbPassword, "QZT");
     EXPECT_EQ(g_dbDataDir, "/Srv/Kdx Data");
@@ -147,7 +157,7 @@ TEST_P(DbSettingsTest, TheProgramIniComesBeforeKdxIni)
     m_box.Write("tarvell.ini", Login() + "[DATA]\nDIR=/program\n");
     m_box.Write("KDX.ini", "[DATABASE]\nODBC=NOSUCH\n[DATA]\nDIR=/kdx\n");
     EXPECT_TRUE(Search({}));
-    EXPECT_EQ(g_dsn, "KDX");
+    EXPECT_EQ(g_dsn, m_db.Dsn());
     EXPECT_EQ(g_dbUser, m_db.User());
     EXPECT_EQ(g_dbPassword, m_db.Password()); // INI values keep their case
     EXPECT_EQ(g_dbDataDir, "/program");
@@ -186,6 +196,7 @@ TEST_P(DbSettingsTest, AFailingKdxIniEndsTheSearchWithoutTheDefaults)
 
 TEST_P(DbSettingsTest, WithoutAnySourceTheBuiltInDefaultsConnect)
 {
+    // The built-in data source KDX is the SQLite one of the tests, whatever the backend.
     EXPECT_TRUE(Search({}));
     EXPECT_EQ(g_dsn, "KDX");
     EXPECT_EQ(g_dbUser, "KDX");
@@ -199,6 +210,7 @@ TEST_P(DbSettingsTest, KdxIniWithAnEmptyOdbcGivesAllFourDefaults)
     m_box.Write("tarvell.ini", "[DATABASE]\nODBC=\n");
     m_box.Write("KDX.ini", "[DATABASE]\nODBC=\nUSER=op\n[DATA]\nDIR=/kdx\n");
     EXPECT_TRUE(Search({}));
+    EXPECT_EQ(g_dsn, "KDX");
     EXPECT_EQ(g_dbUser, "KDX");
     EXPECT_EQ(g_dbDataDir, "/var/lib/kdx/data");
 }
@@ -207,7 +219,7 @@ TEST_P(DbSettingsTest, AWrongPasswordIsRefusedWithTheDriversMessage)
 {
     if (!IsPostgres())
         GTEST_SKIP() << "SQLite has no passwords";
-    g_dsn = "KDX";
+    g_dsn = m_db.Dsn();
     g_dbUser = "tarvell_pw";
     g_dbPassword = "wrong";
     EXPECT_FALSE(DbConnect(false));
@@ -220,20 +232,21 @@ TEST_P(DbSettingsTest, AWrongPasswordIsRefusedWithTheDriversMessage)
 
 TEST_P(DbSettingsTest, DataSourcesListSystemOnesFirst)
 {
-    m_box.Write("odbc/user-odbc.ini",
-                "[MINE]\nDriver=SQLite3\nDatabase=" + m_box.File("mine.db") + "\n");
+    test::AddTestDataSource("MINE", {"Driver=SQLite3", "Database=/nowhere/mine.db"}, true);
     CDbSettings settings(std::vector<std::string>{});
     settings.ListDataSources();
-    ASSERT_EQ(settings.dataSources.size(), 2u);
-    EXPECT_EQ(settings.dataSources[0].name, "KDX");
-    EXPECT_EQ(settings.dataSources[0].kind, 1);
-    EXPECT_EQ(settings.dataSources[1].name, "MINE");
-    EXPECT_EQ(settings.dataSources[1].kind, 0);
+    ASSERT_GE(settings.dataSources.size(), 2u);
+    EXPECT_EQ(settings.dataSources.front().name, "KDX");
+    EXPECT_EQ(settings.dataSources.front().kind, 1);
+    EXPECT_EQ(settings.dataSources.back().name, "MINE");
+    EXPECT_EQ(settings.dataSources.back().kind, 0);
+    for (std::size_t i = 0; i + 1 < settings.dataSources.size(); ++i)
+        EXPECT_EQ(settings.dataSources[i].kind, 1) << settings.dataSources[i].name;
 }
 
 TEST_P(DbSettingsTest, TheReportBoxListsTheTablesAfterTheirCount)
 {
-    g_dsn = "KDX";
+    g_dsn = m_db.Dsn();
     g_dbUser = m_db.User();
     g_dbPassword = m_db.Password();
     ASSERT_TRUE(DbConnect(true));
@@ -241,20 +254,22 @@ TEST_P(DbSettingsTest, TheReportBoxListsTheTablesAfterTheirCount)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].caption, "Подключение к источнику данных!");
     EXPECT_EQ(messages[0].icon, MessageIcon::Information);
-    std::string head = "Успешное подключение к DSN: KDX\t\r\nПользователь: " + m_db.User() +
-                       "\r\n\r\nКоличество таблиц: 14\r\n";
+    std::string head = "Успешное подключение к DSN: " + m_db.Dsn() +
+                       "\t\r\nПользователь: " + m_db.User() + "\r\n\r\nКоличество таблиц: 14\r\n";
     EXPECT_EQ(messages[0].text.substr(0, head.size()), head);
     EXPECT_NE(messages[0].text.find(IsPostgres() ? "\tfilelist\r\n" : "\tFILELIST\r\n"),
               std::string::npos);
 }
 
+// The dialog of the test: the operator picks the working data source and login.
 bool g_dialogShown = false;
+const test::KdxDatabase* g_dialogDatabase = nullptr;
 bool FixingDialog()
 {
     g_dialogShown = true;
-    g_dsn = "KDX";
-    g_dbUser = "KDX";
-    g_dbPassword = "QZT";
+    g_dsn = g_dialogDatabase->Dsn();
+    g_dbUser = g_dialogDatabase->User();
+    g_dbPassword = g_dialogDatabase->Password();
     return DbConnect(false);
 }
 
@@ -266,7 +281,8 @@ TEST_P(DbSettingsTest, DbOpenConnectsLogsTheDataRootAndAdoptsTheNames)
     ASSERT_TRUE(DbOpen(settings));
     EXPECT_EQ(g_waveRoot, "/srv/kdx");
     std::string log = EventLog();
-    EXPECT_NE(log.find("#[TARVELL] Connected to database. ODBC: KDX  USER: " + m_db.User() + "#"),
+    EXPECT_NE(log.find("#[TARVELL] Connected to database. ODBC: " + m_db.Dsn() +
+                       "  USER: " + m_db.User() + "#"),
               std::string::npos);
     EXPECT_NE(log.find("#[TARVELL] Catalog with data: /srv/kdx#"), std::string::npos);
     EXPECT_STREQ(g_dbNames.Table(SchemaTable::FileList), IsPostgres() ? "filelist" : "FILELIST");
@@ -285,6 +301,7 @@ TEST_P(DbSettingsTest, DbOpenWithoutWorkingSettingsTriesTheDialog)
 
     SetConnectDialogHook(&FixingDialog);
     g_dialogShown = false;
+    g_dialogDatabase = &m_db;
     CDbSettings again(std::vector<std::string>{});
     EXPECT_TRUE(DbOpen(again));
     SetConnectDialogHook(nullptr);
@@ -295,7 +312,7 @@ TEST_P(DbSettingsTest, DbOpenWithoutWorkingSettingsTriesTheDialog)
 TEST_P(DbSettingsTest, TheProbeMakesARoundTripAndTheReconnectRestoresTheConnection)
 {
     EXPECT_FALSE(DbIsAlive()); // never connected
-    g_dsn = "KDX";
+    g_dsn = m_db.Dsn();
     g_dbUser = m_db.User();
     g_dbPassword = m_db.Password();
     DbEnsureConnected();

@@ -12,6 +12,7 @@
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "db/db_admin.h"
+#include "platform/ini_profile.h"
 #include "support/kdx_database.h"
 #include "support/sandbox.h"
 
@@ -60,8 +61,6 @@ protected:
     void TearDown() override
     {
         DbClose();
-        ::unsetenv("ODBCSYSINI");
-        ::unsetenv("ODBCINI");
         if (GetParam() == Backend::Postgres && test::PostgresConfigured())
         {
             test::PostgresServer server = test::TestPostgresServer();
@@ -97,11 +96,25 @@ TEST_P(KdxDbToolTest, TwoCommandsMakeADatabaseWithItsSampleRates)
     EXPECT_EQ(rates.out, "ABC BHZ 20\nABC BHN 40\nABC BHZ 100\n");
     EXPECT_EQ(RunTool("sitechan --dir " + m_box.Path() + " ABC BHZ").status, 2);
 
-    // TARVELL finds it through the data source KDX and the two variables.
-    ::setenv("ODBCSYSINI", (m_box.Path() + "/odbc").c_str(), 1);
-    ::setenv("ODBCINI", (m_box.Path() + "/odbc/odbc.ini").c_str(), 1);
-    g_dsn = "KDX";
+    // The data source the tool wrote (sitechan above reached the database through it).
+    std::string sources = m_box.Path() + "/odbc/odbc.ini";
+    std::string database = ReadProfileString(sources, "KDX", "Database", "", 1024);
+    EXPECT_EQ(database, GetParam() == Backend::Postgres ? m_database : m_box.Path() + "/kdx.db");
+    EXPECT_EQ(ReadProfileString(sources, "KDX", "Driver", "", 64),
+              GetParam() == Backend::Postgres ? "PostgreSQL Unicode" : "SQLite3");
+    EXPECT_NE(ReadProfileString(m_box.Path() + "/odbc/odbcinst.ini", "SQLite3", "Driver", "", 256),
+              "");
+
+    // Its rows, through a data source of this process that names the same database.
+    static int made = 0;
+    std::string dsn = "KDXTOOL" + std::to_string(++made);
     test::PostgresServer server = test::TestPostgresServer();
+    if (GetParam() == Backend::Postgres)
+        test::AddTestDataSource(dsn, {"Driver=PostgreSQL Unicode", "Servername=" + server.host,
+                                      "Port=" + server.port, "Database=" + m_database});
+    else
+        test::AddTestDataSource(dsn, {"Driver=SQLite3", "Database=" + database});
+    g_dsn = dsn;
     g_dbUser = GetParam() == Backend::Postgres ? server.user : "KDX";
     g_dbPassword = GetParam() == Backend::Postgres ? server.password : "QZT";
     ASSERT_TRUE(DbConnect(false));

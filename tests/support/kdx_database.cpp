@@ -1,9 +1,9 @@
 #include "support/kdx_database.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -25,13 +25,17 @@ std::string Environment(const char* name, const char* fallback = "")
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string UniqueDatabaseName()
+// The name of this process's PostgreSQL test database, made anew by every fixture.
+const std::string& ProcessDatabaseName()
 {
-    static std::atomic<int> counter{0};
-    std::random_device random;
-    char name[96];
-    std::snprintf(name, sizeof name, "tarvell_t%ld_%d_%08x", static_cast<long>(::getpid()),
-                  counter.fetch_add(1), static_cast<unsigned>(random()));
+    static const std::string name = []
+    {
+        std::random_device random;
+        char text[64];
+        std::snprintf(text, sizeof text, "tarvell_t%ld_%08x", static_cast<long>(::getpid()),
+                      static_cast<unsigned>(random()));
+        return std::string(text);
+    }();
     return name;
 }
 
@@ -42,15 +46,83 @@ std::string AdminConnectString(const PostgresServer& server, std::string_view da
            ";Password=" + server.password;
 }
 
+std::vector<std::string> PostgresKeys(const PostgresServer& server)
+{
+    return {"Driver=PostgreSQL Unicode", "Servername=" + server.host, "Port=" + server.port,
+            "Database=" + ProcessDatabaseName()};
+}
+
+// Runs statements on the server's administration database; a server process may still be
+// leaving a dropped database for a moment, so a failure is tried again a few times.
+DbOutcome RunOnServer(const PostgresServer& server, const std::vector<std::string>& statements)
+{
+    DbOutcome outcome;
+    for (int attempt = 0; attempt < 20 && !outcome.ok; ++attempt)
+    {
+        if (attempt > 0)
+            SleepMs(50);
+        outcome = DbRunOnce(AdminConnectString(server, "postgres"), statements);
+    }
+    return outcome;
+}
+
 // Records a skip of the running test: its body does not run.
 void SkipWithoutServer()
 {
     GTEST_SKIP() << "no PostgreSQL test server (eval \"$(bash scripts/postgres.sh start)\")";
 }
 
-void SetVariable(const char* name, const std::string& value)
+// The process's ODBC folder, removed with everything in it when the process ends.
+class COdbcFolder
 {
-    ::setenv(name, value.c_str(), 1);
+public:
+    COdbcFolder()
+    {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tarvell-odbc-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr)
+            m_dir = pattern;
+        std::string drivers = ReadFile(TARVELL_SOURCE_DIR "/etc/odbc/odbcinst.ini");
+        EXPECT_FALSE(drivers.empty()) << "etc/odbc/odbcinst.ini is missing";
+        Write("odbcinst.ini", drivers);
+        std::string sources = "[KDX]\nDriver=SQLite3\nJournalMode=WAL\nSyncPragma=NORMAL\n"
+                              "Database=" +
+                              m_dir + "/kdx.db\n";
+        PostgresServer server = TestPostgresServer();
+        if (!server.port.empty())
+        {
+            sources += "\n[KDX_PG]\n";
+            for (const std::string& key : PostgresKeys(server))
+                sources += key + "\n";
+        }
+        Write("odbc.ini", sources);
+        Write("user-odbc.ini", "");
+        ::setenv("ODBCSYSINI", m_dir.c_str(), 1);
+        ::setenv("ODBCINI", (m_dir + "/user-odbc.ini").c_str(), 1);
+    }
+    ~COdbcFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    const std::string& Dir() const { return m_dir; }
+    void Write(const char* name, const std::string& content) const
+    {
+        std::FILE* out = std::fopen((m_dir + "/" + name).c_str(), "wb");
+        if (out == nullptr)
+            return;
+        std::fwrite(content.data(), 1, content.size(), out);
+        std::fclose(out);
+    }
+
+private:
+    std::string m_dir;
+};
+
+COdbcFolder& Folder()
+{
+    static COdbcFolder folder;
+    return folder;
 }
 
 } // namespace
@@ -85,6 +157,24 @@ bool PostgresConfigured()
     return !TestPostgresServer().port.empty();
 }
 
+const std::string& TestOdbcDir()
+{
+    return Folder().Dir();
+}
+
+void AddTestDataSource(std::string_view name, const std::vector<std::string>& keys, bool user)
+{
+    const char* file = user ? "user-odbc.ini" : "odbc.ini";
+    std::string content = ReadFile(TestOdbcDir() + "/" + file);
+    std::string header = "[" + std::string(name) + "]\n";
+    if (content.rfind(header, 0) == 0 || content.find("\n" + header) != std::string::npos)
+        return;
+    content += "\n" + header;
+    for (const std::string& key : keys)
+        content += key + "\n";
+    Folder().Write(file, content);
+}
+
 KdxDatabase::KdxDatabase(Backend backend, const Sandbox& box)
     : m_backend(backend), m_server(TestPostgresServer())
 {
@@ -93,73 +183,53 @@ KdxDatabase::KdxDatabase(Backend backend, const Sandbox& box)
         SkipWithoutServer();
         return;
     }
+    m_dsn = backend == Backend::Sqlite ? "KDX" : "KDX_PG";
     Make(box);
 }
 
 KdxDatabase::KdxDatabase(const Sandbox& box, const PostgresServer& server)
     : m_backend(Backend::Postgres), m_server(server)
 {
+    m_dsn = "KDX_PG_" + server.port;
+    AddTestDataSource(m_dsn, PostgresKeys(server));
     Make(box);
 }
 
 void KdxDatabase::Make(const Sandbox& box)
 {
-    const PostgresServer& server = m_server;
-    Backend backend = m_backend;
+    const std::string& dir = TestOdbcDir();
+    ::setenv("ODBCSYSINI", dir.c_str(), 1);
+    ::setenv("ODBCINI", (dir + "/user-odbc.ini").c_str(), 1);
 
-    m_odbcDir = box.File("odbc");
-    MakeDirectory(m_odbcDir);
-    std::string drivers = ReadFile(TARVELL_SOURCE_DIR "/etc/odbc/odbcinst.ini");
-    EXPECT_FALSE(drivers.empty()) << "etc/odbc/odbcinst.ini is missing";
-    box.Write("odbc/odbcinst.ini", drivers);
-    box.Write("odbc/user-odbc.ini", "");
-
-    std::string dataSource;
     std::string schema;
-    if (backend == Backend::Sqlite)
+    if (m_backend == Backend::Sqlite)
     {
-        m_database = box.File("kdx.db");
+        m_database = dir + "/kdx.db";
         m_user = "KDX";
         m_password = "QZT";
-        dataSource = "[KDX]\nDriver=SQLite3\nDatabase=" + m_database + "\n";
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+            std::remove((m_database + suffix).c_str());
         schema = ReadFile(TARVELL_SOURCE_DIR "/etc/schema/kdx-sqlite.sql");
     }
     else
     {
-        m_database = UniqueDatabaseName();
-        m_user = server.user;
-        m_password = server.password;
-        dataSource = "[KDX]\nDriver=PostgreSQL Unicode\nServername=" + server.host +
-                     "\nPort=" + server.port + "\nDatabase=" + m_database + "\n";
+        m_database = ProcessDatabaseName();
+        m_user = m_server.user;
+        m_password = m_server.password;
         schema = ReadFile(TARVELL_SOURCE_DIR "/etc/schema/kdx-postgresql.sql");
-    }
-    EXPECT_FALSE(schema.empty()) << "etc/schema script is missing";
-    box.Write("odbc/odbc.ini", dataSource);
-
-    // unixODBC reads these variables at every connect (measured: a new ODBCSYSINI or ODBCINI
-    // takes effect at the next connect of the same process), so one process can run many
-    // fixtures one after another.
-    const char* sysIni = std::getenv("ODBCSYSINI");
-    m_hadSysIni = sysIni != nullptr;
-    m_previousSysIni = sysIni ? sysIni : "";
-    const char* ini = std::getenv("ODBCINI");
-    m_hadIni = ini != nullptr;
-    m_previousIni = ini ? ini : "";
-    SetVariable("ODBCSYSINI", m_odbcDir);
-    SetVariable("ODBCINI", box.File("odbc/user-odbc.ini"));
-
-    if (backend == Backend::Postgres)
-    {
         DbOutcome created =
-            DbRunOnce(AdminConnectString(server, "postgres"), {"CREATE DATABASE " + m_database});
+            RunOnServer(m_server, {"DROP DATABASE IF EXISTS " + m_database + " WITH (FORCE)",
+                                   "CREATE DATABASE " + m_database});
         if (!created.ok)
         {
             ADD_FAILURE() << "cannot create the test database: " << created.message;
             return;
         }
     }
+    EXPECT_FALSE(schema.empty()) << "etc/schema script is missing";
+    m_made = true;
 
-    g_dsn = kDsn;
+    g_dsn = m_dsn;
     g_dbUser = m_user;
     g_dbPassword = m_password;
     g_dbDataDir = box.File("data");
@@ -182,23 +252,15 @@ void KdxDatabase::Make(const Sandbox& box)
 
 KdxDatabase::~KdxDatabase()
 {
-    if (m_odbcDir.empty())
-        return; // skipped
+    if (!m_made)
+        return;
     DbClose();
     if (m_backend == Backend::Postgres)
     {
-        DbOutcome dropped = DbRunOnce(AdminConnectString(m_server, "postgres"),
-                                      {"DROP DATABASE IF EXISTS " + m_database + " WITH (FORCE)"});
+        DbOutcome dropped =
+            RunOnServer(m_server, {"DROP DATABASE IF EXISTS " + m_database + " WITH (FORCE)"});
         EXPECT_TRUE(dropped.ok) << "cannot drop the test database: " << dropped.message;
     }
-    if (m_hadSysIni)
-        SetVariable("ODBCSYSINI", m_previousSysIni);
-    else
-        ::unsetenv("ODBCSYSINI");
-    if (m_hadIni)
-        SetVariable("ODBCINI", m_previousIni);
-    else
-        ::unsetenv("ODBCINI");
 }
 
 void KdxDatabase::AddSiteChan(std::string_view station, std::string_view channel, double rate) const

@@ -2,6 +2,14 @@
 // A fresh, real KDX database for one test, on SQLite or on the test PostgreSQL server, with
 // the program's shared connection connected to it. Main test thread only (construct and
 // destroy it while no other thread uses the database).
+//
+// unixODBC reads ODBCSYSINI and ODBCINI once per process and keeps what it has read of the
+// data source files for a while (measured with unixODBC 2.3.11: a second folder named later
+// by ODBCSYSINI is never read, and a data source read once keeps its old driver for many
+// seconds after its file changed). So the data sources live in one folder per test process,
+// written once: "KDX" is a SQLite file in it, "KDX_PG" a database on the test server; every
+// fixture empties its database anew under the same name. Sections may be added to the files
+// (a new name is read when first used); existing ones are never changed.
 
 #include <initializer_list>
 #include <ostream>
@@ -57,16 +65,21 @@ struct PostgresServer
 };
 PostgresServer TestPostgresServer();
 
+// The process's ODBC folder (made on first use; ODBCSYSINI and ODBCINI point into it):
+// odbcinst.ini, odbc.ini (system data sources) and user-odbc.ini (user data sources).
+const std::string& TestOdbcDir();
+
+// Adds a data source section to the folder's odbc.ini, or, with user, to user-odbc.ini;
+// keys are "Key=value" lines. A section that exists already is left as it is.
+void AddTestDataSource(std::string_view name, const std::vector<std::string>& keys,
+                       bool user = false);
+
 class KdxDatabase
 {
 public:
-    // The data source every fixture defines.
-    static constexpr const char* kDsn = "KDX";
-
-    // Writes odbcinst.ini and odbc.ini (system data source "KDX") into box/odbc and points
-    // ODBCSYSINI and ODBCINI (an empty file of user data sources, box/odbc/user-odbc.ini) at
-    // them; makes a fresh database (SQLite: box/kdx.db; PostgreSQL: a new uniquely named
-    // database on the test server) with every table of etc/schema; sets g_dsn, g_dbUser,
+    // Makes the process's ODBC folder if needed, then a fresh database: SQLite "KDX" (the
+    // data source of TARVELL's built-in defaults), or PostgreSQL "KDX_PG" on the test server
+    // (its database made anew); every table of etc/schema. Sets g_dsn, g_dbUser,
     // g_dbPassword, g_dbDataDir and g_waveRoot (box/data, made), connects the shared
     // connection (DbConnect) and adopts the names (g_dbNames). Without a PostgreSQL test
     // server, a PostgreSQL fixture skips the running test (GTEST_SKIP) and stays unconnected:
@@ -75,10 +88,11 @@ public:
     KdxDatabase(Backend backend, const Sandbox& box);
 
     // A PostgreSQL database on the given server instead of the configured test server (for
-    // example a private server that a test stops and starts).
+    // example a private server that a test stops and starts); its data source is
+    // "KDX_PG_<port>".
     KdxDatabase(const Sandbox& box, const PostgresServer& server);
 
-    // Closes the shared connection, drops a PostgreSQL database, restores the ODBC variables.
+    // Closes the shared connection and drops a PostgreSQL database.
     ~KdxDatabase();
 
     KdxDatabase(const KdxDatabase&) = delete;
@@ -88,7 +102,7 @@ public:
     const std::string& Dsn() const { return m_dsn; }
     Backend GetBackend() const { return m_backend; }
     // The folder of odbcinst.ini/odbc.ini (ODBCSYSINI).
-    const std::string& OdbcDir() const { return m_odbcDir; }
+    const std::string& OdbcDir() const { return TestOdbcDir(); }
     // The SQLite file, or the PostgreSQL database's name.
     const std::string& DatabaseName() const { return m_database; }
     // The user and password the database accepts.
@@ -115,15 +129,11 @@ private:
 
     Backend m_backend;
     PostgresServer m_server;
-    std::string m_dsn = kDsn;
-    std::string m_odbcDir;
+    std::string m_dsn;
     std::string m_database;
     std::string m_user;
     std::string m_password;
-    std::string m_previousSysIni;
-    std::string m_previousIni;
-    bool m_hadSysIni = false;
-    bool m_hadIni = false;
+    bool m_made = false;
     bool m_connected = false;
 };
 

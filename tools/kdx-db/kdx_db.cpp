@@ -188,7 +188,12 @@ bool WriteOdbcFiles(const Options& options, const std::string& database)
                      {{"Description", "KDX database (SQLite)"},
                       {"Driver", "SQLite3"},
                       {"Database", database},
-                      {"Timeout", "10000"}});
+                      {"Timeout", "10000"},
+                      // a row update costs about 0.2 ms instead of about 15 ms (a journal
+                      // sync per statement); a power cut may lose the last updates, never
+                      // the file's consistency
+                      {"JournalMode", "WAL"},
+                      {"SyncPragma", "NORMAL"}});
 }
 
 int Create(Options& options)
