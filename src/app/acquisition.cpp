@@ -13,7 +13,7 @@
 #include "app/run_control.h"
 #include "config/server_link.h"
 #include "config/station_groups.h"
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/file_index.h"
 #include "link/connection.h"

@@ -8,7 +8,7 @@
 #include "config/load_groups.h"
 #include "config/server_link.h"
 #include "config/station_groups.h"
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "datafiles/file_index.h"
 #include "db/connection.h"
 #include "db/db_settings.h"

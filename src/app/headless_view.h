@@ -7,18 +7,9 @@
 namespace tarvell
 {
 
-class CHeadlessView final : public IOperatorView
+class CHeadlessView final : public CWindowlessView
 {
 public:
-    void SetStatusLine(std::string_view) override {}
-    void SetReceivedTotal(std::int64_t) override {}
-    bool IsWindowVisible() const override { return false; }
-    void SetWaitDisplay(std::string_view) override {}
-    void SetChannelText(std::string_view, std::string_view, ChannelColumn,
-                        std::string_view) override
-    {
-    }
-
     // Writes "<caption>: <text>" (line breaks as blanks) to the event log and to stderr.
     void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon,
                      bool callerWaits) override;

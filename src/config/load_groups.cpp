@@ -7,7 +7,7 @@
 #include <set>
 
 #include "config/station_groups.h"
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "db/file_registry.h"
@@ -90,7 +90,7 @@ enum class CheckResult
 
 CheckResult CheckChannel(const std::string& station, const std::string& token)
 {
-    std::string sql = SqlFormat(
+    std::string sql = FormatText(
         "select %s from %s where %s='%s' and %s='%s'",
         g_dbNames.Column(SchemaTable::SiteChan, "SPS"), g_dbNames.Table(SchemaTable::SiteChan),
         g_dbNames.Column(SchemaTable::SiteChan, "STA"), SqlText(station).c_str(),

@@ -1,7 +1,7 @@
 #include "config/server_link.h"
 
 #include "config/station_groups.h"
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "log/event_log.h"
 #include "platform/text.h"
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "config/station_groups.h"
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "datafiles/data_file_io.h"
 #include "datafiles/file_header.h"
 #include "datafiles/file_index.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "datafiles/loop_segments.h"
 #include "db/db_access.h"
 #include "db/schema_names.h"
@@ -81,12 +81,12 @@ void BuildLoopHeader(FileHeader& header, std::string_view station, std::string_v
     const char* tbegin = g_dbNames.Column(SchemaTable::FileList, "TBEGIN");
     const char* tqty = g_dbNames.Column(SchemaTable::FileList, "TQTY");
 
-    DbOutcome earliest = DbQuery(SqlFormat("select %s,%s from %s where %s order by %s", foff,
+    DbOutcome earliest = DbQuery(FormatText("select %s,%s from %s where %s order by %s", foff,
                                            tbegin, table, where.c_str(), tbegin),
                                  {DbType::Double, DbType::Double}, 1);
     if (!earliest.ok || earliest.rows.empty())
         return;
-    DbOutcome latest = DbQuery(SqlFormat("select %s,%s from %s where %s order by %s desc", tqty,
+    DbOutcome latest = DbQuery(FormatText("select %s,%s from %s where %s order by %s desc", tqty,
                                          tbegin, table, where.c_str(), tbegin),
                                {DbType::Double, DbType::Double}, 1);
     if (!latest.ok || latest.rows.empty())

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "config/station_groups.h"
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "log/event_log.h"
 #include "platform/file_system.h"
 #include "platform/ini_profile.h"

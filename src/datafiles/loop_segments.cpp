@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "config/text_format.h"
+#include "platform/text_format.h"
 #include "db/db_access.h"
 #include "db/schema_names.h"
 #include "platform/operator_view.h"
@@ -45,7 +45,7 @@ std::int64_t OffsetOf(const DbCell& cell)
 std::string LoopSegmentCondition(std::string_view station, std::string_view channel,
                                  std::string_view path)
 {
-    return SqlFormat("%s='%s' and %s='%s' and %s='%s'", Col("STA"), SqlText(station).c_str(),
+    return FormatText("%s='%s' and %s='%s' and %s='%s'", Col("STA"), SqlText(station).c_str(),
                      Col("CH"), SqlText(channel).c_str(), Col("CPATH"),
                      SqlText(ReplaceAll(path, '\\', '/')).c_str());
 }
@@ -55,7 +55,7 @@ LoopSegment LastLoopSegment(std::string_view station, std::string_view channel,
 {
     // FOFF is read as a double so that offsets of rings of 2 GiB and more survive.
     DbOutcome outcome =
-        DbQuery(SqlFormat("select %s,%s,%s from %s where %s order by %s desc", Col("FOFF"),
+        DbQuery(FormatText("select %s,%s,%s from %s where %s order by %s desc", Col("FOFF"),
                           Col("SPS"), Col("TQTY"), FileList(),
                           LoopSegmentCondition(station, channel, path).c_str(), Col("TBEGIN")),
                 {DbType::Double, DbType::Double, DbType::Double}, 1);
@@ -74,7 +74,7 @@ bool ExtendLoopSegment(std::string_view station, std::string_view channel, std::
                        std::int64_t offset, double duration)
 {
     const std::string now = SqlNowTimestamp();
-    DbOutcome outcome = DbExecute(SqlFormat(
+    DbOutcome outcome = DbExecute(FormatText(
         "update %s set %s=%f,%s=%s where %s and %s=%lld", FileList(), Col("TQTY"), duration,
         Col("LDDATE"), now.c_str(), LoopSegmentCondition(station, channel, path).c_str(),
         Col("FOFF"), static_cast<long long>(offset)));
@@ -96,7 +96,7 @@ bool AddLoopSegment(std::string_view station, std::string_view channel, std::str
         // One hour of samples from the write position: 3600 seconds x 4 bytes per sample.
         const double end = static_cast<double>(position) + sampleRate * 14400;
         DbOutcome deleted =
-            DbExecute(SqlFormat("delete from %s where %s and %s>=%lld and %s<%lld", FileList(),
+            DbExecute(FormatText("delete from %s where %s and %s>=%lld and %s<%lld", FileList(),
                                 where.c_str(), Col("FOFF"), static_cast<long long>(position),
                                 Col("FOFF"), static_cast<long long>(std::trunc(end))));
         if (!deleted.ok)
@@ -108,7 +108,7 @@ bool AddLoopSegment(std::string_view station, std::string_view channel, std::str
     }
 
     const std::string now = SqlNowTimestamp();
-    DbOutcome inserted = DbExecute(SqlFormat(
+    DbOutcome inserted = DbExecute(FormatText(
         "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
         "('%s',%0.4f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,%s, %lld)",
         FileList(), Col("STA"), Col("TBEGIN"), Col("TQTY"), Col("SPS"), Col("GAIN"), Col("CPATH"),
@@ -131,7 +131,7 @@ bool DeleteOverwrittenSegments(std::string_view station, std::string_view channe
     // Segment ends are computed from TQTY x SPS, which carries rounding: half a sample of
     // slack keeps the segment that ends exactly at begin.
     DbOutcome deleted = DbExecute(
-        SqlFormat("delete from %s where %s and %s<>%lld and %s<%lld and %s+%s*%s*4>%lld",
+        FormatText("delete from %s where %s and %s<>%lld and %s<%lld and %s+%s*%s*4>%lld",
                   FileList(), LoopSegmentCondition(station, channel, path).c_str(), Col("FOFF"),
                   static_cast<long long>(keepOffset), Col("FOFF"), static_cast<long long>(end),
                   Col("FOFF"), Col("TQTY"), Col("SPS"), static_cast<long long>(begin + 2)));

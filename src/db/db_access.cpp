@@ -187,12 +187,6 @@ DbOutcome Run(std::string_view sql, const std::vector<DbType>* columns, std::siz
     return outcome;
 }
 
-locale_t ClassicLocale()
-{
-    static const locale_t classic = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return classic;
-}
-
 } // namespace
 
 DbOutcome DbExecute(std::string_view sql)
@@ -233,33 +227,6 @@ std::string SqlLocalTime(std::time_t t)
 std::string SqlNowTimestamp()
 {
     return "{ts '" + SqlLocalTime(WallClockNow()) + "'}";
-}
-
-std::string SqlFormat(const char* format, ...)
-{
-    // The window library sets the process locale from the environment; a decimal comma
-    // would break every number in a statement, so formatting runs in the C locale.
-    locale_t classic = ClassicLocale();
-    locale_t previous = classic ? ::uselocale(classic) : static_cast<locale_t>(nullptr);
-
-    std::va_list arguments;
-    va_start(arguments, format);
-    std::va_list again;
-    va_copy(again, arguments);
-    int length = std::vsnprintf(nullptr, 0, format, arguments);
-    va_end(arguments);
-    std::string text;
-    if (length > 0)
-    {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-
-    if (classic)
-        ::uselocale(previous);
-    return text;
 }
 
 void DbLogError(const DbOutcome& failure)

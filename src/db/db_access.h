@@ -64,11 +64,6 @@ std::string SqlNowTimestamp();
 // The local time of t as "%Y-%m-%d %H:%M:%S", the text that stands inside {ts '...'}.
 std::string SqlLocalTime(std::time_t t);
 
-// printf-style formatting of a statement with one of the program's own formats ("%f", "%d",
-// "%0.4f", "%s" with SqlText values and g_dbNames names). Numbers are always written in the
-// C locale ("1.5", never "1,5"), whatever locale the user interface has set for the process.
-std::string SqlFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // Writes the message of a failed statement to the event log as one line (line breaks of
 // the driver's text become blanks), without SQLSTATE or native code.
 void DbLogError(const DbOutcome& failure);

@@ -10,6 +10,7 @@
 
 #include "db/connection.h"
 #include "db/db_access.h"
+#include "platform/text_format.h"
 #include "db/schema_names.h"
 #include "log/event_log.h"
 #include "platform/file_system.h"
@@ -95,11 +96,11 @@ constexpr const char* kTimeNamedOnly = " AND %s NOT LIKE '/%%' AND %s NOT LIKE '
 
 std::uint64_t DiskLoopSize(std::string_view station)
 {
-    std::string query = SqlFormat(
+    std::string query = FormatText(
         "SELECT SUM(%s*%s*4+512) AS DLSIZE FROM %s WHERE %s='DUVODIZEREVE' AND %s>0. AND %s='%s'",
         FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
         FileList("CREATER"), FileList("TQTY"), FileList("STA"), SqlText(station).c_str());
-    query += SqlFormat(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
+    query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
     DbOutcome outcome = DbQuery(query, {DbType::Double}, 1);
     if (!outcome.ok)
     {
@@ -119,11 +120,11 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
         return;
 
     std::string query =
-        SqlFormat("SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileList("CPATH"),
+        FormatText("SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileList("CPATH"),
                   FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
                   FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
-    query += SqlFormat(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
-    query += SqlFormat("  ORDER BY %s", FileList("TBEGIN"));
+    query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
+    query += FormatText("  ORDER BY %s", FileList("TBEGIN"));
     DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
     if (!listing.ok)
     {
@@ -181,7 +182,7 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
 bool DeleteFileRow(std::string_view relativePath)
 {
     DbOutcome outcome =
-        DbExecute(SqlFormat("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
+        DbExecute(FormatText("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
                             FileList("CPATH"), SqlText(relativePath).c_str()));
     if (!outcome.ok)
     {

@@ -1,6 +1,7 @@
 #include "db/file_registry.h"
 
 #include "db/db_access.h"
+#include "platform/text_format.h"
 #include "db/schema_names.h"
 #include "platform/clock.h"
 #include "platform/operator_view.h"
@@ -34,7 +35,7 @@ bool RegisterFile(std::string_view relativePath, std::string_view station, doubl
     // the same path replaces its old row, whoever wrote it.
     std::string path = SqlText(relativePath);
     std::string remove =
-        ReplaceAll(SqlFormat("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
+        ReplaceAll(FormatText("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
                              FileList("CPATH"), path.c_str()),
                    '\\', '/');
     DbOutcome removed = DbExecute(remove);
@@ -48,7 +49,7 @@ bool RegisterFile(std::string_view relativePath, std::string_view station, doubl
 
     std::string stamp = SqlLocalTime(WallClockNow());
     std::string slashPath = ReplaceAll(path, '\\', '/');
-    std::string insert = SqlFormat(
+    std::string insert = FormatText(
         "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
         "('%s',%f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,{ts '%s'}, 512)",
         g_dbNames.Table(SchemaTable::FileList), FileList("STA"), FileList("TBEGIN"),
@@ -72,7 +73,7 @@ bool UpdateFileRow(std::string_view relativePath, std::string_view station, doub
 {
     std::string stamp = SqlLocalTime(WallClockNow());
     std::string update = ReplaceAll(
-        SqlFormat("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
+        FormatText("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
                   "%s='%s'",
                   g_dbNames.Table(SchemaTable::FileList), FileList("TBEGIN"), begin,
                   FileList("TQTY"), seconds, FileList("LDDATE"), stamp.c_str(), FileList("FOFF"),
@@ -92,7 +93,7 @@ bool UpdateFileRow(std::string_view relativePath, std::string_view station, doub
 
 double LookupSampleRate(std::string_view station, std::string_view channel)
 {
-    std::string query = SqlFormat(
+    std::string query = FormatText(
         "select %s from %s where  %s='%s' and %s='%s'",
         g_dbNames.Column(SchemaTable::SiteChan, "SPS"), g_dbNames.Table(SchemaTable::SiteChan),
         g_dbNames.Column(SchemaTable::SiteChan, "STA"), SqlText(station).c_str(),

@@ -7,24 +7,35 @@ namespace tarvell
 namespace
 {
 
-class CNullView final : public IOperatorView
+class CNullView final : public CWindowlessView
 {
 public:
-    void SetStatusLine(std::string_view) override {}
-    void SetReceivedTotal(std::int64_t) override {}
-    bool IsWindowVisible() const override { return false; }
-    void SetWaitDisplay(std::string_view) override {}
-    void SetChannelText(std::string_view, std::string_view, ChannelColumn,
-                        std::string_view) override
-    {
-    }
     void ShowMessage(std::string_view, std::string_view, MessageIcon, bool) override {}
 };
+
+std::string OneLine(std::string_view text)
+{
+    std::string line;
+    line.reserve(text.size());
+    for (char c : text)
+    {
+        if (c != '\r')
+            line += (c == '\n' || c == '\t') ? ' ' : c;
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
 
 CNullView g_nullView;
 std::atomic<IOperatorView*> g_view{&g_nullView};
 
 } // namespace
+
+std::string MessageLine(std::string_view caption, std::string_view text)
+{
+    return caption.empty() ? OneLine(text) : OneLine(caption) + ": " + OneLine(text);
+}
 
 IOperatorView& OperatorView()
 {

@@ -4,6 +4,7 @@
 // implementation carries each call over to its own thread where it must.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tarvell
@@ -51,6 +52,25 @@ public:
     virtual void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon,
                              bool callerWaits) = 0;
 };
+
+// A view without a window: everything but message boxes is dropped. Programs and modes
+// without a window derive from it and say where their messages go.
+class CWindowlessView : public IOperatorView
+{
+public:
+    void SetStatusLine(std::string_view) override {}
+    void SetReceivedTotal(std::int64_t) override {}
+    bool IsWindowVisible() const override { return false; }
+    void SetWaitDisplay(std::string_view) override {}
+    void SetChannelText(std::string_view, std::string_view, ChannelColumn,
+                        std::string_view) override
+    {
+    }
+};
+
+// A message box as one line of text: "<caption>: <text>" (just the text without a caption),
+// line breaks and tabs as blanks, trailing blanks dropped.
+std::string MessageLine(std::string_view caption, std::string_view text);
 
 // The view every subsystem talks to. Until one is installed, a view that does nothing.
 IOperatorView& OperatorView();

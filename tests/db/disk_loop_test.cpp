@@ -7,6 +7,7 @@
 
 #include "db/connection.h"
 #include "db/db_access.h"
+#include "platform/text_format.h"
 #include "db/file_registry.h"
 #include "db_test_base.h"
 
@@ -36,7 +37,7 @@ protected:
     void AddRow(const std::string& cpath, double begin, double seconds, int foff = 512,
                 const char* station = "ABC")
     {
-        m_db.Execute(SqlFormat("INSERT INTO FILELIST (STA, TBEGIN, TQTY, SPS, CPATH, CH, "
+        m_db.Execute(FormatText("INSERT INTO FILELIST (STA, TBEGIN, TQTY, SPS, CPATH, CH, "
                                "CREATER, FOFF) VALUES ('%s', %f, %f, 20, '%s', 'BHZ', "
                                "'DUVODIZEREVE', %d)",
                                station, begin, seconds, SqlText(cpath).c_str(), foff));

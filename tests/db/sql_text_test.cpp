@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "db/db_access.h"
+#include "platform/text_format.h"
 #include "db/db_admin.h"
 #include "support/sandbox.h"
 
@@ -25,7 +26,7 @@ TEST(SqlTextTest, QuotesAreDoubledAndNulBytesDropped)
     EXPECT_EQ(SqlText("C:\\Data"), "C:\\Data"); // backslashes are the statements' business
 }
 
-TEST(SqlFormatTest, NumbersKeepTheirDecimalPointWhateverTheProcessLocale)
+TEST(StatementFormatting, NumbersKeepTheirDecimalPointWhateverTheProcessLocale)
 {
     // The window library sets the process locale from the environment; Russian writes
     // "1,500000", which would break every statement.
@@ -43,7 +44,7 @@ TEST(SqlFormatTest, NumbersKeepTheirDecimalPointWhateverTheProcessLocale)
     char text[32];
     std::snprintf(text, sizeof text, "%f", 1.5);
     std::string localText = text;
-    std::string formatted = SqlFormat("%f,%0.4f,%d", 1.5, 1796648695.7, -3);
+    std::string formatted = FormatText("%f,%0.4f,%d", 1.5, 1796648695.7, -3);
     std::setlocale(LC_NUMERIC, "C");
     ::unsetenv("LOCPATH");
     EXPECT_EQ(localText, "1,500000"); // the locale was in force

@@ -13,6 +13,7 @@
 #include "db/db_admin.h"
 #include "db/schema_names.h"
 #include "platform/file_system.h"
+#include "platform/text_format.h"
 
 namespace tarvell::test
 {
@@ -265,8 +266,8 @@ KdxDatabase::~KdxDatabase()
 
 void KdxDatabase::AddSiteChan(std::string_view station, std::string_view channel, double rate) const
 {
-    std::string value = std::isnan(rate) ? std::string("NULL") : SqlFormat("%f", rate);
-    Execute(SqlFormat("INSERT INTO SITECHAN (STA, CHAN, SPS) VALUES ('%s', '%s', %s)",
+    std::string value = std::isnan(rate) ? std::string("NULL") : FormatText("%f", rate);
+    Execute(FormatText("INSERT INTO SITECHAN (STA, CHAN, SPS) VALUES ('%s', '%s', %s)",
                       SqlText(station).c_str(), SqlText(channel).c_str(), value.c_str()));
 }
 

@@ -14,6 +14,7 @@
 
 #include "db/connection.h"
 #include "db/db_access.h"
+#include "platform/text_format.h"
 #include "db/db_admin.h"
 #include "db/schema_names.h"
 #include "kdx_schema.h"
@@ -45,27 +46,12 @@ const char kUsage[] =
     "DIR defaults to /var/lib/kdx.\n";
 
 // Message boxes of the database code become lines on stderr.
-class CConsoleView final : public IOperatorView
+class CConsoleView final : public CWindowlessView
 {
 public:
-    void SetStatusLine(std::string_view) override {}
-    void SetReceivedTotal(std::int64_t) override {}
-    bool IsWindowVisible() const override { return false; }
-    void SetWaitDisplay(std::string_view) override {}
-    void SetChannelText(std::string_view, std::string_view, ChannelColumn,
-                        std::string_view) override
-    {
-    }
     void ShowMessage(std::string_view caption, std::string_view text, MessageIcon, bool) override
     {
-        std::string line(caption);
-        line += caption.empty() ? "" : ": ";
-        for (char c : text)
-        {
-            if (c != '\r')
-                line += (c == '\n' || c == '\t') ? ' ' : c;
-        }
-        std::fprintf(stderr, "kdx-db: %s\n", line.c_str());
+        std::fprintf(stderr, "kdx-db: %s\n", MessageLine(caption, text).c_str());
     }
 };
 
@@ -288,11 +274,11 @@ int SiteChan(Options& options)
         }
         // A channel entered again gets its new rate; the rest of its row stays.
         DbOutcome outcome =
-            DbExecute(SqlFormat("UPDATE %s SET %s=%f WHERE %s='%s' AND %s='%s'", table, sps, rate,
+            DbExecute(FormatText("UPDATE %s SET %s=%f WHERE %s='%s' AND %s='%s'", table, sps, rate,
                                 sta, station.c_str(), chan, channel.c_str()));
         if (outcome.ok && outcome.rowCount <= 0)
             outcome =
-                DbExecute(SqlFormat("INSERT INTO %s (%s, %s, %s) VALUES ('%s', '%s', %f)", table,
+                DbExecute(FormatText("INSERT INTO %s (%s, %s, %s) VALUES ('%s', '%s', %f)", table,
                                     sta, chan, sps, station.c_str(), channel.c_str(), rate));
         if (!outcome.ok)
         {

@@ -1,4 +1,4 @@
-#include "config/text_format.h"
+#include "platform/text_format.h"
 
 #include <clocale>
 #include <cstdarg>
