@@ -11,27 +11,6 @@
 namespace tarvell
 {
 
-bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0)
-    {
-        ssize_t put = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-        {
-            if (put == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        bytes += put;
-        offset += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 std::int64_t FileSizeOf(int fd)
 {
     struct stat st = {};

@@ -6,13 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_system.h" // WriteAt
+
 namespace tarvell
 {
-
-// Writes all size bytes at offset, in one call where the system allows (a partial write is
-// continued). False, with errno set, when not everything could be written; a write that
-// makes no progress sets ENOSPC.
-bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size);
 
 // The size of the open file, or -1.
 std::int64_t FileSizeOf(int fd);

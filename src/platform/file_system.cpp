@@ -19,12 +19,17 @@ bool PathExists(const std::string& path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool WriteFully(int fd, const void* data, std::size_t size)
+namespace
+{
+// The one write loop: at the file position (offset nullptr) or at *offset, going on after
+// interrupted and partial writes.
+bool WriteLoop(int fd, const void* data, std::size_t size, std::int64_t* offset)
 {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0)
     {
-        ssize_t put = ::write(fd, bytes, size);
+        ssize_t put = offset ? ::pwrite(fd, bytes, size, static_cast<off_t>(*offset))
+                             : ::write(fd, bytes, size);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
@@ -35,8 +40,21 @@ bool WriteFully(int fd, const void* data, std::size_t size)
         }
         bytes += put;
         size -= static_cast<std::size_t>(put);
+        if (offset)
+            *offset += put;
     }
     return true;
+}
+} // namespace
+
+bool WriteFully(int fd, const void* data, std::size_t size)
+{
+    return WriteLoop(fd, data, size, nullptr);
+}
+
+bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size)
+{
+    return WriteLoop(fd, data, size, &offset);
 }
 
 } // namespace tarvell

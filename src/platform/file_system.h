@@ -2,6 +2,7 @@
 // File-system helpers with the semantics the program relies on. Any thread.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tarvell
@@ -17,5 +18,8 @@ bool PathExists(const std::string& path);
 // Writes all size bytes at the file position of fd, going on after interrupted and partial
 // writes. False on failure, with errno set (ENOSPC when the disk took nothing more).
 bool WriteFully(int fd, const void* data, std::size_t size);
+
+// Writes all size bytes at offset, leaving the file position alone; otherwise as WriteFully.
+bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size);
 
 } // namespace tarvell
