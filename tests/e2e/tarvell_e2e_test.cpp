@@ -43,6 +43,7 @@ struct Group
     std::string channels; // CHAN value
     std::string server;
     int port = 0;
+    int sizeMb = 1000;
 };
 
 struct ChannelArchive
@@ -52,6 +53,8 @@ struct ChannelArchive
     long long missing = 0;
     long long duplicates = 0;
     long long wrong = 0;
+    long long firstHeld = -1; // first and last sample index on disk
+    long long lastHeld = -1;
 };
 
 class TarvellEndToEnd : public ::testing::Test
@@ -89,7 +92,8 @@ protected:
         {
             ini << "[GROUP" << g + 1 << "]\nSTATION=" << groups[g].station
                 << "\nCHAN=" << groups[g].channels << "\nSERVER=" << groups[g].server
-                << "\nPORT=" << groups[g].port << "\nSIZEMB=1000\nFILELENGTH(MIN)=5\n\n";
+                << "\nPORT=" << groups[g].port << "\nSIZEMB=" << groups[g].sizeMb
+                << "\nFILELENGTH(MIN)=5\n\n";
         }
         ini << "[DATA]\nDIR=" << g_waveRoot << "\n\n[DATABASE]\nODBC=" << m_db.Dsn()
             << "\nUSER=" << m_db.User() << "\nPASSWORD=" << m_db.Password() << "\n\n[LOG]\nDIR="
@@ -186,8 +190,14 @@ protected:
                 ++archive.samples;
             }
         }
-        for (int hit : hits)
-            archive.missing += hit == 0 ? 1 : 0;
+        for (std::size_t k = 0; k < hits.size(); ++k)
+        {
+            archive.missing += hits[k] == 0 ? 1 : 0;
+            if (hits[k] > 0 && archive.firstHeld < 0)
+                archive.firstHeld = static_cast<long long>(k);
+            if (hits[k] > 0)
+                archive.lastHeld = static_cast<long long>(k);
+        }
         return archive;
     }
 
@@ -426,6 +436,65 @@ TEST_F(TarvellEndToEnd, StartWithoutADatabaseFailsWithTheMessageAndNoStopLine)
     EXPECT_NE(log.find("TARVELL started...#"), std::string::npos);
     EXPECT_NE(log.find("KDX database open error"), std::string::npos);
     EXPECT_EQ(log.find("TARVELL stopped...#"), std::string::npos);
+}
+
+} // namespace
+} // namespace tarvell
+
+namespace tarvell
+{
+namespace
+{
+
+TEST_F(TarvellEndToEnd, TheDiskLoopKeepsTheNewestFilesWithinSizemb)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("ABC", "BHN", 100);
+    // Two hours of two channels, 5.8 MB of samples, into a disk loop of 1 MB.
+    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 3600),
+                               "--synthetic", Synthetic("ABC", "BHN", 100, 3600)});
+    WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", port, 1}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 3600));
+    ASSERT_TRUE(WaitForRequestFrom("BHN", kStart + 3600));
+    Stop(*tarvell);
+
+    DbOutcome rows = m_db.Query("select CPATH, TQTY, SPS from FILELIST order by TBEGIN",
+                                {DbType::Text, DbType::Double, DbType::Double});
+    ASSERT_TRUE(rows.ok) << rows.message;
+    ASSERT_FALSE(rows.rows.empty());
+    long long registered = 0;
+    for (const DbRow& row : rows.rows)
+    {
+        // Every row still has its file, of the size the row says.
+        const std::string path = g_waveRoot + "/" + row[0].text;
+        ASSERT_TRUE(std::filesystem::exists(path)) << row[0].text;
+        const auto bytes = static_cast<long long>(std::filesystem::file_size(path));
+        EXPECT_EQ(bytes, 512 + 4 * std::llround(row[1].number * row[2].number)) << row[0].text;
+        registered += bytes;
+    }
+    long long onDisk = 0;
+    long long files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(g_waveRoot))
+    {
+        if (entry.is_regular_file())
+        {
+            onDisk += static_cast<long long>(entry.file_size());
+            ++files;
+        }
+    }
+    EXPECT_EQ(files, static_cast<long long>(rows.rows.size())); // no file without its row
+    EXPECT_EQ(onDisk, registered);
+    // Below the limit before the last chunk of each channel was written.
+    EXPECT_LT(onDisk, 1048576 + 2 * (512 + 4 * 4900));
+    // The newest data are there, the oldest are gone.
+    ChannelArchive archive = Check("ABC", "BHZ", 100, 360000);
+    EXPECT_GT(archive.firstHeld, 0);
+    EXPECT_EQ(archive.lastHeld, 359999);
+    EXPECT_EQ(archive.missing, archive.firstHeld); // only the oldest went, without a hole
+    EXPECT_EQ(archive.duplicates, 0);
+    EXPECT_EQ(archive.wrong, 0);
+    EXPECT_EQ(ReadProfileInt(m_ini, "GROUP1", "BHZ", 0), kStart + 3600);
 }
 
 } // namespace
