@@ -1,11 +1,7 @@
 #include "db/db_access.h"
 
-#include <clocale>
-#include <cstdarg>
 #include <cstdio>
 #include <vector>
-
-#include <locale.h>
 
 #include "db/connection.h"
 #include "db/odbc_private.h"
@@ -227,6 +223,19 @@ std::string SqlLocalTime(std::time_t t)
 std::string SqlNowTimestamp()
 {
     return "{ts '" + SqlLocalTime(WallClockNow()) + "'}";
+}
+
+std::optional<double> DbQueryNumber(std::string_view sql)
+{
+    DbOutcome outcome = DbQuery(sql, {DbType::Double}, 1);
+    if (!outcome.ok)
+    {
+        DbLogError(outcome);
+        return std::nullopt;
+    }
+    if (outcome.rows.empty() || outcome.rows.front().front().isNull)
+        return std::nullopt;
+    return outcome.rows.front().front().number;
 }
 
 void DbLogError(const DbOutcome& failure)

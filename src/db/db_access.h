@@ -9,6 +9,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,11 @@ std::string SqlNowTimestamp();
 
 // The local time of t as "%Y-%m-%d %H:%M:%S", the text that stands inside {ts '...'}.
 std::string SqlLocalTime(std::time_t t);
+
+// The first column of the first row of the query sql, read as a double. Nothing when the
+// statement fails (then logged with DbLogError), finds no row, or the value is null (as SUM
+// over no rows is).
+std::optional<double> DbQueryNumber(std::string_view sql);
 
 // Writes the message of a failed statement to the event log as one line (line breaks of
 // the driver's text become blanks), without SQLSTATE or native code.

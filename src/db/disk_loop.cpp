@@ -101,16 +101,9 @@ std::uint64_t DiskLoopSize(std::string_view station)
         FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
         FileList("CREATER"), FileList("TQTY"), FileList("STA"), SqlText(station).c_str());
     query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
-    DbOutcome outcome = DbQuery(query, {DbType::Double}, 1);
-    if (!outcome.ok)
-    {
-        DbLogError(outcome);
-        return 0;
-    }
-    // SUM over no rows is one row holding null.
-    if (outcome.rows.empty() || outcome.rows.front().front().isNull)
-        return 0;
-    return ToBytes(outcome.rows.front().front().number);
+    // A failed query counts as an empty loop; SUM over no rows is null, also 0.
+    std::optional<double> size = DbQueryNumber(query);
+    return size ? ToBytes(*size) : 0;
 }
 
 void PurgeDiskLoop(std::string_view station, std::uint64_t limit)

@@ -98,16 +98,8 @@ double LookupSampleRate(std::string_view station, std::string_view channel)
         g_dbNames.Column(SchemaTable::SiteChan, "SPS"), g_dbNames.Table(SchemaTable::SiteChan),
         g_dbNames.Column(SchemaTable::SiteChan, "STA"), SqlText(station).c_str(),
         g_dbNames.Column(SchemaTable::SiteChan, "CHAN"), SqlText(channel).c_str());
-    DbOutcome outcome = DbQuery(query, {DbType::Double}, 1);
-    if (!outcome.ok)
-    {
-        DbLogError(outcome);
-        return 0;
-    }
-    // No row, or a row whose rate is null: the channel has no rate.
-    if (outcome.rows.empty() || outcome.rows.front().front().isNull)
-        return 0;
-    return outcome.rows.front().front().number;
+    // A failed statement, no row, or a null rate: the channel has no rate.
+    return DbQueryNumber(query).value_or(0.0);
 }
 
 } // namespace tarvell
