@@ -39,9 +39,8 @@ FaultSetting ReadSetting()
     if (first == std::string::npos || first == 0)
         return setting;
     const std::size_t second = value.find(':', first + 1);
-    const std::string action = value.substr(first + 1, second == std::string::npos
-                                                           ? std::string::npos
-                                                           : second - first - 1);
+    const std::string action = value.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     if (action == "kill")
         setting.action = FaultAction::Kill;
     else if (action == "hold")
