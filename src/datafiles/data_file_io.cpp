@@ -1,38 +1,12 @@
 #include "datafiles/data_file_io.h"
 
 #include <bit>
-#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace tarvell
 {
-
-std::int64_t FileSizeOf(int fd)
-{
-    struct stat st = {};
-    if (::fstat(fd, &st) != 0)
-        return -1;
-    return static_cast<std::int64_t>(st.st_size);
-}
-
-void TruncateTo(int fd, std::int64_t size)
-{
-    int error = errno; // the caller reports the write's error, not ours
-    while (::ftruncate(fd, static_cast<off_t>(size)) != 0 && errno == EINTR)
-    {
-    }
-    errno = error;
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat st = {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 void EncodeSamples(const float* samples, int count, unsigned char* out)
 {

@@ -1,26 +1,22 @@
 #include "platform/file_system.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <new>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace tarvell
 {
-
-void MakeDirectory(const std::string& path)
-{
-    ::mkdir(path.c_str(), 0777);
-}
-
-bool PathExists(const std::string& path)
-{
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 namespace
 {
+
 // The one write loop: at the file position (offset nullptr) or at *offset, going on after
 // interrupted and partial writes.
 bool WriteLoop(int fd, const void* data, std::size_t size, std::int64_t* offset)
@@ -45,7 +41,82 @@ bool WriteLoop(int fd, const void* data, std::size_t size, std::int64_t* offset)
     }
     return true;
 }
+
+bool SyncDescriptor(int fd, bool dataOnly)
+{
+    for (;;)
+    {
+        const int result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+        if (result == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+bool WriteFill(int fd, std::int64_t size, char fill)
+{
+    constexpr std::size_t kPiece = 1048576;
+    std::unique_ptr<char[]> piece(new (std::nothrow) char[kPiece]);
+    if (!piece)
+    {
+        errno = ENOMEM;
+        return false;
+    }
+    std::fill_n(piece.get(), kPiece, fill);
+    for (std::int64_t left = size; left > 0;)
+    {
+        const std::size_t now = static_cast<std::size_t>(
+            std::min<std::int64_t>(left, static_cast<std::int64_t>(kPiece)));
+        if (!WriteFully(fd, piece.get(), now))
+            return false;
+        left -= static_cast<std::int64_t>(now);
+    }
+    return true;
+}
+
 } // namespace
+
+void MakeDirectory(const std::string& path)
+{
+    ::mkdir(path.c_str(), 0777);
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::int64_t FileSizeAt(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+std::int64_t FileSizeOf(int fd)
+{
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
 
 bool WriteFully(int fd, const void* data, std::size_t size)
 {
@@ -55,6 +126,109 @@ bool WriteFully(int fd, const void* data, std::size_t size)
 bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size)
 {
     return WriteLoop(fd, data, size, &offset);
+}
+
+std::int64_t ReadAt(int fd, std::int64_t offset, void* data, std::size_t size)
+{
+    auto* bytes = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < size)
+    {
+        ssize_t got = ::pread(fd, bytes + done, size - done,
+                              static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+void TruncateTo(int fd, std::int64_t size)
+{
+    const int error = errno; // the caller reports the write's error, not ours
+    while (::ftruncate(fd, static_cast<off_t>(size)) != 0 && errno == EINTR)
+    {
+    }
+    errno = error;
+}
+
+bool TruncateFile(const std::string& path, std::int64_t size)
+{
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd)
+        return false;
+    int result = 0;
+    while ((result = ::ftruncate(fd.Get(), static_cast<off_t>(size))) != 0 && errno == EINTR)
+    {
+    }
+    return result == 0 && fd.Close();
+}
+
+bool RemoveFile(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool CreateFilledFile(const std::string& path, std::int64_t size, char fill)
+{
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd)
+        return false;
+    bool ok = WriteFill(fd.Get(), size, fill) && SyncDescriptor(fd.Get(), true);
+    int error = errno;
+    if (ok && !fd.Close())
+    {
+        ok = false;
+        error = errno;
+    }
+    if (!ok)
+    {
+        fd.Reset();
+        ::unlink(path.c_str());
+        errno = error;
+    }
+    return ok;
+}
+
+bool SyncFile(const std::string& path)
+{
+    // A descriptor opened for reading syncs the file's data like any other on Linux, and
+    // needs no write permission on a file that only has to be made durable.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return false;
+    return SyncDescriptor(fd.Get(), true);
+}
+
+bool SyncDirectory(const std::string& path)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return false;
+    return SyncDescriptor(fd.Get(), false);
+}
+
+std::vector<std::string> ListDirectory(const std::string& path)
+{
+    std::vector<std::string> names;
+    struct CloseDirectory
+    {
+        void operator()(DIR* directory) const { ::closedir(directory); }
+    };
+    std::unique_ptr<DIR, CloseDirectory> directory(::opendir(path.c_str()));
+    if (!directory)
+        return names;
+    while (const dirent* entry = ::readdir(directory.get()))
+    {
+        const std::string name(entry->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    return names;
 }
 
 } // namespace tarvell

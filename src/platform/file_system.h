@@ -1,9 +1,12 @@
 #pragma once
-// File-system helpers with the semantics the program relies on. Any thread.
+// File-system calls with the semantics the program relies on: every file is opened, written
+// and closed within one call, writes either complete or report, and nothing half-made stays
+// behind. Only this layer talks to the operating system about files. Any thread.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarvell
 {
@@ -15,11 +18,49 @@ void MakeDirectory(const std::string& path);
 // True when something (file or directory) exists at path (its status can be read).
 bool PathExists(const std::string& path);
 
+// True when path is a directory.
+bool IsDirectory(const std::string& path);
+
+// The size of the file at path, or -1 (errno set) when its status cannot be read.
+std::int64_t FileSizeAt(const std::string& path);
+
+// The size of the open file, or -1.
+std::int64_t FileSizeOf(int fd);
+
 // Writes all size bytes at the file position of fd, going on after interrupted and partial
 // writes. False on failure, with errno set (ENOSPC when the disk took nothing more).
 bool WriteFully(int fd, const void* data, std::size_t size);
 
 // Writes all size bytes at offset, leaving the file position alone; otherwise as WriteFully.
 bool WriteAt(int fd, std::int64_t offset, const void* data, std::size_t size);
+
+// Reads up to size bytes at offset; the number read (short at the end of the file), or -1.
+std::int64_t ReadAt(int fd, std::int64_t offset, void* data, std::size_t size);
+
+// Cuts the open file back to size, as it was before a write that did not complete. errno is
+// kept as the caller's write left it.
+void TruncateTo(int fd, std::int64_t size);
+
+// Cuts the file at path to size; false (errno set) when it cannot be opened or cut.
+bool TruncateFile(const std::string& path, std::int64_t size);
+
+// Removes the file at path; false with errno set when it cannot (ENOENT: it is not there).
+bool RemoveFile(const std::string& path);
+
+// Makes the file at path exclusively (an existing file is never touched: false with EEXIST)
+// of size bytes, every one fill, and syncs it. A file that cannot be made whole is removed
+// again, so a short file never passes for a finished one; false with errno set then.
+bool CreateFilledFile(const std::string& path, std::int64_t size, char fill);
+
+// Forces the data of the file at path to the disk (fdatasync). false with errno set when it
+// cannot be opened (ENOENT: it is gone) or the disk reports an error: then the bytes written
+// since the last sync may not be there.
+bool SyncFile(const std::string& path);
+
+// Forces the entries of the directory at path (new and renamed files) to the disk.
+bool SyncDirectory(const std::string& path);
+
+// The names in the directory at path, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> ListDirectory(const std::string& path);
 
 } // namespace tarvell

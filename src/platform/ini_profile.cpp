@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/file_system.h"
+#include "platform/program_paths.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -34,7 +35,7 @@ struct KeyEntry
 struct SectionEntry
 {
     std::size_t headerLine = 0;
-    std::size_t lastKeyLine = 0; // where a new key of this section goes after
+    std::size_t lastKeyLine = 0;                    // where a new key of this section goes after
     std::unordered_map<std::string, KeyEntry> keys; // upper-case key -> first occurrence
 };
 
@@ -43,8 +44,8 @@ struct SectionEntry
 struct ParsedIni
 {
     std::vector<std::string> lines;
-    bool crlf = false;         // the file ends its lines with CR LF
-    bool finalNewline = true;  // the last line was ended
+    bool crlf = false;                                      // the file ends its lines with CR LF
+    bool finalNewline = true;                               // the last line was ended
     std::unordered_map<std::string, SectionEntry> sections; // upper-case name -> first one
 };
 
@@ -125,9 +126,8 @@ ParsedIni Parse(const std::string& content)
         if (line.front() == '[')
         {
             std::size_t close = line.find(']');
-            std::string name = ToUpperAscii(
-                Trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos
-                                                                    : close - 1)));
+            std::string name = ToUpperAscii(Trim(line.substr(
+                1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
             auto [it, inserted] = ini.sections.try_emplace(name);
             // A section written twice is read from its first occurrence only.
             current = inserted ? &it->second : nullptr;
@@ -178,7 +178,9 @@ enum class Lookup
 // was parsed. Caller holds g_profileLock.
 Lookup FindParsed(const std::string& path, const ParsedIni** result)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(path.c_str(), &st) != 0)
     {
         g_profileCache.erase(path);
@@ -236,69 +238,109 @@ std::string SingleLine(std::string_view value)
     return line;
 }
 
-// Builds the new file content with [section] key = value set.
-std::string WithValue(const ParsedIni& ini, std::string_view section, std::string_view key,
-                      const std::string& value)
+// Inserts a line at index, moving every line number behind it by one.
+void InsertLine(ParsedIni& ini, std::size_t index, std::string line)
 {
-    std::vector<std::string> lines = ini.lines;
+    ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(index), std::move(line));
+    for (auto& [name, section] : ini.sections)
+    {
+        if (section.headerLine >= index)
+            ++section.headerLine;
+        if (section.lastKeyLine >= index)
+            ++section.lastKeyLine;
+        for (auto& [key, entry] : section.keys)
+        {
+            if (entry.line >= index)
+                ++entry.line;
+        }
+    }
+}
+
+// Sets [section] key = value in the parsed file itself, so that the file need not be parsed
+// again after it is written: an existing key keeps its line (and its spelling), a new key
+// goes after the last key of its section, a new section to the end of the file.
+void ApplyValue(ParsedIni& ini, std::string_view section, std::string_view key,
+                const std::string& value)
+{
     const std::string cr = ini.crlf ? "\r" : "";
-    auto sec = ini.sections.find(ToUpperAscii(section));
+    const std::string sectionKey = ToUpperAscii(section);
+    auto sec = ini.sections.find(sectionKey);
     if (sec == ini.sections.end())
     {
-        if (!lines.empty() && !Trim(lines.back()).empty())
-            lines.push_back(cr);
-        lines.push_back("[" + std::string(section) + "]" + cr);
-        lines.push_back(std::string(key) + "=" + value + cr);
+        if (!ini.lines.empty() && !Trim(ini.lines.back()).empty())
+            ini.lines.push_back(cr);
+        SectionEntry& added = ini.sections[sectionKey];
+        added.headerLine = ini.lines.size();
+        ini.lines.push_back("[" + std::string(section) + "]" + cr);
+        added.lastKeyLine = ini.lines.size();
+        added.keys[ToUpperAscii(key)] = KeyEntry{ini.lines.size(), value};
+        ini.lines.push_back(std::string(key) + "=" + value + cr);
+        ini.finalNewline = true;
+        return;
     }
-    else
+    auto entry = sec->second.keys.find(ToUpperAscii(key));
+    if (entry != sec->second.keys.end())
     {
-        auto entry = sec->second.keys.find(ToUpperAscii(key));
-        if (entry != sec->second.keys.end())
-        {
-            // Keep the key as the file spells it.
-            std::string& line = lines[entry->second.line];
-            std::size_t equals = line.find('=');
-            line = std::string(Trim(std::string_view(line).substr(0, equals))) + "=" + value + cr;
-        }
-        else
-        {
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sec->second.lastKeyLine) + 1,
-                         std::string(key) + "=" + value + cr);
-        }
+        std::string& line = ini.lines[entry->second.line];
+        const std::size_t equals = line.find('=');
+        line = std::string(Trim(std::string_view(line).substr(0, equals))) + "=" + value + cr;
+        entry->second.value = value;
+        return;
     }
+    const std::size_t at = sec->second.lastKeyLine + 1;
+    ini.finalNewline = true; // a new line must not run into the one after it
+    InsertLine(ini, at, std::string(key) + "=" + value + cr);
+    SectionEntry& updated = ini.sections[sectionKey];
+    updated.lastKeyLine = at;
+    updated.keys[ToUpperAscii(key)] = KeyEntry{at, value};
+}
 
+std::string Serialize(const ParsedIni& ini)
+{
+    std::size_t size = 0;
+    for (const std::string& line : ini.lines)
+        size += line.size() + 1;
     std::string content;
-    for (std::size_t i = 0; i < lines.size(); ++i)
+    content.reserve(size);
+    for (std::size_t i = 0; i < ini.lines.size(); ++i)
     {
-        content += lines[i];
-        if (i + 1 < lines.size() || ini.finalNewline || lines.size() > ini.lines.size())
+        content += ini.lines[i];
+        if (i + 1 < ini.lines.size() || ini.finalNewline)
             content += '\n';
     }
     return content;
 }
 
-// Writes content to a temporary file beside target and renames it over target. On any
-// failure the temporary file is removed and target is left as it was.
+// Writes content to a temporary file beside target and renames it over target, durably: the
+// new file is synced before the rename and the directory after it, so that after a power cut
+// the file is either the old one or the new one, never empty or cut. On any failure the
+// temporary file is removed and target is left as it was.
 bool ReplaceAtomically(const std::string& target, const std::string& content, mode_t mode)
 {
     std::string temp = target + ".~" + std::to_string(::getpid());
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd)
         return false;
-    bool ok = WriteFully(fd.Get(), content.data(), content.size()) && (mode == 0 || ::fchmod(fd.Get(), mode) == 0);
+    bool ok = WriteFully(fd.Get(), content.data(), content.size()) &&
+              (mode == 0 || ::fchmod(fd.Get(), mode) == 0) && ::fsync(fd.Get()) == 0;
     ok = fd.Close() && ok;
     if (!ok || ::rename(temp.c_str(), target.c_str()) != 0)
     {
         ::unlink(temp.c_str());
         return false;
     }
+    // The rename itself is durable only once the directory is; a failure here leaves the
+    // new content in place, which the next sync of the directory makes durable.
+    (void)SyncDirectory(DirectoryOf(target));
     return true;
 }
 
 // The file to write: a symbolic link is followed, so that the link itself stays.
 std::string WriteTarget(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
     {
         if (char* real = ::realpath(path.c_str(), nullptr))
@@ -332,9 +374,8 @@ long long ParseLeadingInteger(std::string_view text)
     return negative ? -value : value;
 }
 
-std::string ReadProfileString(std::string_view path, std::string_view section,
-                              std::string_view key, std::string_view defaultValue,
-                              std::size_t maxChars)
+std::string ReadProfileString(std::string_view path, std::string_view section, std::string_view key,
+                              std::string_view defaultValue, std::size_t maxChars)
 {
     std::lock_guard lock(g_profileLock);
     const ParsedIni* ini = nullptr;
@@ -359,40 +400,58 @@ long long ReadProfileInt(std::string_view path, std::string_view section, std::s
 bool WriteProfileString(std::string_view path, std::string_view section, std::string_view key,
                         std::string_view value)
 {
-    if (!IsValidName(section) || !IsValidName(key))
-        return false;
+    const ProfileEntry entry{std::string(section), std::string(key), std::string(value)};
+    return WriteProfileStrings(path, std::span<const ProfileEntry>(&entry, 1));
+}
+
+bool WriteProfileStrings(std::string_view path, std::span<const ProfileEntry> entries)
+{
+    for (const ProfileEntry& entry : entries)
+    {
+        if (!IsValidName(entry.section) || !IsValidName(entry.key))
+            return false;
+    }
     std::lock_guard lock(g_profileLock);
     const std::string target = WriteTarget(std::string(path));
     const ParsedIni* found = nullptr;
-    ParsedIni empty;
     mode_t mode = 0;
     switch (FindParsed(target, &found))
     {
-    case Lookup::Found: {
-        struct stat st{};
+    case Lookup::Found:
+    {
+        struct stat st
+        {
+        };
         if (::stat(target.c_str(), &st) == 0)
             mode = st.st_mode & 07777;
         break;
     }
     case Lookup::Missing:
-        found = &empty;
+        g_profileCache[target] = CacheEntry{};
         break;
     case Lookup::Unreadable:
         return false; // never replace a file whose content we could not keep
     }
 
-    std::string content = WithValue(*found, section, key, SingleLine(value));
-    if (!ReplaceAtomically(target, content, mode))
-        return false;
-    // The new content is known: cache it, so the next read does not parse it again. The
-    // identity is taken after the rename, which itself changes the file's status time.
-    struct stat written{};
-    if (::stat(target.c_str(), &written) == 0)
+    // The cached parse is changed in place and written out; the written file is then the
+    // cached one, so the next read costs no parse. A write that fails drops the cache entry,
+    // and the next read parses what is on disk.
+    CacheEntry& cached = g_profileCache[target];
+    for (const ProfileEntry& entry : entries)
+        ApplyValue(cached.ini, entry.section, entry.key, SingleLine(entry.value));
+    if (!ReplaceAtomically(target, Serialize(cached.ini), mode))
     {
-        CacheEntry& entry = g_profileCache[target];
-        entry.identity = IdentityOf(written);
-        entry.ini = Parse(content);
+        g_profileCache.erase(target);
+        return false;
     }
+    // The identity is taken after the rename, which itself changes the file's status time.
+    struct stat written
+    {
+    };
+    if (::stat(target.c_str(), &written) == 0)
+        cached.identity = IdentityOf(written);
+    else
+        g_profileCache.erase(target);
     if (target != path)
         g_profileCache.erase(std::string(path));
     return true;

@@ -3,6 +3,7 @@
 // Any thread may call them; all calls are serialised by one lock.
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,9 +14,8 @@ namespace tarvell
 // to case; the value is trimmed of surrounding blanks. A missing file, section or key, or
 // a file that cannot be read, gives defaultValue. The result holds at most maxChars
 // characters (the rest of a longer value is cut off, as a fixed buffer would).
-std::string ReadProfileString(std::string_view path, std::string_view section,
-                              std::string_view key, std::string_view defaultValue,
-                              std::size_t maxChars);
+std::string ReadProfileString(std::string_view path, std::string_view section, std::string_view key,
+                              std::string_view defaultValue, std::size_t maxChars);
 
 // Reads [section] key as an integer: the leading optionally-signed decimal digits of the
 // value; a value that does not start with them reads as 0; a missing key gives
@@ -30,8 +30,22 @@ long long ReadProfileInt(std::string_view path, std::string_view section, std::s
 // the old file untouched, when the file cannot be read or written, or when the section or key
 // name could not stand in the file (empty, or holding a line break, "=" or "]").
 // Line breaks inside the value are written as blanks so that a value can never add lines.
+// The new file is synced before it replaces the old one, and its directory after, so a power
+// cut leaves the old file or the new one, never an empty or cut one.
 [[nodiscard]] bool WriteProfileString(std::string_view path, std::string_view section,
                                       std::string_view key, std::string_view value);
+
+struct ProfileEntry
+{
+    std::string section;
+    std::string key;
+    std::string value;
+};
+
+// Writes every entry as WriteProfileString would, in one rewrite of the file (all or none of
+// them). The next read is answered from what was written, without parsing the file again.
+[[nodiscard]] bool WriteProfileStrings(std::string_view path,
+                                       std::span<const ProfileEntry> entries);
 
 // Converts text as the profile functions do: leading blanks skipped, optional sign, then the
 // decimal digits up to the first other character; no digits gives 0. Saturates on overflow.

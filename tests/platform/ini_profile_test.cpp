@@ -56,9 +56,17 @@ TEST(IniProfile, IntegersReadTheirLeadingSignedDigits)
         const char* text;
         long long expected;
     };
-    const Case cases[] = {{"42", 42},    {"-7", -7},       {"+5", 5},    {"12abc", 12},
-                          {"abc", 0},    {"", 0},          {" 9", 9},    {"-", 0},
-                          {"0x10", 0},   {"3.9", 3},       {"99999999999999999999", LLONG_MAX},
+    const Case cases[] = {{"42", 42},
+                          {"-7", -7},
+                          {"+5", 5},
+                          {"12abc", 12},
+                          {"abc", 0},
+                          {"", 0},
+                          {" 9", 9},
+                          {"-", 0},
+                          {"0x10", 0},
+                          {"3.9", 3},
+                          {"99999999999999999999", LLONG_MAX},
                           {"-99999999999999999999", LLONG_MIN}};
     for (const Case& c : cases)
         EXPECT_EQ(ParseLeadingInteger(c.text), c.expected) << c.text;
@@ -113,6 +121,35 @@ TEST(IniProfile, WriteKeepsEveryOtherLineAndAddsMissingKeysAtTheEndOfTheirSectio
     EXPECT_EQ(ReadProfileString(ini, "GROUP1", "bhz", "", 127), "1796648744");
 }
 
+TEST(IniProfile, OneRewriteOfManyKeysEqualsOneWriteAfterAnotherAndNeedsNoParse)
+{
+    const std::string original = "[SYSTEM]\nGroups=2\n\n[Group1]\nStation=ABC\nbhz=100\n\n"
+                                 "[GROUP2]\nSTATION=DEF";
+    const std::vector<ProfileEntry> entries = {{"GROUP1", "BHZ", "1796648744"},
+                                               {"group1", "BHN", "5"},
+                                               {"GROUP2", "BHZ", "7"},
+                                               {"GROUP3", "STATION", "GHI"},
+                                               {"GROUP1", "BHN", "6"}};
+    Sandbox box;
+    const std::string oneByOne = box.Write("one.ini", original);
+    for (const ProfileEntry& entry : entries)
+        ASSERT_TRUE(WriteProfileString(oneByOne, entry.section, entry.key, entry.value));
+
+    const std::string batch = box.Write("batch.ini", original);
+    EXPECT_EQ(ReadProfileInt(batch, "GROUP1", "BHZ", 0), 100);
+    const ProfileCacheStats before = GetProfileCacheStats();
+    ASSERT_TRUE(WriteProfileStrings(batch, entries));
+    EXPECT_EQ(ReadFile(batch), ReadFile(oneByOne));
+    EXPECT_EQ(ReadProfileInt(batch, "GROUP1", "BHN", 0), 6);
+    EXPECT_EQ(ReadProfileString(batch, "GROUP3", "STATION", "", 9), "GHI");
+    EXPECT_EQ(GetProfileCacheStats().parses, before.parses); // written and read, never parsed
+
+    // A bad name anywhere refuses the whole batch.
+    const std::vector<ProfileEntry> bad = {{"GROUP1", "BHZ", "1"}, {"GROUP1", "A=B", "2"}};
+    EXPECT_FALSE(WriteProfileStrings(batch, bad));
+    EXPECT_EQ(ReadProfileInt(batch, "GROUP1", "BHZ", 0), 1796648744);
+}
+
 TEST(IniProfile, WriteKeepsCrLfFilesInCrLfAndCreatesMissingFiles)
 {
     Sandbox box;
@@ -159,7 +196,9 @@ TEST(IniProfile, UnreadableFileIsNeverReplaced)
     std::string dir = box.File("dir.ini");
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
     EXPECT_FALSE(WriteProfileString(dir, "A", "X", "1"));
-    struct stat st{};
+    struct stat st
+    {
+    };
     ASSERT_EQ(::stat(dir.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
@@ -172,7 +211,9 @@ TEST(IniProfile, WriteFollowsASymbolicLinkAndKeepsTheFileMode)
     std::string link = box.File("link.ini");
     ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
     ASSERT_TRUE(WriteProfileString(link, "A", "X", "2"));
-    struct stat st{};
+    struct stat st
+    {
+    };
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(ReadFile(real), "[A]\nX=2\n");
@@ -220,14 +261,16 @@ TEST(IniProfile, ConcurrentWritersOfDifferentKeysLoseNothing)
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
     {
-        threads.emplace_back([&ini, t] {
-            std::string section = "GROUP" + std::to_string(t + 1);
-            for (int i = 0; i < 50; ++i)
+        threads.emplace_back(
+            [&ini, t]
             {
-                EXPECT_TRUE(WriteProfileString(ini, section, "BHZ", std::to_string(i)));
-                EXPECT_EQ(ReadProfileInt(ini, "SYSTEM", "GROUPS", 0), 4);
-            }
-        });
+                std::string section = "GROUP" + std::to_string(t + 1);
+                for (int i = 0; i < 50; ++i)
+                {
+                    EXPECT_TRUE(WriteProfileString(ini, section, "BHZ", std::to_string(i)));
+                    EXPECT_EQ(ReadProfileInt(ini, "SYSTEM", "GROUPS", 0), 4);
+                }
+            });
     }
     for (std::thread& thread : threads)
         thread.join();
