@@ -8,6 +8,7 @@
 
 #include <odbcinst.h>
 
+#include "db/db_health.h"
 #include "db/db_settings.h"
 #include "db/odbc_private.h"
 #include "db/schema_names.h"
@@ -22,18 +23,15 @@ std::string g_dbPassword;
 std::string g_dbDataDir;
 std::string g_waveRoot;
 
-SQLHENV g_henv = SQL_NULL_HENV;
-SQLHDBC g_hdbc = SQL_NULL_HDBC;
-
 namespace
 {
 
-// The connection lock: every acquisition thread shares the one connection, and a reconnect
-// replaces its handles, so one whole operation (probe, reconnect, statement, fetch, free)
-// runs at a time. Recursive because operations nest (a statement reconnects; DbOpen adopts
-// the names through the statement layer).
+// The connection lock: every thread shares the one connection, and a reconnect replaces it,
+// so one whole operation (probe, statement, fetch, free) runs at a time. Connecting happens
+// outside it: a login that takes its time never holds up the other threads' statements.
+// Recursive because operations nest (DbOpen adopts the names through the statement layer).
 std::recursive_mutex g_dbLock;
-bool g_connected = false; // guarded by g_dbLock
+std::unique_ptr<COdbcConnection> g_shared; // guarded by g_dbLock
 
 struct PendingMessage
 {
@@ -48,31 +46,17 @@ thread_local std::vector<PendingMessage> t_pendingMessages;
 
 std::atomic<ConnectDialogHook> g_connectDialogHook{nullptr};
 
-// A login that hangs (a server host that does not answer) would hold the connection lock
-// and with it every acquisition thread; drivers that honour the timeout give up after it.
-constexpr SQLULEN kLoginTimeoutSeconds = 15;
-
-void FreeHandles()
-{
-    if (g_hdbc != SQL_NULL_HDBC)
-    {
-        SQLFreeHandle(SQL_HANDLE_DBC, g_hdbc);
-        g_hdbc = SQL_NULL_HDBC;
-    }
-    if (g_henv != SQL_NULL_HENV)
-    {
-        SQLFreeHandle(SQL_HANDLE_ENV, g_henv);
-        g_henv = SQL_NULL_HENV;
-    }
-}
+// A login that hangs (a server host that does not answer) holds up the thread that tries;
+// drivers that honour the timeout give up after it.
+constexpr int kLoginTimeoutSeconds = 15;
 
 // The success report: the data source, the user and the tables the database lists.
-std::string ConnectReport()
+std::string ConnectReport(SQLHDBC connection)
 {
     std::string text = "Успешное подключение к DSN: " + g_dsn + "\t\r\n" +
                        "Пользователь: " + g_dbUser + "\r\n\r\n";
     std::vector<std::string> tables;
-    if (ListTableNames(g_hdbc, tables))
+    if (ListTableNames(connection, tables))
     {
         char count[64];
         std::snprintf(count, sizeof count, "Количество таблиц: %d\r\n",
@@ -86,33 +70,7 @@ std::string ConnectReport()
 
 } // namespace
 
-CDbOperation::CDbOperation()
-{
-    g_dbLock.lock();
-    ++t_operationDepth;
-}
-
-CDbOperation::~CDbOperation()
-{
-    --t_operationDepth;
-    g_dbLock.unlock();
-    if (t_operationDepth == 0 && !t_pendingMessages.empty())
-    {
-        std::vector<PendingMessage> pending = std::exchange(t_pendingMessages, {});
-        for (const PendingMessage& message : pending)
-            OperatorView().ShowMessage(message.caption, message.text, message.icon, true);
-    }
-}
-
-void CDbOperation::QueueMessage(std::string_view caption, std::string_view text, MessageIcon icon)
-{
-    if (t_operationDepth == 0)
-    {
-        OperatorView().ShowMessage(caption, text, icon, true);
-        return;
-    }
-    t_pendingMessages.push_back({std::string(caption), std::string(text), icon});
-}
+// ---- owners and the one check -----------------------------------------------------------
 
 OdbcDiagnostic ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle)
 {
@@ -131,6 +89,19 @@ OdbcDiagnostic ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle)
         diagnostic.message = reinterpret_cast<const char*>(message);
     }
     return diagnostic;
+}
+
+bool OdbcCheck(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, OdbcDiagnostic* failure)
+{
+    if (OdbcSucceeded(result))
+        return true;
+    if (failure != nullptr)
+    {
+        *failure = ReadDiagnostic(handleType, handle);
+        if (failure->sqlState.empty())
+            *failure = {"08003", "Connection not open"};
+    }
+    return false;
 }
 
 bool IsConnectionLoss(std::string_view sqlState)
@@ -161,109 +132,249 @@ void COdbcStatement::Free()
     }
 }
 
-bool DbMarkedConnected()
+COdbcEnvironment::~COdbcEnvironment()
 {
-    return g_connected;
+    if (m_handle != SQL_NULL_HENV)
+        SQLFreeHandle(SQL_HANDLE_ENV, m_handle);
 }
 
-void DbDisconnectLocked()
+COdbcEnvironment::COdbcEnvironment(COdbcEnvironment&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, SQLHENV{SQL_NULL_HENV}))
 {
-    if (g_hdbc != SQL_NULL_HDBC)
-        SQLDisconnect(g_hdbc);
-    g_connected = false;
 }
 
-bool DbConnectLocked(bool report)
+COdbcEnvironment& COdbcEnvironment::operator=(COdbcEnvironment&& other) noexcept
 {
-    // The previous handles are released here (every reconnect of years of running would
-    // otherwise keep one environment and connection); nothing can still use them, since
-    // every user holds the connection lock.
-    DbDisconnectLocked();
-    FreeHandles();
+    if (this != &other)
+    {
+        if (m_handle != SQL_NULL_HENV)
+            SQLFreeHandle(SQL_HANDLE_ENV, m_handle);
+        m_handle = std::exchange(other.m_handle, SQLHENV{SQL_NULL_HENV});
+    }
+    return *this;
+}
 
-    if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &g_henv) == SQL_ERROR)
+bool COdbcEnvironment::Allocate()
+{
+    if (m_handle != SQL_NULL_HENV)
+        return true;
+    if (!OdbcCheck(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_handle), SQL_HANDLE_ENV,
+                   SQL_NULL_HANDLE))
     {
-        g_henv = SQL_NULL_HENV;
+        m_handle = SQL_NULL_HENV;
         return false;
     }
-    SQLSetEnvAttr(g_henv, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    if (SQLAllocHandle(SQL_HANDLE_DBC, g_henv, &g_hdbc) == SQL_ERROR)
-    {
-        g_hdbc = SQL_NULL_HDBC;
-        return false;
-    }
-    SQLSetConnectAttr(g_hdbc, SQL_ATTR_LOGIN_TIMEOUT,
-                      reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
+    return OdbcCheck(SQLSetEnvAttr(m_handle, SQL_ATTR_ODBC_VERSION,
+                                   reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+                     SQL_HANDLE_ENV, m_handle);
+}
 
-    std::string dsn = g_dsn;
-    std::string user = g_dbUser;
-    std::string password = g_dbPassword;
-    SQLRETURN result = SQLConnect(g_hdbc, reinterpret_cast<SQLCHAR*>(dsn.data()), SQL_NTS,
-                                  reinterpret_cast<SQLCHAR*>(user.data()), SQL_NTS,
-                                  reinterpret_cast<SQLCHAR*>(password.data()), SQL_NTS);
-    if (result == SQL_ERROR || result == SQL_INVALID_HANDLE)
+COdbcConnection::~COdbcConnection()
+{
+    Disconnect();
+    if (m_handle != SQL_NULL_HDBC)
+        SQLFreeHandle(SQL_HANDLE_DBC, m_handle);
+}
+
+COdbcConnection::COdbcConnection(COdbcConnection&& other) noexcept
+    : m_environment(std::move(other.m_environment)),
+      m_handle(std::exchange(other.m_handle, SQLHDBC{SQL_NULL_HDBC})),
+      m_connected(std::exchange(other.m_connected, false))
+{
+}
+
+COdbcConnection& COdbcConnection::operator=(COdbcConnection&& other) noexcept
+{
+    if (this != &other)
     {
-        OdbcDiagnostic diagnostic = ReadDiagnostic(SQL_HANDLE_DBC, g_hdbc);
-        CDbOperation::QueueMessage("Ошибка при подключении к базе данных",
-                                   "При попытке подключения к базе данных произошла ошибка:\r\n" +
-                                       diagnostic.message,
-                                   MessageIcon::Error);
+        Disconnect();
+        if (m_handle != SQL_NULL_HDBC)
+            SQLFreeHandle(SQL_HANDLE_DBC, m_handle);
+        m_handle = std::exchange(other.m_handle, SQLHDBC{SQL_NULL_HDBC});
+        m_connected = std::exchange(other.m_connected, false);
+        m_environment = std::move(other.m_environment);
+    }
+    return *this;
+}
+
+bool COdbcConnection::Allocate(OdbcDiagnostic* failure)
+{
+    if (m_handle != SQL_NULL_HDBC)
+        return true;
+    if (!m_environment.Allocate())
+    {
+        if (failure != nullptr)
+            *failure = {"", "cannot allocate an ODBC environment"};
         return false;
     }
-    g_connected = true;
-    if (report)
-        CDbOperation::QueueMessage("Подключение к источнику данных!", ConnectReport(),
-                                   MessageIcon::Information);
+    if (!OdbcCheck(SQLAllocHandle(SQL_HANDLE_DBC, m_environment.Get(), &m_handle), SQL_HANDLE_ENV,
+                   m_environment.Get()))
+    {
+        m_handle = SQL_NULL_HDBC;
+        if (failure != nullptr)
+            *failure = {"", "cannot allocate an ODBC connection"};
+        return false;
+    }
     return true;
 }
 
-bool DbIsAliveLocked()
+bool COdbcConnection::Connect(std::string_view dsn, std::string_view user,
+                              std::string_view password, int loginSeconds, OdbcDiagnostic* failure)
 {
-    // A real round trip: psqlODBC answers SQLGetTypeInfo from its own cache, so a probe by
-    // type information calls a connection alive after the server restarted under it.
-    COdbcStatement statement;
-    bool alive =
-        OdbcSucceeded(statement.Allocate(g_hdbc)) &&
-        OdbcSucceeded(SQLExecDirect(
-            statement.Get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("SELECT 1")), SQL_NTS));
-    if (!alive)
-        g_connected = false;
-    return alive;
+    if (!Allocate(failure))
+        return false;
+    Disconnect();
+    if (loginSeconds > 0)
+    {
+        (void)OdbcCheck(
+            SQLSetConnectAttr(m_handle, SQL_ATTR_LOGIN_TIMEOUT,
+                              reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(loginSeconds)), 0),
+            SQL_HANDLE_DBC, m_handle);
+    }
+    std::string dsnText(dsn);
+    std::string userText(user);
+    std::string passwordText(password);
+    m_connected =
+        OdbcCheck(SQLConnect(m_handle, reinterpret_cast<SQLCHAR*>(dsnText.data()), SQL_NTS,
+                             reinterpret_cast<SQLCHAR*>(userText.data()), SQL_NTS,
+                             reinterpret_cast<SQLCHAR*>(passwordText.data()), SQL_NTS),
+                  SQL_HANDLE_DBC, m_handle, failure);
+    return m_connected;
+}
+
+bool COdbcConnection::DriverConnect(std::string_view connectString, OdbcDiagnostic* failure)
+{
+    if (!Allocate(failure))
+        return false;
+    Disconnect();
+    std::string text(connectString);
+    m_connected =
+        OdbcCheck(SQLDriverConnect(m_handle, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                   static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr,
+                                   SQL_DRIVER_NOPROMPT),
+                  SQL_HANDLE_DBC, m_handle, failure);
+    return m_connected;
+}
+
+void COdbcConnection::Disconnect()
+{
+    if (m_connected)
+        SQLDisconnect(m_handle);
+    m_connected = false;
+}
+
+// ---- the shared connection ---------------------------------------------------------------
+
+CDbOperation::CDbOperation()
+{
+    g_dbLock.lock();
+    ++t_operationDepth;
+}
+
+CDbOperation::~CDbOperation()
+{
+    --t_operationDepth;
+    g_dbLock.unlock();
+    if (t_operationDepth == 0 && !t_pendingMessages.empty())
+    {
+        std::vector<PendingMessage> pending = std::exchange(t_pendingMessages, {});
+        for (const PendingMessage& message : pending)
+            OperatorView().ShowMessage(message.caption, message.text, message.icon, true);
+    }
+}
+
+void CDbOperation::QueueMessage(std::string_view caption, std::string_view text, MessageIcon icon)
+{
+    if (t_operationDepth == 0)
+    {
+        OperatorView().ShowMessage(caption, text, icon, true);
+        return;
+    }
+    t_pendingMessages.push_back({std::string(caption), std::string(text), icon});
+}
+
+SQLHDBC SharedConnection()
+{
+    return g_shared && g_shared->Connected() ? g_shared->Get() : SQL_NULL_HDBC;
+}
+
+std::unique_ptr<COdbcConnection> InstallSharedConnection(std::unique_ptr<COdbcConnection> fresh)
+{
+    return std::exchange(g_shared, std::move(fresh));
+}
+
+std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure)
+{
+    auto connection = std::make_unique<COdbcConnection>();
+    if (!connection->Connect(g_dsn, g_dbUser, g_dbPassword, kLoginTimeoutSeconds, failure))
+        return nullptr;
+    return connection;
 }
 
 bool DbConnect(bool report)
 {
-    CDbOperation operation;
-    return DbConnectLocked(report);
+    OdbcDiagnostic failure;
+    std::unique_ptr<COdbcConnection> fresh = MakeConnection(&failure);
+    std::unique_ptr<COdbcConnection> previous;
+    {
+        CDbOperation operation;
+        if (!fresh)
+        {
+            // The previous connection goes: the search that called us tries the next source
+            // on a clean slate, and nothing runs on settings that were just replaced.
+            previous = InstallSharedConnection(nullptr);
+            if (!failure.sqlState.empty())
+            {
+                CDbOperation::QueueMessage(
+                    "Ошибка при подключении к базе данных",
+                    "При попытке подключения к базе данных произошла ошибка:\r\n" + failure.message,
+                    MessageIcon::Error);
+            }
+            return false;
+        }
+        if (report)
+        {
+            CDbOperation::QueueMessage("Подключение к источнику данных!",
+                                       ConnectReport(fresh->Get()), MessageIcon::Information);
+        }
+        previous = InstallSharedConnection(std::move(fresh));
+    }
+    DbNoteConnected();
+    return true;
 }
 
 void DbDisconnect()
 {
     CDbOperation operation;
-    DbDisconnectLocked();
+    if (g_shared)
+        g_shared->Disconnect();
 }
 
 bool DbIsAlive()
 {
+    // A real round trip: psqlODBC answers SQLGetTypeInfo from its own cache, so a probe by
+    // type information calls a connection alive after the server restarted under it.
     CDbOperation operation;
-    return DbIsAliveLocked();
+    COdbcStatement statement;
+    return OdbcSucceeded(statement.Allocate(SharedConnection())) &&
+           OdbcSucceeded(SQLExecDirect(statement.Get(),
+                                       reinterpret_cast<SQLCHAR*>(const_cast<char*>("SELECT 1")),
+                                       SQL_NTS));
 }
 
 void DbEnsureConnected()
 {
-    CDbOperation operation;
-    if (!DbIsAliveLocked())
-    {
-        DbDisconnectLocked();
-        DbConnectLocked(false);
-    }
+    if (DbIsAlive())
+        return;
+    DbNoteConnectionLost("the connection does not answer");
+    (void)DbRestore(true);
 }
 
 void DbClose()
 {
+    std::unique_ptr<COdbcConnection> previous;
     CDbOperation operation;
-    DbDisconnectLocked();
-    FreeHandles();
+    previous = InstallSharedConnection(nullptr);
 }
 
 bool DbOpen()
@@ -286,7 +397,7 @@ bool DbOpen(CDbSettings& settings)
 void DbAdoptNames()
 {
     CDbOperation operation;
-    g_dbNames.Adopt(g_hdbc);
+    g_dbNames.Adopt(SharedConnection());
 }
 
 bool RunConnectDialog()

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/db_health.h"
 #include "db/odbc_private.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
@@ -80,37 +81,81 @@ void Fail(DbOutcome& outcome, const OdbcDiagnostic& diagnostic)
     outcome.rows.clear();
 }
 
-// One attempt: a fresh statement on the current connection, executed directly; for a query
-// its rows are fetched; the statement is freed before returning.
+// Executes sql on statement; SQL_NO_DATA (an update or delete that matched no row) succeeds.
+bool Execute(COdbcStatement& statement, std::string_view sql, DbOutcome& outcome,
+             bool* matchedNothing)
+{
+    std::string text(sql);
+    SQLRETURN result = SQLExecDirect(statement.Get(), reinterpret_cast<SQLCHAR*>(text.data()),
+                                     static_cast<SQLINTEGER>(text.size()));
+    *matchedNothing = result == SQL_NO_DATA;
+    if (*matchedNothing)
+        return true;
+    OdbcDiagnostic failure;
+    if (!OdbcCheck(result, SQL_HANDLE_STMT, statement.Get(), &failure))
+    {
+        Fail(outcome, failure);
+        return false;
+    }
+    return true;
+}
+
+bool AllocateOn(SQLHDBC connection, COdbcStatement& statement, DbOutcome& outcome)
+{
+    OdbcDiagnostic failure;
+    if (OdbcCheck(statement.Allocate(connection), SQL_HANDLE_DBC, connection, &failure))
+        return true;
+    Fail(outcome, failure);
+    return false;
+}
+
+void FetchRows(COdbcStatement& statement, const std::vector<DbType>& columns, std::size_t maxRows,
+               DbOutcome& outcome)
+{
+    while (outcome.rows.size() < maxRows)
+    {
+        SQLRETURN result = SQLFetch(statement.Get());
+        if (result == SQL_NO_DATA)
+            break;
+        OdbcDiagnostic failure;
+        if (!OdbcCheck(result, SQL_HANDLE_STMT, statement.Get(), &failure))
+        {
+            Fail(outcome, failure);
+            return;
+        }
+        DbRow row(columns.size());
+        for (std::size_t i = 0; i < columns.size(); ++i)
+        {
+            if (!ReadCell(statement.Get(), static_cast<SQLUSMALLINT>(i + 1), columns[i], row[i],
+                          failure))
+            {
+                Fail(outcome, failure);
+                return;
+            }
+        }
+        outcome.rows.push_back(std::move(row));
+    }
+    SQLCloseCursor(statement.Get());
+    outcome.ok = true;
+}
+
+// One attempt: a fresh statement on the shared connection, executed directly; for a query
+// its rows are fetched; the statement is freed before returning. Caller holds the lock.
 DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std::size_t maxRows)
 {
     DbOutcome outcome;
     COdbcStatement statement;
-    if (!OdbcSucceeded(statement.Allocate(g_hdbc)))
-    {
-        OdbcDiagnostic diagnostic = ReadDiagnostic(SQL_HANDLE_DBC, g_hdbc);
-        if (diagnostic.sqlState.empty())
-            diagnostic = {"08003", "Connection not open"};
-        Fail(outcome, diagnostic);
+    if (!AllocateOn(SharedConnection(), statement, outcome))
         return outcome;
-    }
-
-    std::string text(sql);
-    SQLRETURN result = SQLExecDirect(statement.Get(), reinterpret_cast<SQLCHAR*>(text.data()),
-                                     static_cast<SQLINTEGER>(text.size()));
-    if (result == SQL_NO_DATA)
+    bool matchedNothing = false;
+    if (!Execute(statement, sql, outcome, &matchedNothing))
+        return outcome;
+    if (matchedNothing)
     {
-        // An update or delete that matched no row.
         outcome.ok = true;
         outcome.rowCount = 0;
         return outcome;
     }
-    if (!OdbcSucceeded(result))
-    {
-        Fail(outcome, ReadDiagnostic(SQL_HANDLE_STMT, statement.Get()));
-        return outcome;
-    }
-
     if (columns == nullptr)
     {
         SQLLEN count = -1;
@@ -119,66 +164,85 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
         outcome.ok = true;
         return outcome;
     }
-
-    while (outcome.rows.size() < maxRows)
-    {
-        result = SQLFetch(statement.Get());
-        if (result == SQL_NO_DATA)
-            break;
-        if (!OdbcSucceeded(result))
-        {
-            Fail(outcome, ReadDiagnostic(SQL_HANDLE_STMT, statement.Get()));
-            return outcome;
-        }
-        DbRow row(columns->size());
-        for (std::size_t i = 0; i < columns->size(); ++i)
-        {
-            OdbcDiagnostic failure;
-            if (!ReadCell(statement.Get(), static_cast<SQLUSMALLINT>(i + 1), (*columns)[i], row[i],
-                          failure))
-            {
-                Fail(outcome, failure);
-                return outcome;
-            }
-        }
-        outcome.rows.push_back(std::move(row));
-    }
-    SQLCloseCursor(statement.Get());
-    outcome.ok = true;
+    FetchRows(statement, *columns, maxRows, outcome);
     return outcome;
 }
 
-bool Reconnect()
+// The statements as one transaction on the shared connection: all take effect or none.
+// Caller holds the lock.
+DbOutcome RunTransactionOnce(std::span<const std::string> statements)
 {
-    DbDisconnectLocked();
-    bool connected = DbConnectLocked(false);
-    if (connected)
-        LogEvent("Reconnected to database. ODBC: " + g_dsn + "  USER: " + g_dbUser);
-    return connected;
+    DbOutcome outcome;
+    const SQLHDBC connection = SharedConnection();
+    OdbcDiagnostic failure;
+    if (!OdbcCheck(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                                     reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+                   SQL_HANDLE_DBC, connection, &failure))
+    {
+        Fail(outcome, failure);
+        return outcome;
+    }
+    bool ok = true;
+    for (const std::string& sql : statements)
+    {
+        COdbcStatement statement;
+        bool matchedNothing = false;
+        if (!AllocateOn(connection, statement, outcome) ||
+            !Execute(statement, sql, outcome, &matchedNothing))
+        {
+            ok = false;
+            break;
+        }
+    }
+    if (ok && !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC,
+                         connection, &failure))
+    {
+        Fail(outcome, failure);
+        ok = false;
+    }
+    if (!ok)
+        SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
+    // Every other statement of the program commits on its own.
+    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    outcome.ok = ok;
+    return outcome;
 }
 
-// One whole operation under the connection lock. A connection known to be down is
-// reconnected first; a statement that fails because the connection was lost (the database
-// restarted, the network broke) is run once more on a new connection, so that the restart
-// of a database server costs no row. A statement refused by the database itself (a missing
-// column, a constraint) is never repeated.
-DbOutcome Run(std::string_view sql, const std::vector<DbType>* columns, std::size_t maxRows)
+DbOutcome Unreachable()
 {
-    CDbOperation operation;
-    bool reconnected = false;
-    if (!DbMarkedConnected())
+    DbOutcome outcome;
+    outcome.unreachable = true;
+    outcome.sqlState = "08001";
+    outcome.message = "the database is unreachable";
+    return outcome;
+}
+
+// One whole operation. While the database is known to be away, nothing is tried (unless
+// the pause before the next reconnect has passed, and no other thread is trying): the caller
+// learns at once that it is unreachable. A statement that fails because the connection was
+// lost (the database restarted, the network broke) is run once more on a new connection,
+// so that the restart of a database server costs no row. A statement refused by the
+// database itself (a missing column, a constraint) is never repeated.
+template <typename Attempt> DbOutcome Run(Attempt attempt)
+{
+    if (!DbRestore(false))
+        return Unreachable();
+    DbOutcome outcome;
     {
-        reconnected = true;
-        Reconnect();
+        CDbOperation operation;
+        outcome = attempt();
     }
-    DbOutcome outcome = RunOnce(sql, columns, maxRows);
-    if (!outcome.ok && IsConnectionLoss(outcome.sqlState) && !reconnected)
+    if (!outcome.ok && IsConnectionLoss(outcome.sqlState))
     {
-        if (DbMarkedConnected())
-            LogEvent("Database connection lost: " + outcome.message);
-        DbDisconnectLocked();
-        if (Reconnect())
-            outcome = RunOnce(sql, columns, maxRows);
+        DbNoteConnectionLost(outcome.message);
+        if (!DbRestore(true))
+        {
+            outcome.unreachable = true;
+            return outcome;
+        }
+        CDbOperation operation;
+        outcome = attempt();
     }
     return outcome;
 }
@@ -187,13 +251,24 @@ DbOutcome Run(std::string_view sql, const std::vector<DbType>* columns, std::siz
 
 DbOutcome DbExecute(std::string_view sql)
 {
-    return Run(sql, nullptr, 0);
+    return Run([sql] { return RunOnce(sql, nullptr, 0); });
 }
 
 DbOutcome DbQuery(std::string_view sql, std::initializer_list<DbType> columns, std::size_t maxRows)
 {
     std::vector<DbType> types(columns);
-    return Run(sql, &types, maxRows);
+    return Run([sql, &types, maxRows] { return RunOnce(sql, &types, maxRows); });
+}
+
+DbOutcome DbExecuteAll(std::span<const std::string> statements)
+{
+    if (statements.empty())
+    {
+        DbOutcome nothing;
+        nothing.ok = true;
+        return nothing;
+    }
+    return Run([statements] { return RunTransactionOnce(statements); });
 }
 
 std::string SqlText(std::string_view text)
@@ -240,6 +315,8 @@ std::optional<double> DbQueryNumber(std::string_view sql)
 
 void DbLogError(const DbOutcome& failure)
 {
+    if (failure.unreachable)
+        return; // the outage itself is logged once, when it begins
     std::string line;
     line.reserve(failure.message.size());
     for (char c : failure.message)

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,18 +38,26 @@ using DbRow = std::vector<DbCell>;
 
 struct DbOutcome
 {
-    bool ok = false;         // the statement succeeded (SQL_SUCCESS or SQL_SUCCESS_WITH_INFO;
-                             // an update or delete that matched no row succeeds too)
-    std::string message;     // the first diagnostic message of a failure, empty otherwise
-    std::string sqlState;    // its SQLSTATE
-    std::vector<DbRow> rows; // the fetched rows of a query, in fetch order
-    long long rowCount = -1; // rows affected by an insert, update or delete, if the driver says
+    bool ok = false;          // the statement succeeded (SQL_SUCCESS or SQL_SUCCESS_WITH_INFO;
+                              // an update or delete that matched no row succeeds too)
+    std::string message;      // the first diagnostic message of a failure, empty otherwise
+    std::string sqlState;     // its SQLSTATE
+    std::vector<DbRow> rows;  // the fetched rows of a query, in fetch order
+    long long rowCount = -1;  // rows affected by an insert, update or delete, if the driver says
+    bool unreachable = false; // the database is away: nothing was run (or the connection was
+                              // lost and could not be made again)
 };
 
 // Executes sql directly on a fresh statement. A statement that fails because the connection
 // was lost (SQLSTATE class 08, or 57P01 from a server shutting down) is tried once more after
-// a reconnect, so a database restart loses no row.
+// a reconnect, so a database restart loses no row. While the database is away (see
+// db/db_health.h) nothing is run and the outcome says unreachable at once.
 DbOutcome DbExecute(std::string_view sql);
+
+// Executes the statements, in order, as one transaction: all take effect, or (on any
+// failure) none. Retried whole after a lost connection like DbExecute, so every statement
+// must give the same result when it runs twice (set values, delete before insert).
+DbOutcome DbExecuteAll(std::span<const std::string> statements);
 
 // Executes the query sql and fetches up to maxRows rows, binding result columns 1..n as the
 // given types. Retried after a lost connection like DbExecute.
@@ -71,7 +80,8 @@ std::string SqlLocalTime(std::time_t t);
 std::optional<double> DbQueryNumber(std::string_view sql);
 
 // Writes the message of a failed statement to the event log as one line (line breaks of
-// the driver's text become blanks), without SQLSTATE or native code.
+// the driver's text become blanks), without SQLSTATE or native code. Nothing for a statement
+// that did not run because the database is away: the outage is logged once by itself.
 void DbLogError(const DbOutcome& failure);
 
 } // namespace tarvell

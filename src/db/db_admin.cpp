@@ -76,55 +76,24 @@ DbOutcome DbRunScript(const std::vector<std::string>& statements)
 
 DbOutcome DbRunOnce(std::string_view connectString, const std::vector<std::string>& statements)
 {
-    SQLHENV environment = SQL_NULL_HENV;
-    SQLHDBC connection = SQL_NULL_HDBC;
     DbOutcome outcome;
-    if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment) == SQL_ERROR)
+    COdbcConnection connection;
+    OdbcDiagnostic failure;
+    if (!connection.DriverConnect(connectString, &failure))
+        return Failure(failure);
+    outcome.ok = true;
+    for (const std::string& statement : statements)
     {
-        outcome.message = "cannot allocate an ODBC environment";
-        return outcome;
+        COdbcStatement handle;
+        if (!OdbcCheck(handle.Allocate(connection.Get()), SQL_HANDLE_DBC, connection.Get(),
+                       &failure))
+            return Failure(failure);
+        std::string sql = statement;
+        SQLRETURN result = SQLExecDirect(handle.Get(), reinterpret_cast<SQLCHAR*>(sql.data()),
+                                         static_cast<SQLINTEGER>(sql.size()));
+        if (result != SQL_NO_DATA && !OdbcCheck(result, SQL_HANDLE_STMT, handle.Get(), &failure))
+            return Failure(failure);
     }
-    SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
-                  0);
-    if (SQLAllocHandle(SQL_HANDLE_DBC, environment, &connection) == SQL_ERROR)
-    {
-        SQLFreeHandle(SQL_HANDLE_ENV, environment);
-        outcome.message = "cannot allocate an ODBC connection";
-        return outcome;
-    }
-
-    std::string text(connectString);
-    SQLRETURN result = SQLDriverConnect(
-        connection, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-        static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-    if (!OdbcSucceeded(result))
-    {
-        outcome = Failure(ReadDiagnostic(SQL_HANDLE_DBC, connection));
-    }
-    else
-    {
-        outcome.ok = true;
-        for (const std::string& statement : statements)
-        {
-            COdbcStatement handle;
-            if (!OdbcSucceeded(handle.Allocate(connection)))
-            {
-                outcome = Failure(ReadDiagnostic(SQL_HANDLE_DBC, connection));
-                break;
-            }
-            std::string sql = statement;
-            result = SQLExecDirect(handle.Get(), reinterpret_cast<SQLCHAR*>(sql.data()),
-                                   static_cast<SQLINTEGER>(sql.size()));
-            if (!OdbcSucceeded(result) && result != SQL_NO_DATA)
-            {
-                outcome = Failure(ReadDiagnostic(SQL_HANDLE_STMT, handle.Get()));
-                break;
-            }
-        }
-        SQLDisconnect(connection);
-    }
-    SQLFreeHandle(SQL_HANDLE_DBC, connection);
-    SQLFreeHandle(SQL_HANDLE_ENV, environment);
     return outcome;
 }
 

@@ -4,10 +4,8 @@
 #include <fstream>
 #include <iterator>
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include "db/connection.h"
+#include "db/odbc_private.h"
 #include "platform/file_system.h"
 #include "platform/ini_profile.h"
 #include "platform/program_paths.h"
@@ -104,15 +102,9 @@ void CDbSettings::SetCommandLine(const std::vector<std::string>& arguments)
 void CDbSettings::ListDataSources()
 {
     // An environment of its own: the shared connection's must not be replaced under it.
-    SQLHENV environment = SQL_NULL_HENV;
-    if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment) == SQL_ERROR)
+    COdbcEnvironment environment;
+    if (!environment.Allocate())
         return;
-    if (SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION,
-                      reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0) == SQL_ERROR)
-    {
-        SQLFreeHandle(SQL_HANDLE_ENV, environment);
-        return;
-    }
     dataSources.clear();
     auto list = [&](SQLUSMALLINT direction, int kind)
     {
@@ -122,10 +114,10 @@ void CDbSettings::ListDataSources()
             SQLCHAR description[512] = {};
             SQLSMALLINT nameLength = 0;
             SQLSMALLINT descriptionLength = 0;
-            SQLRETURN result =
-                SQLDataSources(environment, direction, name, sizeof name, &nameLength, description,
-                               sizeof description, &descriptionLength);
-            if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO)
+            if (!OdbcCheck(SQLDataSources(environment.Get(), direction, name, sizeof name,
+                                          &nameLength, description, sizeof description,
+                                          &descriptionLength),
+                           SQL_HANDLE_ENV, environment.Get()))
                 break;
             direction = SQL_FETCH_NEXT;
             if (dataSources.size() < kMaxDataSources && name[0] != '\0')
@@ -134,7 +126,6 @@ void CDbSettings::ListDataSources()
     };
     list(SQL_FETCH_FIRST_SYSTEM, 1);
     list(SQL_FETCH_FIRST_USER, 0);
-    SQLFreeHandle(SQL_HANDLE_ENV, environment);
 }
 
 bool CDbSettings::LoadAndConnect()

@@ -114,8 +114,8 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
 
     std::string query =
         FormatText("SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileList("CPATH"),
-                  FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
-                  FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
+                   FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
+                   FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
     query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
     query += FormatText("  ORDER BY %s", FileList("TBEGIN"));
     DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
@@ -176,7 +176,7 @@ bool DeleteFileRow(std::string_view relativePath)
 {
     DbOutcome outcome =
         DbExecute(FormatText("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
-                            FileList("CPATH"), SqlText(relativePath).c_str()));
+                             FileList("CPATH"), SqlText(relativePath).c_str()));
     if (!outcome.ok)
     {
         DbLogError(outcome);

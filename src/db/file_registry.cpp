@@ -21,6 +21,8 @@ const char* FileList(const char* column)
 // 1024-byte message buffer would cut it); the acquisition thread waits until it is closed.
 void ShowStatementFailure(const char* caption, const char* firstLine, const DbOutcome& failure)
 {
+    if (failure.unreachable)
+        return; // an outage is logged once, not shown per statement
     std::string text = firstLine + failure.message.substr(0, 1023);
     OperatorView().ShowMessage(caption, text, MessageIcon::Warning, true);
 }
@@ -34,10 +36,10 @@ bool RegisterFile(std::string_view relativePath, std::string_view station, doubl
     // The delete first makes the registration idempotent per path: a file made again under
     // the same path replaces its old row, whoever wrote it.
     std::string path = SqlText(relativePath);
-    std::string remove =
-        ReplaceAll(FormatText("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
-                             FileList("CPATH"), path.c_str()),
-                   '\\', '/');
+    std::string remove = ReplaceAll(FormatText("DELETE FROM %s WHERE %s='%s'",
+                                               g_dbNames.Table(SchemaTable::FileList),
+                                               FileList("CPATH"), path.c_str()),
+                                    '\\', '/');
     DbOutcome removed = DbExecute(remove);
     if (!removed.ok)
     {
@@ -74,11 +76,11 @@ bool UpdateFileRow(std::string_view relativePath, std::string_view station, doub
     std::string stamp = SqlLocalTime(WallClockNow());
     std::string update = ReplaceAll(
         FormatText("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
-                  "%s='%s'",
-                  g_dbNames.Table(SchemaTable::FileList), FileList("TBEGIN"), begin,
-                  FileList("TQTY"), seconds, FileList("LDDATE"), stamp.c_str(), FileList("FOFF"),
-                  FileList("CPATH"), SqlText(relativePath).c_str(), FileList("STA"),
-                  SqlText(station).c_str(), FileList("CH"), SqlText(channel).c_str()),
+                   "%s='%s'",
+                   g_dbNames.Table(SchemaTable::FileList), FileList("TBEGIN"), begin,
+                   FileList("TQTY"), seconds, FileList("LDDATE"), stamp.c_str(), FileList("FOFF"),
+                   FileList("CPATH"), SqlText(relativePath).c_str(), FileList("STA"),
+                   SqlText(station).c_str(), FileList("CH"), SqlText(channel).c_str()),
         '\\', '/');
     DbOutcome updated = DbExecute(update);
     if (!updated.ok)

@@ -1,8 +1,9 @@
 #pragma once
-// ODBC internals of the database subsystem: the handles of the shared connection, the lock
-// that guards them, and small owners and helpers around the ODBC calls. Only src/db includes
-// this header. Any thread, under the rules stated at each declaration.
+// ODBC internals of the database subsystem: move-only owners of the ODBC handles, the one
+// checked way every SQL* result is read, the shared connection and the lock that guards it.
+// Only src/db includes this header. Any thread, under the rules stated at each declaration.
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,31 +16,8 @@
 namespace tarvell
 {
 
-// The environment and connection of the shared connection. Guarded by the connection lock
-// (CDbOperation): read or replaced only while it is held. A reconnect frees the previous
-// pair, so a handle must never be kept beyond one operation.
-extern SQLHENV g_henv;
-extern SQLHDBC g_hdbc;
-
-// One whole database operation on the shared connection. Holds the connection lock from
-// construction to destruction; operations nest on one thread (the lock is recursive). Message
-// boxes raised during the operation are queued and shown only when the outermost operation of
-// the thread ends, after the lock is released: a thread that waits for the operator never
-// holds up the other threads' database work.
-class CDbOperation
-{
-public:
-    CDbOperation();
-    ~CDbOperation();
-    CDbOperation(const CDbOperation&) = delete;
-    CDbOperation& operator=(const CDbOperation&) = delete;
-
-    // Queues a message box of the current thread's operation (or shows it at once when no
-    // operation is running on this thread).
-    static void QueueMessage(std::string_view caption, std::string_view text, MessageIcon icon);
-};
-
-// The first diagnostic record of a handle, read once.
+// The first diagnostic record of a handle, read once (some drivers misbehave when it is
+// read twice).
 struct OdbcDiagnostic
 {
     std::string sqlState;
@@ -51,6 +29,12 @@ inline bool OdbcSucceeded(SQLRETURN result)
 {
     return result == SQL_SUCCESS || result == SQL_SUCCESS_WITH_INFO;
 }
+
+// The one check of an ODBC call's result: true for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO.
+// Otherwise, when failure is given, the handle's first diagnostic record goes there (a
+// handle that was never made gives SQLSTATE 08003, "Connection not open").
+bool OdbcCheck(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle,
+               OdbcDiagnostic* failure = nullptr);
 
 // True for the SQLSTATEs by which a driver says the connection itself is gone: class 08
 // (connection exceptions, 08S01 communication link failure) and PostgreSQL's 57P01..57P03
@@ -75,15 +59,91 @@ private:
     SQLHSTMT m_handle = SQL_NULL_HSTMT;
 };
 
-// Connects the shared connection with g_dsn, g_dbUser, g_dbPassword; the caller holds a
-// CDbOperation. Frees the previous handles first. The report and error boxes are queued.
-bool DbConnectLocked(bool report);
-void DbDisconnectLocked();
-bool DbIsAliveLocked();
+// Owner of an ODBC 3 environment handle.
+class COdbcEnvironment
+{
+public:
+    COdbcEnvironment() = default;
+    ~COdbcEnvironment();
+    COdbcEnvironment(COdbcEnvironment&& other) noexcept;
+    COdbcEnvironment& operator=(COdbcEnvironment&& other) noexcept;
+    COdbcEnvironment(const COdbcEnvironment&) = delete;
+    COdbcEnvironment& operator=(const COdbcEnvironment&) = delete;
 
-// True while the shared connection is believed to be up: set by a successful connect,
-// cleared by a disconnect or a failed connect. Guarded by the connection lock.
-bool DbMarkedConnected();
+    // Allocates the handle and asks for ODBC 3 behaviour; false when the driver manager
+    // cannot give an environment.
+    bool Allocate();
+    SQLHENV Get() const { return m_handle; }
+
+private:
+    SQLHENV m_handle = SQL_NULL_HENV;
+};
+
+// Owner of one connection and the environment it lives in: disconnected and freed, in that
+// order, when the owner goes. Connections are made whole and then installed, so that a
+// connection attempt never holds a lock that running statements need.
+class COdbcConnection
+{
+public:
+    COdbcConnection() = default;
+    ~COdbcConnection();
+    COdbcConnection(COdbcConnection&& other) noexcept;
+    COdbcConnection& operator=(COdbcConnection&& other) noexcept;
+    COdbcConnection(const COdbcConnection&) = delete;
+    COdbcConnection& operator=(const COdbcConnection&) = delete;
+
+    // Allocates the handles; false (with the reason in *failure) when the driver manager
+    // cannot give them.
+    bool Allocate(OdbcDiagnostic* failure);
+
+    // Connects to the data source with SQLConnect (login timeout loginSeconds when
+    // positive), or with SQLDriverConnect when connectString is used. False with the
+    // driver's first diagnostic in *failure.
+    bool Connect(std::string_view dsn, std::string_view user, std::string_view password,
+                 int loginSeconds, OdbcDiagnostic* failure);
+    bool DriverConnect(std::string_view connectString, OdbcDiagnostic* failure);
+
+    void Disconnect();
+    bool Connected() const { return m_connected; }
+    SQLHENV Environment() const { return m_environment.Get(); }
+    SQLHDBC Get() const { return m_handle; }
+
+private:
+    COdbcEnvironment m_environment;
+    SQLHDBC m_handle = SQL_NULL_HDBC;
+    bool m_connected = false;
+};
+
+// One whole database operation on the shared connection. Holds the connection lock from
+// construction to destruction; operations nest on one thread (the lock is recursive). Message
+// boxes raised during the operation are queued and shown only when the outermost operation of
+// the thread ends, after the lock is released: a thread that waits for the operator never
+// holds up the other threads' database work.
+class CDbOperation
+{
+public:
+    CDbOperation();
+    ~CDbOperation();
+    CDbOperation(const CDbOperation&) = delete;
+    CDbOperation& operator=(const CDbOperation&) = delete;
+
+    // Queues a message box of the current thread's operation (or shows it at once when no
+    // operation is running on this thread).
+    static void QueueMessage(std::string_view caption, std::string_view text, MessageIcon icon);
+};
+
+// The handle of the shared connection (SQL_NULL_HDBC when there is none). Only while a
+// CDbOperation is held: a reconnect replaces it, so it must never be kept beyond one
+// operation.
+SQLHDBC SharedConnection();
+
+// Installs connection as the shared connection and returns the one it replaces (to be freed
+// by the caller after the lock is gone). Caller holds a CDbOperation.
+std::unique_ptr<COdbcConnection> InstallSharedConnection(std::unique_ptr<COdbcConnection> fresh);
+
+// Makes a new connection with g_dsn, g_dbUser, g_dbPassword, outside every lock. nullptr with
+// the reason in *failure when it cannot be made.
+std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure);
 
 // The names of the tables (type 'TABLE') the driver lists on connection, in its order, each
 // cut to 63 characters; false when no statement could be allocated or SQLTables failed.
