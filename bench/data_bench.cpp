@@ -23,6 +23,7 @@
 #include "config/load_groups.h"
 #include "config/station_groups.h"
 #include "datafiles/channel_writer.h"
+#include "datafiles/chunk_journal.h"
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "db/db_admin.h"
@@ -135,6 +136,7 @@ void BM_MergePacketToFilesAndRows(benchmark::State& state)
     packet->samples = values.data();
 
     static long long second = 0; // data time runs on across the benchmark's runs
+    tarvell::CChunkJournal journal;
     long long chunks = 0;
     const tarvell::ProfileCacheStats before = tarvell::GetProfileCacheStats();
     for (auto _ : state)
@@ -150,9 +152,11 @@ void BM_MergePacketToFilesAndRows(benchmark::State& state)
             for (const char* channel : kChannels)
             {
                 tarvell::CopyToField(packet->channel, sizeof packet->channel, channel);
-                tarvell::MergePacket(*packet);
+                tarvell::MergePacket(*packet, tarvell::FindChannel(Station(s), channel), journal);
             }
         }
+        // One second of data a round, as a live acquisition thread commits once a second.
+        journal.Commit();
         ++second;
     }
     const tarvell::ProfileCacheStats after = tarvell::GetProfileCacheStats();

@@ -21,11 +21,14 @@ CREATE TABLE IF NOT EXISTS FILELIST (
     CH       VARCHAR(16),
     CREATER  VARCHAR(16),
     LDDATE   TIMESTAMP,
-    FOFF     INTEGER,
+    FOFF     BIGINT,
     CALIB    DOUBLE PRECISION,
     CALPER   DOUBLE PRECISION,
     LCODE    VARCHAR(16)
 );
+-- FOFF is a byte offset in a loop file: 64 bits, so that rings of 2 GiB and more register.
+-- A database made when it was a 32-bit INTEGER is widened (on a BIGINT column: no change).
+ALTER TABLE FILELIST ALTER COLUMN FOFF TYPE BIGINT;
 
 -- The sampling rate of every channel TARVELL receives comes from SPS here.
 CREATE TABLE IF NOT EXISTS SITECHAN (

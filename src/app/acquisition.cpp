@@ -14,8 +14,9 @@
 #include "config/server_link.h"
 #include "config/station_groups.h"
 #include "platform/text_format.h"
+#include "datafiles/channel_ini.h"
 #include "datafiles/channel_writer.h"
-#include "datafiles/file_index.h"
+#include "datafiles/chunk_journal.h"
 #include "link/connection.h"
 #include "link/packet_decoding.h"
 #include "link/time_conversions.h"
@@ -110,8 +111,16 @@ int Connect(CServerLink& link, CRetryPause& retry, TransferRequest& request, Ser
     return -1;
 }
 
-// Handles one converted packet inside the gate.
-void HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels)
+void ShowLastCountTime(const ChannelLocation& where, double time)
+{
+    OperatorView().SetChannelText(where.group->station, where.channel->name,
+                                  ChannelColumn::LastCountTime, util_dttostr(time, 0));
+}
+
+// Handles one converted packet inside the gate: the channel is looked up once and handed
+// down. False when a chunk could not be written and the connection must end.
+bool HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels,
+                  CChunkJournal& journal)
 {
     ChannelLocation where = FindChannel(packet.station, packet.channel);
     if (where)
@@ -120,14 +129,28 @@ void HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels)
         std::string key = where.group->station + '\n' + where.channel->name;
         if (seenChannels.insert(key).second &&
             !TrimResentSamples(packet, where.channel->resumeTime))
-            return;
-        MergePacket(packet);
+            return true;
+        if (!MergePacket(packet, where, journal))
+            return false;
     }
     if (g_silent.load() == 0)
     {
         OperatorView().SetStatusLine(StatusLine(packet));
-        UpdateListRow(packet.station, packet.channel, packet.beginTime);
+        if (where)
+            ShowLastCountTime(where, packet.beginTime);
     }
+    return true;
+}
+
+// While the thread waits for data, what it wrote is committed on time (a server that goes
+// quiet must not leave its last chunks unregistered). False ends the wait when a chunk could
+// not be committed, so that the connection ends and the server is asked again.
+bool CommitWhileWaiting(CChunkJournal& journal)
+{
+    CGatePass pass(AcquisitionGate(), std::try_to_lock);
+    if (pass)
+        journal.CommitIfDue();
+    return !journal.Failed();
 }
 
 } // namespace
@@ -141,10 +164,8 @@ std::string StatusLine(const WaveformPacket& packet)
 void UpdateListRow(std::string_view station, std::string_view channel, double time)
 {
     ChannelLocation where = FindChannel(station, channel);
-    if (!where)
-        return;
-    OperatorView().SetChannelText(where.group->station, where.channel->name,
-                                  ChannelColumn::LastCountTime, util_dttostr(time, 0));
+    if (where)
+        ShowLastCountTime(where, time);
 }
 
 void ResetChannelState()
@@ -155,6 +176,7 @@ void ResetChannelState()
         {
             channel->ResetWritingState();
             channel->resumeTime = static_cast<double>(LoadResumeTime(g, channel->name));
+            channel->committedEnd = channel->writtenEnd = channel->resumeTime;
         }
     }
 }
@@ -166,7 +188,10 @@ void LoadMissingResumeTimes()
         for (auto& channel : g_groups[g]->channels)
         {
             if (channel->resumeTime == 0)
+            {
                 channel->resumeTime = static_cast<double>(LoadResumeTime(g, channel->name));
+                channel->committedEnd = channel->writtenEnd = channel->resumeTime;
+            }
         }
     }
 }
@@ -189,7 +214,7 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime)
     return true;
 }
 
-void RunConnection(CServerLink& link, CRetryPause& retry)
+void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal)
 {
     auto request = std::make_unique<TransferRequest>();
     auto config = std::make_unique<ServerConfig>();
@@ -206,25 +231,38 @@ void RunConnection(CServerLink& link, CRetryPause& retry)
 
     std::set<std::string> seenChannels;
     long long packets = 0;
+    SetLinkIdleWork([&journal] { return CommitWhileWaiting(journal); });
     while (g_runFlag.load() != 0 && RecvPacket(socket.Get(), *config, *raw) == 0)
     {
         ++packets;
         if (ConvertPacket(*config, *raw, *packet) != 0)
             continue; // format 3, or a packet the configuration cannot describe
         CGatePass pass(AcquisitionGate());
-        if (!pass)
+        if (!pass || !HandlePacket(*packet, seenChannels, journal))
             break;
-        HandlePacket(*packet, seenChannels);
+        journal.CommitIfDue();
+        if (journal.Failed())
+            break;
     }
+    SetLinkIdleWork({});
 
     socket.Reset();
     OperatorView().SetStatusLine("Connection closed");
     LogEvent("Connection closed");
+    {
+        CGatePass pass(AcquisitionGate());
+        if (pass)
+            journal.Commit();
+    }
 
     // A connection that brought data is followed at once by the next. One that ended before
     // its first packet (a server that has nothing for us and says so, or drops every new
-    // connection) counts as a failed attempt, so that its thread pauses instead of spinning.
-    if (packets > 0)
+    // connection) counts as a failed attempt, so that its thread pauses instead of spinning;
+    // so does one whose chunks could not be written or committed: the disk or the database
+    // gets the time to come back before the server is asked again.
+    if (journal.TakeFailure() && g_runFlag.load() != 0)
+        WaitUnlessStopped(retry.AttemptFailed());
+    else if (packets > 0)
         retry.ConnectionWorked();
     else if (g_runFlag.load() != 0)
         WaitUnlessStopped(retry.AttemptFailed());
@@ -234,9 +272,12 @@ void AcquisitionThread(CServerLink& link)
 {
     SetLinkRunFlag(&g_runFlag);
     CRetryPause retry;
+    CChunkJournal journal;
     while (g_runFlag.load() != 0)
-        RunConnection(link, retry);
+        RunConnection(link, retry, journal);
     SetLinkRunFlag(nullptr);
+    // What is left is committed by the thread that stopped acquisition
+    // (CChunkJournal::CommitEveryJournal), after the buffers are written.
 }
 
 void StartAcquisition()
@@ -261,11 +302,16 @@ void StopAcquisition()
 
 void FlushAllChannels()
 {
+    CChunkJournal journal;
     for (std::size_t g = 0; g < g_groups.size(); ++g)
     {
         for (std::size_t c = 0; c < g_groups[g]->channels.size(); ++c)
-            FlushChannel(g, c);
+        {
+            CStationGroup* group = g_groups[g].get();
+            (void)FlushChannel({g, c, group, group->channels[c].get()}, journal);
+        }
     }
+    CChunkJournal::CommitEveryJournal();
 }
 
 const std::vector<std::unique_ptr<CServerLink>>& ServerLinks()

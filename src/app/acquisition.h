@@ -14,6 +14,7 @@ namespace tarvell
 
 class CServerLink;
 class CRetryPause;
+class CChunkJournal;
 struct WaveformPacket;
 
 // The status line of a packet: station " %-5s", channel " %-4s", begin time (code 0) " %s"
@@ -38,9 +39,10 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime);
 
 // One connection to the link's server: connects (asking every channel from its current
 // resume time), receives and merges packets until the connection fails, the server ends the
-// stream or the stop command comes, and closes it. A failed attempt returns after the pause
-// that retry prescribes (interrupted by the stop command).
-void RunConnection(CServerLink& link, CRetryPause& retry);
+// stream, a chunk cannot be written or committed, or the stop command comes, and closes it,
+// committing what journal holds. A failed attempt, and a connection whose chunks failed,
+// return after the pause that retry prescribes (interrupted by the stop command).
+void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal);
 
 // The body of an acquisition thread: RunConnection while g_runFlag is set.
 void AcquisitionThread(CServerLink& link);
@@ -49,12 +51,13 @@ void AcquisitionThread(CServerLink& link);
 void StartAcquisition();
 
 // Clears g_runFlag, waits for every acquisition thread to end (a thread waiting for data or
-// for a connection notices within about half a second), then writes every channel's
-// buffered samples. Main thread.
+// for a connection notices within about half a second), then writes and commits every
+// channel's buffered samples and writes the resume times. Main thread.
 void StopAcquisition();
 
-// Writes the buffered samples of every channel of g_groups. Main thread, with no
-// acquisition thread inside a packet (stopped or paused).
+// Writes the buffered samples of every channel of g_groups, commits every journal and writes
+// the resume times. Main thread, with no acquisition thread inside a packet (stopped or
+// paused).
 void FlushAllChannels();
 
 // The server links the running threads use (empty before StartAcquisition).

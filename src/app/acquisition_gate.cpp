@@ -15,6 +15,15 @@ bool CAcquisitionGate::Enter()
     return true;
 }
 
+bool CAcquisitionGate::TryEnter()
+{
+    std::lock_guard lock(m_lock);
+    if (m_pauses != 0 || g_runFlag.load() == 0)
+        return false;
+    ++m_inside;
+    return true;
+}
+
 void CAcquisitionGate::Leave()
 {
     {

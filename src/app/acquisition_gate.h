@@ -15,6 +15,8 @@ public:
     // Waits while acquisition is paused; returns false (without entering) when the stop
     // command comes, true once inside. Every true must be followed by Leave.
     [[nodiscard]] bool Enter();
+    // Enters only when acquisition is not paused and not stopped; never waits.
+    [[nodiscard]] bool TryEnter();
     void Leave();
 
     // Counted: acquisition resumes when every Pause has been matched by a Resume. Pause
@@ -41,6 +43,10 @@ class CGatePass
 {
 public:
     explicit CGatePass(CAcquisitionGate& gate) : m_gate(gate), m_entered(gate.Enter()) {}
+    // Enters only when that needs no wait (work that can as well be done later).
+    CGatePass(CAcquisitionGate& gate, std::try_to_lock_t) : m_gate(gate), m_entered(gate.TryEnter())
+    {
+    }
     ~CGatePass()
     {
         if (m_entered)

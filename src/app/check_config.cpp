@@ -5,11 +5,12 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "app/headless_view.h"
+#include "config/group_section.h"
 #include "config/load_groups.h"
 #include "config/server_link.h"
 #include "config/station_groups.h"
 #include "platform/text_format.h"
-#include "datafiles/file_index.h"
+#include "datafiles/channel_ini.h"
 #include "db/connection.h"
 #include "db/db_settings.h"
 #include "db/file_registry.h"
@@ -27,11 +28,6 @@ namespace
 constexpr std::size_t kMaxNameLength = 7;
 constexpr std::size_t kMaxPerGroup = 64;
 
-std::string Section(int n)
-{
-    return "GROUP" + std::to_string(n);
-}
-
 // Problems that only the INI text shows: sections that make no group, names that do not fit
 // the request, channels the database does not know.
 void CheckSections(std::vector<std::string>& problems)
@@ -41,7 +37,7 @@ void CheckSections(std::vector<std::string>& problems)
         problems.push_back("[SYSTEM] GROUPS is missing or not positive: no station is acquired");
     for (long long n = 1; n <= groups && n <= 4096; ++n)
     {
-        const std::string section = Section(static_cast<int>(n));
+        const std::string section = GroupSectionName(static_cast<int>(n));
         const std::string station =
             ToUpperAscii(ReadProfileString(g_iniPath, section, "STATION", "", 255));
         if (station.empty())
@@ -141,8 +137,7 @@ void PrintGroups(std::FILE* out)
 
 } // namespace
 
-int CheckConfig(const CommandLine& line, const std::vector<std::string>& arguments,
-                std::FILE* out)
+int CheckConfig(const CommandLine& line, const std::vector<std::string>& arguments, std::FILE* out)
 {
     CHeadlessView view;
     SetOperatorView(&view);
@@ -160,8 +155,8 @@ int CheckConfig(const CommandLine& line, const std::vector<std::string>& argumen
         SetOperatorView(nullptr);
         return 2;
     }
-    std::fprintf(out, "Database: ODBC=%s USER=%s\nData root: %s\n", g_dsn.c_str(),
-                 g_dbUser.c_str(), g_waveRoot.c_str());
+    std::fprintf(out, "Database: ODBC=%s USER=%s\nData root: %s\n", g_dsn.c_str(), g_dbUser.c_str(),
+                 g_waveRoot.c_str());
 
     ClearGroups();
     LoadGroups();

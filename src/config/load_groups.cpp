@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <set>
 
+#include "config/group_section.h"
 #include "config/station_groups.h"
 #include "platform/text_format.h"
 #include "db/connection.h"
@@ -27,39 +28,23 @@ constexpr std::size_t kIniText = 255;
 constexpr std::size_t kMaxChannelName = 15;
 // Names travel to the server in 8-byte fields with their terminator.
 constexpr std::size_t kMaxRequestName = 7;
-constexpr std::int64_t kMegabyte = 1048576;
 
 int ClampToInt(long long value)
 {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-bool StartsWithNumber(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    return i < text.size() && text[i] >= '0' && text[i] <= '9';
-}
-
-// The disk-loop size of a group from its SIZEMB text. Text that is not a number reads as 0,
-// as it always has; a loop of 0 bytes makes every write delete the station's older files, so
-// the operator is told.
+// The disk-loop size of a group from its SIZEMB text. Text that is not a positive number
+// reads as 0, as it always has; a loop of 0 bytes makes every write delete the station's
+// older files, so the operator is told.
 std::int64_t LoopSizeOf(const std::string& text, const std::string& station, int section)
 {
-    long long megabytes = ParseLeadingInteger(text);
-    if (!StartsWithNumber(text) || megabytes <= 0)
-    {
-        LogEvent(FormatText("GROUP%d SIZEMB '%s' is not a positive number of megabytes: the "
-                            "disk loop of station %s is 0 bytes and keeps no older file",
-                            section, text.c_str(), station.c_str()));
-        return 0;
-    }
-    if (megabytes > INT64_MAX / kMegabyte)
-        return INT64_MAX;
-    return megabytes * kMegabyte;
+    if (std::optional<std::int64_t> bytes = SizeMbBytes(text))
+        return *bytes;
+    LogEvent(FormatText("GROUP%d SIZEMB '%s' is not a positive number of megabytes: the "
+                        "disk loop of station %s is 0 bytes and keeps no older file",
+                        section, text.c_str(), station.c_str()));
+    return 0;
 }
 
 // The CHAN tokens of the database check: split at ",", runs of commas counting as one
@@ -184,7 +169,7 @@ bool LoadGroups()
     for (long long n = 1; n <= std::min(groupCount, kMaxGroupSections); ++n)
     {
         const int sectionNumber = static_cast<int>(n);
-        const std::string section = FormatText("GROUP%d", sectionNumber);
+        const std::string section = GroupSectionName(sectionNumber);
         std::string station = ReadProfileString(ini, section, "STATION", "", kIniText);
         if (station.empty())
             continue;
@@ -192,8 +177,9 @@ bool LoadGroups()
         const std::size_t index = AddGroup(station, sectionNumber);
         CStationGroup& group = *g_groups[index];
 
-        group.loopSize = LoopSizeOf(ReadProfileString(ini, section, "SIZEMB", "1", kIniText),
-                                    station, sectionNumber);
+        group.loopSize = LoopSizeOf(
+            ReadProfileString(ini, section, "SIZEMB", std::to_string(kDefaultSizeMb), kIniText),
+            station, sectionNumber);
         group.fileLength = ClampToInt(ReadProfileInt(ini, section, "FILELENGTH(MIN)", 60));
         long long port = ReadProfileInt(ini, section, "PORT", -1);
         if (port == -1)

@@ -4,13 +4,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "config/group_section.h"
 #include "config/load_groups.h"
 #include "config/station_groups.h"
 #include "platform/text_format.h"
@@ -19,57 +15,25 @@
 #include "platform/ini_profile.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
-#include "platform/unique_fd.h"
 
 namespace tarvell
 {
 namespace
 {
 
-constexpr std::int64_t kPiece = 1048576; // one megabyte, written at a time
-
-void ReportNotCreated(const std::string& path, int error)
-{
-    LogEvent(FormatText("Loop file not created '%s': %s", path.c_str(), std::strerror(error)));
-}
-
 // Makes the loop file at path of the given size. A file that cannot be written to its full
 // size is removed again: a short loop file would pass for a prepared one.
-void MakeLoopFile(const std::string& path, long long megabytes)
+void MakeLoopFile(const std::string& path, std::int64_t bytes)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd)
+    if (CreateFilledFile(path, bytes, '0'))
     {
-        if (errno != EEXIST)
-            ReportNotCreated(path, errno);
+        LogEvent(FormatText("File created (%s)", path.c_str()));
         return;
     }
-    std::unique_ptr<char[]> piece(new (std::nothrow) char[kPiece]);
-    if (!piece)
+    if (errno != EEXIST)
     {
-        fd.Reset();
-        ::unlink(path.c_str());
-        ReportNotCreated(path, ENOMEM);
-        return;
+        LogEvent(FormatText("Loop file not created '%s': %s", path.c_str(), std::strerror(errno)));
     }
-    std::memset(piece.get(), '0', kPiece);
-    bool ok = true;
-    for (long long written = 0; ok && written < megabytes; ++written)
-        ok = WriteFully(fd.Get(), piece.get(), kPiece);
-    int error = errno;
-    if (ok && !fd.Close())
-    {
-        ok = false;
-        error = errno;
-    }
-    if (!ok)
-    {
-        fd.Reset();
-        ::unlink(path.c_str());
-        ReportNotCreated(path, error);
-        return;
-    }
-    LogEvent(FormatText("File created (%s)", path.c_str()));
 }
 
 } // namespace
@@ -82,7 +46,7 @@ void PrepareLoopFiles()
     bool reportedNoDirectory = false;
     for (long long g = 1; g <= groups; ++g)
     {
-        const std::string section = FormatText("GROUP%lld", g);
+        const std::string section = GroupSectionName(static_cast<int>(g));
         // Station directories carry the upper-case name the data files are written under.
         const std::string station =
             ToUpperAscii(ReadProfileString(ini, section, "STATION", "", 1023));
@@ -109,7 +73,7 @@ void PrepareLoopFiles()
             const std::string path = directory + "/" + name;
             if (PathExists(path))
                 continue;
-            MakeLoopFile(path, ReadProfileInt(ini, section, "SIZEMB", 1));
+            MakeLoopFile(path, ReadSizeMbBytes(ini, static_cast<int>(g)).value_or(0));
         }
     }
 }

@@ -8,9 +8,9 @@ namespace tarvell
 // For every channel of every GROUP<n> section with a STATION whose FILE_<channel> names a
 // file that does not exist under [DATA] DIR/<STATION>/ (the station upper-cased, as
 // the data files are written), makes that file: SIZEMB x 1048576
-// bytes (default SIZEMB 1; 0 or less makes an empty file), every byte the character "0", and
-// logs "File created (%s)". An existing file is never touched. A file that cannot be made is
-// logged and leaves nothing half-made behind. Reads g_iniPath.
+// bytes (default SIZEMB 1; a value that is not a positive number makes an empty file), every
+// byte the character "0", synced, and logs "File created (%s)". An existing file is never touched.
+// A file that cannot be made is logged and leaves nothing half-made behind. Reads g_iniPath.
 void PrepareLoopFiles();
 
 } // namespace tarvell

@@ -15,13 +15,9 @@ CChannelRecord::CChannelRecord(std::string_view channelName, double rate)
 void CChannelRecord::ResetWritingState()
 {
     EmptyBuffer();
-    fileStart = 0;
-    fileDuration = 0;
-    currentFile.clear();
-    fileBytes = 0;
-    fileRegistered = false;
-    segmentOffset = 0;
-    currentInLoopFile = false;
+    Written() = ChannelFileState{};
+    committedFile = ChannelFileState{};
+    pending.clear();
 }
 
 void CChannelRecord::EmptyBuffer()

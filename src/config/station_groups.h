@@ -42,15 +42,53 @@ enum WriteProblem : unsigned
     kProblemLoopFileShort = 1u << 5,   // the loop file is shorter than the next write position
     kProblemNoRingSize = 1u << 6,      // no group of the program INI names the station any more
     kProblemLoopPosition = 1u << 7,    // the database cannot tell where a loop file continues
+    kProblemRow = 1u << 8,             // the database refused the rows of a chunk
 };
 
-class CChannelRecord
+// Where a channel writes: its current time-named file or loop segment, the one the next
+// chunk continues. Kept twice in the channel's record: as written, and as the last commit
+// left it (a chunk that cannot be committed takes the channel back to that).
+struct ChannelFileState
+{
+    double fileStart = 0;       // epoch time of the first sample of the file or segment; 0: none
+    double fileDuration = 0;    // seconds of data in it
+    std::string currentFile;    // time-named file, relative to the data root: ABC/13/0712...
+    std::int64_t fileBytes = 0; // size the current time-named file has
+    std::int64_t segmentOffset = 0; // FOFF of the current loop segment
+    std::int64_t loopEnd = 0;       // the byte after the latest segment written; 0: not known
+    bool currentInLoopFile = false; // the current file is a loop segment, not a time-named file
+};
+
+// Bytes of one file or loop segment written since the channel's last commit: what the next
+// commit registers, and what it takes back when it cannot.
+struct PendingFile
+{
+    bool loopSegment = false;
+    std::string rowPath;  // CPATH: relative to the data root, or the loop file's full path
+    std::string diskPath; // the file on disk
+    // Time-named: made since the last commit (taken back by removing it), else the size it
+    // had before the first pending append (taken back by cutting it there).
+    bool created = false;
+    std::int64_t bytesBefore = 0;
+    // Loop segment: FOFF of its committed row (-1: none yet); the row after the commit.
+    std::int64_t rowOffset = -1;
+    std::int64_t offset = 0; // FOFF
+    bool erased = false;     // overwritten whole before it was committed: no row
+    double begin = 0;        // TBEGIN after the pending chunks
+    double duration = 0;     // TQTY after the pending chunks
+    double sampleRate = 0;
+    double calib = 0;
+    double calper = 0;
+    int chunks = 0; // chunks written into it since the last commit
+};
+
+class CChannelRecord : public ChannelFileState
 {
 public:
     CChannelRecord(std::string_view channelName, double rate);
 
-    // Empties the buffer and forgets the current file or segment, as when an acquisition
-    // thread starts; resumeTime is left to the caller (it comes from the program INI).
+    // Empties the buffer, forgets the current file or segment and what is pending, as when an
+    // acquisition thread starts; resumeTime and committedEnd are left to the caller.
     void ResetWritingState();
 
     // Empties the buffer after a chunk was written or dropped.
@@ -59,19 +97,20 @@ public:
     // True when a time-named file or a loop segment is being continued.
     bool HasCurrentFile() const { return fileStart != 0 || fileDuration != 0; }
 
-    std::string name;      // upper case, at most 15 characters
+    // The file state as written, and as the last commit left it.
+    ChannelFileState& Written() { return *this; }
+    ChannelFileState committedFile;
+
+    std::string name;      // upper case, at most 7 characters
     double sampleRate = 0; // samples per second from SITECHAN; always > 0
     double resumeTime = 0; // epoch seconds from which data is wanted next; 0: none
     int listRow = -1;      // the channel's row in the operator window's list
 
-    // The current time-named file or loop segment.
-    double fileStart = 0;           // epoch time of its first sample; 0: none
-    double fileDuration = 0;        // seconds of data in it
-    std::string currentFile;        // time-named file, relative to the data root: ABC/13/0712...
-    std::int64_t fileBytes = 0;     // size the current time-named file must have
-    bool fileRegistered = false;    // its FILELIST row was written
-    std::int64_t segmentOffset = 0; // FOFF of the current loop segment
-    bool currentInLoopFile = false; // the current file is a loop segment, not a time-named file
+    // The archive's end of this channel: the time after the last sample that is committed
+    // (bytes synced, row written), and after the last sample written (committed or pending).
+    double committedEnd = 0;
+    double writtenEnd = 0;
+    std::vector<PendingFile> pending; // in the order written
 
     // The chunk being collected.
     double bufferStart = 0;    // epoch time of the first buffered sample

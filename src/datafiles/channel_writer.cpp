@@ -1,94 +1,62 @@
 #include "datafiles/channel_writer.h"
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "config/station_groups.h"
-#include "platform/text_format.h"
+#include "datafiles/channel_ini.h"
+#include "datafiles/chunk_journal.h"
+#include "datafiles/chunk_policy.h"
 #include "datafiles/data_file_io.h"
 #include "datafiles/file_header.h"
-#include "datafiles/file_index.h"
+#include "datafiles/loop_file_sink.h"
 #include "datafiles/loop_segments.h"
+#include "datafiles/time_named_sink.h"
+#include "datafiles/write_problems.h"
 #include "db/connection.h"
+#include "db/db_access.h"
+#include "db/db_health.h"
 #include "db/disk_loop.h"
-#include "db/file_registry.h"
 #include "link/time_conversions.h"
 #include "link/waveform_packet.h"
 #include "log/event_log.h"
+#include "platform/fault_point.h"
 #include "platform/file_system.h"
-#include "platform/text.h"
-#include "platform/unique_fd.h"
+#include "platform/text_format.h"
 
 namespace tarvell
 {
-
-std::atomic<bool> g_loopWrapped{false};
-
 namespace
 {
 
-constexpr int kGain = 1;
-constexpr int kDataType = 3; // FLOAT samples
-constexpr std::int64_t kSampleBytes = 4;
-constexpr std::int64_t kDataOffset = static_cast<std::int64_t>(kHeaderSize);
-// Packet times come from the server in whole microseconds; as doubles near today's epoch
-// they carry errors of a few tenths of a microsecond, which must not decide whether a packet
-// continues the buffer.
-constexpr double kTimeTolerance = 1e-6;
 // A new time-named file whose name is taken gets the first free of name_1 ... name_99.
 constexpr int kMaxNameVariants = 99;
 
 // Set while the data root is missing, so that the condition is logged once.
 std::atomic<bool> g_rootMissing{false};
 
-// One chunk on its way to disk: the header (time-named files only) and the samples.
+// The samples of a chunk as they go to disk (4 bytes each, little-endian).
 struct ChunkBytes
 {
-    std::array<unsigned char, kHeaderSize + kBufferCapacity * kSampleBytes> bytes;
-    std::size_t sampleBytes = 0;
-
-    unsigned char* Samples() { return bytes.data() + kHeaderSize; }
+    std::array<unsigned char, kBufferCapacity * kSampleBytes> bytes;
+    std::size_t size = 0;
 };
-
-void Report(CChannelRecord& channel, unsigned problem, const std::string& text)
-{
-    if ((channel.reported & problem) != 0)
-        return;
-    channel.reported |= problem;
-    LogEvent(text);
-}
-
-void Recovered(CChannelRecord& channel, unsigned problem, const std::string& text = {})
-{
-    if ((channel.reported & problem) == 0)
-        return;
-    channel.reported &= ~problem;
-    if (!text.empty())
-        LogEvent(text);
-}
-
-void ReportFileProblem(CChannelRecord& channel, const char* format, const std::string& path)
-{
-    Report(channel, kProblemFileWrite, FormatText(format, path.c_str()));
-}
 
 void ReportWriteError(CChannelRecord& channel, const std::string& path, int error)
 {
-    Report(channel, kProblemFileWrite,
-           FormatText("File write error '%s': %s", path.c_str(), std::strerror(error)));
+    ReportProblem(channel, kProblemFileWrite,
+                  FormatText("File write error '%s': %s; the chunk is requested again",
+                             path.c_str(), std::strerror(error)));
 }
 
 void FileWritten(CChannelRecord& channel, const std::string& path)
 {
-    Recovered(channel, kProblemFileWrite, FormatText("Data written again '%s'", path.c_str()));
+    ProblemOver(channel, kProblemFileWrite, FormatText("Data written again '%s'", path.c_str()));
 }
 
 bool DataRootUsable()
@@ -101,23 +69,11 @@ bool DataRootUsable()
     }
     if (!g_rootMissing.exchange(true))
     {
-        LogEvent(FormatText("Data root '%s' does not exist: chunks are dropped until it does",
+        LogEvent(FormatText("Data root '%s' does not exist: chunks are requested again until "
+                            "it does",
                             g_waveRoot.c_str()));
     }
     return false;
-}
-
-std::int64_t WholeSeconds(double time)
-{
-    if (!std::isfinite(time) || std::fabs(time) > 9.0e18)
-        return 0;
-    return static_cast<std::int64_t>(std::trunc(time));
-}
-
-bool Continues(const CChannelRecord& channel)
-{
-    return channel.HasCurrentFile() && std::fabs(channel.fileStart + channel.fileDuration -
-                                                 channel.bufferStart) <= 1.5 / channel.sampleRate;
 }
 
 void ForgetCurrentFile(CChannelRecord& channel)
@@ -126,7 +82,6 @@ void ForgetCurrentFile(CChannelRecord& channel)
     channel.fileDuration = 0;
     channel.currentFile.clear();
     channel.fileBytes = 0;
-    channel.fileRegistered = false;
     channel.segmentOffset = 0;
     channel.currentInLoopFile = false;
 }
@@ -135,86 +90,85 @@ void ForgetCurrentFile(CChannelRecord& channel)
 // is finished; the next chunk starts a new one.
 void RotateIfFull(const CStationGroup& group, CChannelRecord& channel)
 {
-    if (channel.fileDuration > 60.0 * group.fileLength - 1)
+    if (FileIsFull(channel.fileDuration, group.fileLength))
     {
         channel.fileStart = 0;
         channel.fileDuration = 0;
     }
 }
 
+PendingFile PieceOf(const CChannelRecord& channel)
+{
+    PendingFile piece;
+    piece.sampleRate = channel.sampleRate;
+    piece.calib = channel.calib;
+    piece.calper = channel.calper;
+    piece.begin = channel.fileStart;
+    piece.duration = channel.fileDuration;
+    piece.chunks = 1;
+    return piece;
+}
+
 // ---- time-named files --------------------------------------------------------------------
 
-enum class Append
+// The chunk went onto the end of the channel's current file.
+void RecordAppend(const CStationGroup& group, CChannelRecord& channel, std::size_t bytes)
 {
-    Done,    // written, or dropped for a reason a new file would not cure
-    NewFile, // the current file cannot take the chunk: it goes into a new file
-};
-
-// Appends the chunk to the channel's current time-named file. The file must still be
-// exactly as this channel left it: a file another program shortened, lengthened or removed
-// would make the row and the header disagree with the data, so it is left alone.
-Append AppendChunk(const CStationGroup& group, CChannelRecord& channel, int section,
-                   ChunkBytes& chunk)
-{
-    const std::string path = g_waveRoot + "/" + channel.currentFile;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd)
-    {
-        // A file that is gone was usually taken by the disk-loop purge: an event, not a
-        // lasting fault, so it is logged each time.
-        if (errno == ENOENT)
-            LogEvent(FormatText("File open error '%s'", path.c_str()));
-        else
-            ReportFileProblem(channel, "File open error '%s'", path);
-        ForgetCurrentFile(channel);
-        return Append::NewFile;
-    }
-    const std::int64_t size = FileSizeOf(fd.Get());
-    if (size != channel.fileBytes)
-    {
-        LogEvent(FormatText("File '%s' was changed by another program (%lld bytes, %lld "
-                            "expected): a new file is started",
-                            path.c_str(), static_cast<long long>(size),
-                            static_cast<long long>(channel.fileBytes)));
-        ForgetCurrentFile(channel);
-        return Append::NewFile;
-    }
-    if (!WriteAt(fd.Get(), size, chunk.Samples(), chunk.sampleBytes))
-    {
-        ReportWriteError(channel, path, errno);
-        TruncateTo(fd.Get(), size);
-        return Append::Done; // the chunk is lost; the gap makes the next chunk a new file
-    }
-    if (!fd.Close())
-    {
-        ReportWriteError(channel, path, errno);
-        if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
-            ForgetCurrentFile(channel);
-        return Append::Done;
-    }
-    FileWritten(channel, path);
-
-    channel.fileBytes += static_cast<std::int64_t>(chunk.sampleBytes);
+    const std::int64_t before = channel.fileBytes;
+    channel.fileBytes += static_cast<std::int64_t>(bytes);
     channel.fileDuration += channel.bufferDuration;
-    if (channel.fileRegistered)
+    if (!channel.pending.empty() && !channel.pending.back().loopSegment &&
+        channel.pending.back().rowPath == channel.currentFile)
     {
-        UpdateFileRow(channel.currentFile, group.station, channel.fileStart, channel.fileDuration,
-                      channel.name);
+        channel.pending.back().duration = channel.fileDuration;
+        ++channel.pending.back().chunks;
     }
     else
     {
-        // The first registration failed: the row is written now, so that it accounts for
-        // the file after all.
-        channel.fileRegistered = RegisterFile(
-            channel.currentFile, group.station, channel.fileStart, channel.fileDuration,
-            channel.sampleRate, kGain, kDataType, channel.name, channel.calib, channel.calper);
+        PendingFile piece = PieceOf(channel);
+        piece.rowPath = channel.currentFile;
+        piece.diskPath = g_waveRoot + "/" + channel.currentFile;
+        piece.bytesBefore = before;
+        channel.pending.push_back(std::move(piece));
     }
-    SaveResumeTimeInSection(section, channel.name,
-                            WholeSeconds(channel.fileStart + channel.fileDuration));
-    ShowChannelFile(channel.currentFile, group.station, channel.name, false);
     RotateIfFull(group, channel);
-    LogEvent("", true);
-    return Append::Done;
+}
+
+enum class Outcome
+{
+    Written,
+    NewFile, // the current file cannot take the chunk: it goes into a new file
+    Failed,
+};
+
+Outcome AppendChunk(const CStationGroup& group, CChannelRecord& channel, const ChunkBytes& chunk)
+{
+    const std::string path = g_waveRoot + "/" + channel.currentFile;
+    int error = 0;
+    switch (AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size, &error))
+    {
+    case SinkResult::Written:
+        FileWritten(channel, path);
+        RecordAppend(group, channel, chunk.size);
+        return Outcome::Written;
+    case SinkResult::Gone:
+        // A file that is gone was usually taken by the disk-loop purge: an event, not a
+        // lasting fault, so it is logged each time.
+        LogEvent(FormatText("File open error '%s'", path.c_str()));
+        ForgetCurrentFile(channel);
+        return Outcome::NewFile;
+    case SinkResult::Changed:
+        LogEvent(FormatText("File '%s' was changed by another program (%d bytes, %lld "
+                            "expected): a new file is started",
+                            path.c_str(), error, static_cast<long long>(channel.fileBytes)));
+        ForgetCurrentFile(channel);
+        return Outcome::NewFile;
+    case SinkResult::Taken:
+    case SinkResult::Failed:
+        break;
+    }
+    ReportWriteError(channel, path, error);
+    return Outcome::Failed;
 }
 
 struct FileName
@@ -238,17 +192,18 @@ FileName NameFor(const CStationGroup& group, const CChannelRecord& channel, int 
     return result;
 }
 
-void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int section,
-                     ChunkBytes& chunk)
+Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
+                        const ChunkBytes& chunk)
 {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
     float seconds = 0;
     if (!EpochToCalendar(channel.bufferStart, &year, &month, &day, &hour, &minute, &seconds))
     {
-        Report(channel, kProblemBadPacket,
-               FormatText("Chunk of station %s channel %s dropped: its time %f has no date",
-                          group.station.c_str(), channel.name.c_str(), channel.bufferStart));
-        return;
+        // A time without a date is no data the server can send again: it is dropped.
+        ReportProblem(channel, kProblemBadPacket,
+                      FormatText("Chunk of station %s channel %s dropped: its time %f has no date",
+                                 group.station.c_str(), channel.name.c_str(), channel.bufferStart));
+        return Outcome::Written;
     }
     const int second = static_cast<int>(seconds);
     MakeDirectory(g_waveRoot + "/" + group.station + FormatText("/%02d", hour));
@@ -256,48 +211,34 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
     FileHeader header;
     BuildFileHeader(header, group.station, channel.name, channel.sampleRate, channel.bufferStart,
                     channel.bufferDuration);
-    std::memcpy(chunk.bytes.data(), header.data(), kHeaderSize);
 
-    // Files are created exclusively: a file of the same name, whoever left it, is never
+    // Files are made exclusively: a file of the same name, whoever left it, is never
     // overwritten, and neither is its row. The chunk then goes into the next free variant of
     // the name, unless the name taken is the channel's own current file: a chunk that starts
     // in the same second after a short gap or overlap continues that file.
     FileName name;
-    UniqueFd fd;
-    for (int variant = 0; !fd && variant <= kMaxNameVariants; ++variant)
+    int error = 0;
+    SinkResult result = SinkResult::Taken;
+    for (int variant = 0; result == SinkResult::Taken && variant <= kMaxNameVariants; ++variant)
     {
         name = NameFor(group, channel, year, month, day, hour, minute, second, variant);
-        fd.Reset(::open(name.full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (fd || errno != EEXIST)
-            break;
-        if (channel.HasCurrentFile() && !channel.currentInLoopFile &&
-            name.relative == channel.currentFile &&
-            AppendChunk(group, channel, section, chunk) == Append::Done)
+        result = CreateDataFile(name.full, header, chunk.bytes.data(), chunk.size, &error);
+        if (result == SinkResult::Taken && channel.HasCurrentFile() && !channel.currentInLoopFile &&
+            name.relative == channel.currentFile)
         {
-            return;
+            const Outcome appended = AppendChunk(group, channel, chunk);
+            if (appended != Outcome::NewFile)
+                return appended;
         }
     }
-    if (!fd)
+    if (result != SinkResult::Written)
     {
-        ReportFileProblem(channel, "File create error '%s'", name.full);
-        return;
-    }
-
-    const std::size_t size = kHeaderSize + chunk.sampleBytes;
-    bool written = WriteAt(fd.Get(), 0, chunk.bytes.data(), size);
-    int error = errno;
-    if (written && !fd.Close())
-    {
-        written = false;
-        error = errno;
-    }
-    if (!written)
-    {
-        // The file is ours (created exclusively above): nothing half-written stays behind.
-        fd.Reset();
-        ::unlink(name.full.c_str());
-        ReportWriteError(channel, name.full, error);
-        return;
+        ReportProblem(
+            channel, kProblemFileWrite,
+            FormatText("File create error '%s': %s; the chunk is requested again",
+                       name.full.c_str(),
+                       result == SinkResult::Taken ? "every name is taken" : std::strerror(error)));
+        return Outcome::Failed;
     }
     FileWritten(channel, name.full);
 
@@ -305,56 +246,160 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
     channel.currentInLoopFile = false;
     channel.fileStart = channel.bufferStart;
     channel.fileDuration = channel.bufferDuration;
-    channel.fileBytes = static_cast<std::int64_t>(size);
+    channel.fileBytes = static_cast<std::int64_t>(kHeaderSize + chunk.size);
     channel.segmentOffset = 0;
-    channel.fileRegistered = RegisterFile(channel.currentFile, group.station, channel.fileStart,
-                                          channel.fileDuration, channel.sampleRate, kGain,
-                                          kDataType, channel.name, channel.calib, channel.calper);
-    SaveResumeTimeInSection(section, channel.name,
-                            WholeSeconds(channel.fileStart + channel.fileDuration));
-    ShowChannelFile(channel.currentFile, group.station, channel.name, false);
-    LogEvent("", true);
+    PendingFile piece = PieceOf(channel);
+    piece.rowPath = name.relative;
+    piece.diskPath = name.full;
+    piece.created = true;
+    channel.pending.push_back(std::move(piece));
+    return Outcome::Written;
 }
 
-void WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel, int section,
-                         ChunkBytes& chunk)
+bool WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel,
+                         const ChunkBytes& chunk)
 {
     PurgeDiskLoop(group.station,
                   static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0)));
-    if (Continues(channel) && !channel.currentFile.empty() &&
-        AppendChunk(group, channel, section, chunk) == Append::Done)
+    if (ContinuesFile(channel, channel.bufferStart, channel.sampleRate) &&
+        !channel.currentFile.empty() && !channel.currentInLoopFile)
     {
-        return;
+        const Outcome appended = AppendChunk(group, channel, chunk);
+        if (appended != Outcome::NewFile)
+            return appended == Outcome::Written;
     }
-    CreateChunkFile(group, channel, section, chunk);
+    return CreateChunkFile(group, channel, chunk) == Outcome::Written;
 }
 
 // ---- loop files ---------------------------------------------------------------------------
 
-// The byte at which the next segment of the loop file begins, after the latest segment; 512
-// for the first one and when the ring is full (then wrapped is set).
-std::int64_t NextLoopPosition(const LoopSegment& last, std::int64_t ringSize, bool* wrapped)
+// The byte after the latest segment of the channel's loop file: known in memory once the
+// channel has written a segment, else asked from the database. Nothing when the database
+// cannot tell (the ring would start again at 512 over data whose rows still describe it).
+std::optional<std::int64_t> LatestSegmentEnd(const CStationGroup& group, CChannelRecord& channel,
+                                             const std::string& path)
 {
-    *wrapped = false;
-    if (last.offset == 0)
-        return kDataOffset;
-    // The latest segment holds TQTY x SPS samples; rounding to whole samples keeps the next
-    // segment off the last sample of this one when the product falls just short.
-    double samples = last.duration * last.sampleRate;
-    if (!std::isfinite(samples) || samples < 0)
-        samples = 0;
-    samples = std::min(samples, 1.0e15);
-    const std::int64_t position = last.offset + std::llround(samples) * kSampleBytes;
-    if (position > ringSize)
+    if (channel.loopEnd > 0)
+        return channel.loopEnd;
+    const LoopSegment last = LastLoopSegment(group.station, channel.name, path);
+    if (!last.ok)
     {
-        *wrapped = true;
-        return kDataOffset;
+        ReportProblem(channel, kProblemLoopPosition,
+                      FormatText("Chunks of loop file '%s' not written: the database cannot tell "
+                                 "where the file continues",
+                                 path.c_str()));
+        return std::nullopt;
     }
-    return position;
+    ProblemOver(channel, kProblemLoopPosition);
+    if (last.offset <= 0)
+        return 0;
+    return last.offset + SegmentSamples(last.duration, last.sampleRate) * kSampleBytes;
 }
 
-void WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int section,
-                    const std::string& stationDirectory, ChunkBytes& chunk)
+// Before the bytes from begin up to end are overwritten, every row that describes some of
+// them is shortened or deleted (committed at once: the bytes change right after), and so is
+// every pending segment. A segment only partly overwritten keeps its intact samples. The
+// segment at keepOffset is the one the chunk lengthens.
+bool ReleaseOverwrittenBytes(const CStationGroup& group, CChannelRecord& channel,
+                             const std::string& path, std::int64_t begin, std::int64_t end,
+                             std::int64_t keepOffset)
+{
+    bool ok = false;
+    const std::vector<LoopSegmentRow> rows =
+        SegmentsTouching(group.station, channel.name, path, begin, end, &ok);
+    if (!ok)
+        return false;
+    std::vector<std::string> statements;
+    for (const LoopSegmentRow& row : rows)
+    {
+        const bool pendingRow =
+            std::any_of(channel.pending.begin(), channel.pending.end(),
+                        [&](const PendingFile& piece)
+                        { return piece.loopSegment && piece.rowOffset == row.piece.offset; });
+        if (row.piece.offset == keepOffset || pendingRow)
+            continue; // its row is written from the pending piece at the commit
+        const SegmentRemainder rest =
+            RemainderAfterOverwrite(row.piece, row.sampleRate, begin, end);
+        if (!rest.overlaps)
+            continue;
+        if (channel.committedFile.currentInLoopFile &&
+            channel.committedFile.segmentOffset == row.piece.offset)
+        {
+            // A chunk taken back must never lengthen the shortened segment again.
+            channel.committedFile.fileStart = 0;
+            channel.committedFile.fileDuration = 0;
+            channel.committedFile.loopEnd = 0;
+        }
+        if (rest.head)
+            statements.push_back(MoveLoopSegmentStatement(group.station, channel.name, path,
+                                                          row.piece.offset, *rest.head));
+        if (rest.tail && rest.head)
+        {
+            for (std::string& statement :
+                 AddLoopSegmentStatements(group.station, channel.name, path, *rest.tail,
+                                          row.sampleRate, row.calib, row.calper))
+                statements.push_back(std::move(statement));
+        }
+        else if (rest.tail)
+        {
+            statements.push_back(MoveLoopSegmentStatement(group.station, channel.name, path,
+                                                          row.piece.offset, *rest.tail));
+        }
+        if (!rest.head && !rest.tail)
+            statements.push_back(
+                DeleteLoopSegmentStatement(group.station, channel.name, path, row.piece.offset));
+    }
+    if (!statements.empty() && !DbExecuteAll(statements).ok)
+        return false;
+
+    std::vector<PendingFile> tails;
+    for (PendingFile& piece : channel.pending)
+    {
+        if (!piece.loopSegment || piece.erased || piece.diskPath != path ||
+            piece.offset == keepOffset)
+            continue;
+        const SegmentRemainder rest = RemainderAfterOverwrite(
+            {piece.offset, piece.begin, piece.duration}, piece.sampleRate, begin, end);
+        if (!rest.overlaps)
+            continue;
+        if (rest.head)
+            piece.duration = rest.head->duration;
+        if (rest.head && rest.tail)
+        {
+            PendingFile tail = piece;
+            tail.rowOffset = -1;
+            tail.offset = rest.tail->offset;
+            tail.begin = rest.tail->begin;
+            tail.duration = rest.tail->duration;
+            tails.push_back(std::move(tail));
+        }
+        else if (rest.tail)
+        {
+            piece.offset = rest.tail->offset;
+            piece.begin = rest.tail->begin;
+            piece.duration = rest.tail->duration;
+        }
+        piece.erased = !rest.head && !rest.tail;
+    }
+    for (PendingFile& tail : tails)
+        channel.pending.push_back(std::move(tail));
+    return true;
+}
+
+// The pending piece of the segment the channel is lengthening, or nullptr.
+PendingFile* CurrentSegmentPiece(CChannelRecord& channel, const std::string& path)
+{
+    for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
+    {
+        if (piece->loopSegment && !piece->erased && piece->diskPath == path &&
+            piece->offset == channel.segmentOffset)
+            return &*piece;
+    }
+    return nullptr;
+}
+
+bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int section,
+                    const std::string& stationDirectory, const ChunkBytes& chunk)
 {
     const std::string fileName = LoopFileName(section, group.station, channel.name);
     const std::string path = stationDirectory + "/" + fileName;
@@ -362,116 +407,108 @@ void WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
     const std::optional<std::int64_t> ringSize = LoopRingSize(section);
     if (!ringSize)
     {
-        Report(channel, kProblemNoRingSize,
-               FormatText("Chunk of station %s channel %s not written: no group of the program "
-                          "INI names the station, so the ring size of '%s' is unknown",
-                          group.station.c_str(), channel.name.c_str(), path.c_str()));
-        return;
+        ReportProblem(channel, kProblemNoRingSize,
+                      FormatText("Chunk of station %s channel %s not written: no group of the "
+                                 "program INI names the station, so the ring size of '%s' is "
+                                 "unknown",
+                                 group.station.c_str(), channel.name.c_str(), path.c_str()));
+        return false;
     }
-    Recovered(channel, kProblemNoRingSize);
+    ProblemOver(channel, kProblemNoRingSize);
 
-    const LoopSegment last = LastLoopSegment(group.station, channel.name, path);
-    if (!last.ok)
+    const std::optional<std::int64_t> latestEnd = LatestSegmentEnd(group, channel, path);
+    if (!latestEnd)
+        return false;
+    const LoopPosition next = NextLoopPosition(*latestEnd, *ringSize);
+    const std::int64_t end = next.position + static_cast<std::int64_t>(chunk.size);
+    const std::int64_t currentEnd =
+        channel.segmentOffset +
+        SegmentSamples(channel.fileDuration, channel.sampleRate) * kSampleBytes;
+    const bool extend = !next.wrapped && channel.currentInLoopFile && channel.HasCurrentFile() &&
+                        currentEnd == next.position &&
+                        ContinuesFile(channel, channel.bufferStart, channel.sampleRate);
+
+    if (!ReleaseOverwrittenBytes(group, channel, path, next.position, end,
+                                 extend ? channel.segmentOffset : -1))
     {
-        // Without the latest segment the ring would start again at 512 over data whose rows
-        // still describe it.
-        Report(channel, kProblemLoopPosition,
-               FormatText("Chunks of loop file '%s' not written: the database cannot tell "
-                          "where the file continues",
-                          path.c_str()));
-        return;
+        ReportProblem(channel, kProblemLoopPosition,
+                      FormatText("Chunks of loop file '%s' not written: the rows of the bytes "
+                                 "they overwrite cannot be changed",
+                                 path.c_str()));
+        return false;
     }
-    Recovered(channel, kProblemLoopPosition);
-
-    FileHeader header;
-    BuildLoopHeader(header, group.station, channel.name, channel.sampleRate, path);
-
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd)
+    std::int64_t sizeBefore = -1;
+    int error = 0;
+    if (!WriteLoopSamples(path, next.position, chunk.bytes.data(), chunk.size, &sizeBefore, &error))
     {
-        ReportFileProblem(channel, "File open error '%s'", path);
-        return;
+        ReportWriteError(channel, path, error);
+        return false;
     }
-
-    bool wrapped = false;
-    const std::int64_t position = NextLoopPosition(last, *ringSize, &wrapped);
-    if (wrapped)
-        g_loopWrapped = true;
-    const std::int64_t end = position + static_cast<std::int64_t>(chunk.sampleBytes);
-    const bool extend = !wrapped && last.offset > 0 && channel.currentInLoopFile &&
-                        channel.segmentOffset == last.offset && Continues(channel);
-
-    const std::int64_t size = FileSizeOf(fd.Get());
-    if (size < position)
+    FileWritten(channel, path);
+    if (sizeBefore >= 0 && sizeBefore < next.position)
     {
-        Report(channel, kProblemLoopFileShort,
-               FormatText("Loop file '%s' is shorter (%lld bytes) than its next write position "
-                          "%lld: it was cut by another program",
-                          path.c_str(), static_cast<long long>(size),
-                          static_cast<long long>(position)));
+        ReportProblem(channel, kProblemLoopFileShort,
+                      FormatText("Loop file '%s' is shorter (%lld bytes) than its next write "
+                                 "position %lld: it was cut by another program",
+                                 path.c_str(), static_cast<long long>(sizeBefore),
+                                 static_cast<long long>(next.position)));
     }
     else
     {
-        Recovered(channel, kProblemLoopFileShort);
+        ProblemOver(channel, kProblemLoopFileShort);
     }
 
-    if (!DeleteOverwrittenSegments(group.station, channel.name, path, position, end,
-                                   extend ? last.offset : -1))
-    {
-        return;
-    }
-    if (!WriteAt(fd.Get(), 0, header.data(), kHeaderSize) ||
-        !WriteAt(fd.Get(), position, chunk.Samples(), chunk.sampleBytes))
-    {
-        const int error = errno;
-        if (end > size && size >= 0)
-            TruncateTo(fd.Get(), std::max(size, kDataOffset));
-        ReportWriteError(channel, path, error);
-        return;
-    }
-    if (!fd.Close())
-    {
-        ReportWriteError(channel, path, errno);
-        return;
-    }
-    FileWritten(channel, path);
-    LogEvent("", true);
-
+    channel.loopEnd = end;
     if (extend)
     {
         channel.fileDuration += channel.bufferDuration;
-        if (!ExtendLoopSegment(group.station, channel.name, path, last.offset,
-                               channel.fileDuration))
+        if (PendingFile* piece = CurrentSegmentPiece(channel, path))
         {
-            // The row still ends where it ended: the next chunk starts a new segment there.
-            ForgetCurrentFile(channel);
-            return;
+            piece->duration = channel.fileDuration;
+            ++piece->chunks;
         }
-        SaveResumeTimeInSection(section, channel.name,
-                                WholeSeconds(channel.fileStart + channel.fileDuration));
-        ShowChannelFile(fileName, group.station, channel.name, true);
+        else
+        {
+            PendingFile lengthened = PieceOf(channel);
+            lengthened.loopSegment = true;
+            lengthened.rowPath = path;
+            lengthened.diskPath = path;
+            lengthened.rowOffset = channel.segmentOffset;
+            lengthened.offset = channel.segmentOffset;
+            channel.pending.push_back(std::move(lengthened));
+        }
         RotateIfFull(group, channel);
-        return;
+        return true;
     }
 
     channel.fileStart = channel.bufferStart;
     channel.fileDuration = channel.bufferDuration;
     channel.currentFile.clear();
     channel.currentInLoopFile = true;
-    channel.segmentOffset = position;
-    if (!AddLoopSegment(group.station, channel.name, path, channel.fileStart, channel.fileDuration,
-                        channel.sampleRate, channel.calib, channel.calper, position, g_loopWrapped))
-    {
-        // No row describes these samples: nothing may ever extend them.
-        ForgetCurrentFile(channel);
-        return;
-    }
-    SaveResumeTimeInSection(section, channel.name,
-                            WholeSeconds(channel.fileStart + channel.fileDuration));
-    ShowChannelFile(fileName, group.station, channel.name, true);
+    channel.segmentOffset = next.position;
+    PendingFile segment = PieceOf(channel);
+    segment.loopSegment = true;
+    segment.rowPath = path;
+    segment.diskPath = path;
+    segment.offset = next.position;
+    channel.pending.push_back(std::move(segment));
+    return true;
 }
 
-// Appends samples to the channel's buffer (the caller made room).
+// ---- chunks and packets -------------------------------------------------------------------
+
+// The chunk in the buffer was not written: the channel is asked again from the end of what
+// it has written.
+bool ChunkNotWritten(CChannelRecord& channel, CChunkJournal& journal, bool databaseAway)
+{
+    channel.resumeTime = channel.writtenEnd > 0 ? channel.writtenEnd : channel.bufferStart;
+    channel.EmptyBuffer();
+    journal.NoteFailure();
+    if (databaseAway)
+        DbCountTakenBackChunk();
+    return false;
+}
+
 void AppendToBuffer(CChannelRecord& channel, double interval, const std::int32_t* samples,
                     int count)
 {
@@ -482,48 +519,30 @@ void AppendToBuffer(CChannelRecord& channel, double interval, const std::int32_t
     channel.bufferDuration += count * interval;
 }
 
-void MergePiece(const ChannelLocation& where, double begin, double interval,
-                const std::int32_t* samples, int count)
-{
-    CChannelRecord& channel = *where.channel;
-    const bool continues = std::fabs(channel.bufferStart + channel.bufferDuration - begin) <=
-                               interval + kTimeTolerance &&
-                           channel.bufferCount + count <= kMaxChunkSamples &&
-                           channel.sampleRate > 1.0;
-    if (!continues)
-    {
-        FlushChannel(where.groupIndex, where.channelIndex);
-        channel.bufferStart = begin;
-        channel.bufferDuration = 0;
-        channel.bufferCount = 0;
-    }
-    AppendToBuffer(channel, interval, samples, count);
-}
-
 double FiniteOrZero(CChannelRecord& channel, float value)
 {
     if (std::isfinite(value))
         return value;
-    Report(channel, kProblemCalibration,
-           FormatText("Channel %s: the server sends a calibration that is no number; 0 is "
-                      "registered instead",
-                      channel.name.c_str()));
+    ReportProblem(channel, kProblemCalibration,
+                  FormatText("Channel %s: the server sends a calibration that is no number; 0 is "
+                             "registered instead",
+                             channel.name.c_str()));
     return 0;
 }
 
 } // namespace
 
-void FlushChannel(std::size_t groupIndex, std::size_t channelIndex)
+bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
 {
-    const CStationGroup& group = *g_groups[groupIndex];
-    CChannelRecord& channel = *group.channels[channelIndex];
+    const CStationGroup& group = *where.group;
+    CChannelRecord& channel = *where.channel;
     if (channel.bufferCount <= 0)
-        return;
+        return true;
+    // While the database is away nothing could be registered: the chunk is not even written.
+    if (!DbReachable() && !DbRestore(false))
+        return ChunkNotWritten(channel, journal, true);
     if (!DataRootUsable())
-    {
-        channel.EmptyBuffer();
-        return;
-    }
+        return ChunkNotWritten(channel, journal, false);
 
     const std::string stationDirectory = g_waveRoot + "/" + group.station;
     MakeDirectory(stationDirectory);
@@ -531,46 +550,47 @@ void FlushChannel(std::size_t groupIndex, std::size_t channelIndex)
     const LoopMode mode = ChannelLoopMode(section, group.station, channel.name);
     if (mode == LoopMode::MissingLoopFile)
     {
-        Report(channel, kProblemLoopFileMissing,
-               FormatText("Loop file of station %s channel %s not found under [DATA] DIR: "
-                          "time-named files are written",
-                          group.station.c_str(), channel.name.c_str()));
+        ReportProblem(channel, kProblemLoopFileMissing,
+                      FormatText("Loop file of station %s channel %s not found under [DATA] DIR: "
+                                 "time-named files are written",
+                                 group.station.c_str(), channel.name.c_str()));
     }
     else
     {
-        Recovered(channel, kProblemLoopFileMissing);
+        ProblemOver(channel, kProblemLoopFileMissing);
     }
     const bool loopFile = mode == LoopMode::LoopFile;
     if (channel.HasCurrentFile() && channel.currentInLoopFile != loopFile)
         ForgetCurrentFile(channel); // the channel changed between loop file and time-named files
 
     ChunkBytes chunk;
-    chunk.sampleBytes = static_cast<std::size_t>(channel.bufferCount) * kSampleBytes;
-    EncodeSamples(channel.samples.data(), channel.bufferCount, chunk.Samples());
-    if (loopFile)
-        WriteLoopChunk(group, channel, section, stationDirectory, chunk);
-    else
-        WriteTimeNamedChunk(group, channel, section, chunk);
+    chunk.size = static_cast<std::size_t>(channel.bufferCount) * kSampleBytes;
+    EncodeSamples(channel.samples.data(), channel.bufferCount, chunk.bytes.data());
+    const bool written = loopFile ? WriteLoopChunk(group, channel, section, stationDirectory, chunk)
+                                  : WriteTimeNamedChunk(group, channel, chunk);
+    if (!written)
+        return ChunkNotWritten(channel, journal, !DbReachable());
+    channel.writtenEnd = channel.bufferStart + channel.bufferDuration;
+    FaultPoint("chunk-bytes-written");
+    if (!channel.pending.empty())
+        journal.Add(where);
     channel.EmptyBuffer();
+    return true;
 }
 
-void MergePacket(const WaveformPacket& packet)
+bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CChunkJournal& journal)
 {
-    ChannelLocation where = FindChannel(FieldText(packet.station, sizeof packet.station),
-                                        FieldText(packet.channel, sizeof packet.channel));
-    if (!where)
-        return;
     CChannelRecord& channel = *where.channel;
     const double interval = packet.sampleInterval;
     if (packet.count < 0 || (packet.count > 0 && packet.samples == nullptr) ||
         !std::isfinite(interval) || interval <= 0 || !std::isfinite(packet.beginTime))
     {
-        Report(channel, kProblemBadPacket,
-               FormatText("Packets of station %s channel %s dropped: %d samples, sample "
-                          "interval %f",
-                          where.group->station.c_str(), channel.name.c_str(), packet.count,
-                          interval));
-        return;
+        ReportProblem(channel, kProblemBadPacket,
+                      FormatText("Packets of station %s channel %s dropped: %d samples, sample "
+                                 "interval %f",
+                                 where.group->station.c_str(), channel.name.c_str(), packet.count,
+                                 interval));
+        return true;
     }
 
     // Taken before the buffer decision: a chunk this packet causes to be written is
@@ -580,22 +600,32 @@ void MergePacket(const WaveformPacket& packet)
 
     if (packet.count > kMaxChunkSamples)
     {
-        Report(channel, kProblemOversizePacket,
-               FormatText("Packet of %d samples of station %s channel %s taken in pieces of "
-                          "%d samples",
-                          packet.count, where.group->station.c_str(), channel.name.c_str(),
-                          kMaxChunkSamples));
+        ReportProblem(channel, kProblemOversizePacket,
+                      FormatText("Packet of %d samples of station %s channel %s taken in pieces "
+                                 "of %d samples",
+                                 packet.count, where.group->station.c_str(), channel.name.c_str(),
+                                 kMaxChunkSamples));
     }
     int done = 0;
     do
     {
         const int piece = std::min(packet.count - done, kMaxChunkSamples);
-        MergePiece(where, packet.beginTime + done * interval, interval, packet.samples + done,
-                   piece);
+        const double begin = packet.beginTime + done * interval;
+        if (!ContinuesBuffer(channel.bufferStart, channel.bufferDuration, channel.bufferCount,
+                             begin, interval, piece, channel.sampleRate))
+        {
+            if (!FlushChannel(where, journal))
+                return false;
+            channel.bufferStart = begin;
+            channel.bufferDuration = 0;
+            channel.bufferCount = 0;
+        }
+        AppendToBuffer(channel, interval, packet.samples + done, piece);
         done += piece;
     } while (done < packet.count);
 
     channel.resumeTime = packet.endTime + interval;
+    return true;
 }
 
 } // namespace tarvell

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "platform/text_format.h"
 #include "db/db_access.h"
 #include "db/schema_names.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
+#include "platform/text_format.h"
 
 namespace tarvell
 {
@@ -15,18 +15,10 @@ namespace
 
 constexpr std::size_t kMaxDiagnostic = 1024;
 
-const char* FileList()
-{
-    return g_dbNames.Table(SchemaTable::FileList);
-}
-
-const char* Col(const char* name)
-{
-    return g_dbNames.Column(SchemaTable::FileList, name);
-}
-
 void ReportFailure(const char* caption, const char* firstLine, const DbOutcome& outcome)
 {
+    if (outcome.unreachable)
+        return; // an outage is logged once, not shown per statement
     std::string text = firstLine;
     text += outcome.message.substr(0, kMaxDiagnostic);
     OperatorView().ShowMessage(caption, text, MessageIcon::Warning, true);
@@ -40,44 +32,127 @@ std::int64_t OffsetOf(const DbCell& cell)
     return static_cast<std::int64_t>(cell.number);
 }
 
+double NumberOf(const DbCell& cell)
+{
+    return cell.isNull || !std::isfinite(cell.number) ? 0 : cell.number;
+}
+
+std::string AtOffset(std::string_view station, std::string_view channel, std::string_view path,
+                     std::int64_t offset)
+{
+    return LoopSegmentCondition(station, channel, path) +
+           FormatText(" and %s=%lld", FileListColumn("FOFF"), static_cast<long long>(offset));
+}
+
 } // namespace
 
 std::string LoopSegmentCondition(std::string_view station, std::string_view channel,
                                  std::string_view path)
 {
-    return FormatText("%s='%s' and %s='%s' and %s='%s'", Col("STA"), SqlText(station).c_str(),
-                     Col("CH"), SqlText(channel).c_str(), Col("CPATH"),
-                     SqlText(ReplaceAll(path, '\\', '/')).c_str());
+    return FormatText("%s='%s' and %s='%s' and %s='%s'", FileListColumn("STA"),
+                      SqlText(station).c_str(), FileListColumn("CH"), SqlText(channel).c_str(),
+                      FileListColumn("CPATH"), SqlText(ReplaceAll(path, '\\', '/')).c_str());
 }
 
 LoopSegment LastLoopSegment(std::string_view station, std::string_view channel,
                             std::string_view path)
 {
     // FOFF is read as a double so that offsets of rings of 2 GiB and more survive.
-    DbOutcome outcome =
-        DbQuery(FormatText("select %s,%s,%s from %s where %s order by %s desc", Col("FOFF"),
-                          Col("SPS"), Col("TQTY"), FileList(),
-                          LoopSegmentCondition(station, channel, path).c_str(), Col("TBEGIN")),
-                {DbType::Double, DbType::Double, DbType::Double}, 1);
+    DbOutcome outcome = DbQuery(
+        FormatText("select %s,%s,%s from %s where %s order by %s desc", FileListColumn("FOFF"),
+                   FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(),
+                   LoopSegmentCondition(station, channel, path).c_str(), FileListColumn("TBEGIN")),
+        {DbType::Double, DbType::Double, DbType::Double}, 1);
     LoopSegment segment;
     segment.ok = outcome.ok;
     if (!outcome.ok || outcome.rows.empty())
         return segment;
     const DbRow& row = outcome.rows[0];
     segment.offset = OffsetOf(row[0]);
-    segment.sampleRate = row[1].isNull ? 0 : row[1].number;
-    segment.duration = row[2].isNull ? 0 : row[2].number;
+    segment.sampleRate = NumberOf(row[1]);
+    segment.duration = NumberOf(row[2]);
     return segment;
+}
+
+std::vector<LoopSegmentRow> SegmentsTouching(std::string_view station, std::string_view channel,
+                                             std::string_view path, std::int64_t begin,
+                                             std::int64_t end, bool* ok)
+{
+    // Segment ends are computed from TQTY x SPS, which carries rounding: half a sample of
+    // slack keeps the segment that ends exactly at begin out.
+    DbOutcome outcome = DbQuery(
+        FormatText("select %s,%s,%s,%s,%s,%s from %s where %s and %s<%lld and %s+%s*%s*4>%lld",
+                   FileListColumn("FOFF"), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
+                   FileListColumn("SPS"), FileListColumn("CALIB"), FileListColumn("CALPER"),
+                   FileListTable(), LoopSegmentCondition(station, channel, path).c_str(),
+                   FileListColumn("FOFF"), static_cast<long long>(end), FileListColumn("FOFF"),
+                   FileListColumn("TQTY"), FileListColumn("SPS"),
+                   static_cast<long long>(begin + 2)),
+        {DbType::Double, DbType::Double, DbType::Double, DbType::Double, DbType::Double,
+         DbType::Double});
+    *ok = outcome.ok;
+    std::vector<LoopSegmentRow> rows;
+    for (const DbRow& row : outcome.rows)
+    {
+        rows.push_back({{OffsetOf(row[0]), NumberOf(row[1]), NumberOf(row[2])},
+                        NumberOf(row[3]),
+                        NumberOf(row[4]),
+                        NumberOf(row[5])});
+    }
+    return rows;
+}
+
+std::string ExtendLoopSegmentStatement(std::string_view station, std::string_view channel,
+                                       std::string_view path, std::int64_t offset, double duration)
+{
+    return FormatText("update %s set %s=%f,%s=%s where %s", FileListTable(), FileListColumn("TQTY"),
+                      duration, FileListColumn("LDDATE"), SqlNowTimestamp().c_str(),
+                      AtOffset(station, channel, path, offset).c_str());
+}
+
+std::vector<std::string> AddLoopSegmentStatements(std::string_view station,
+                                                  std::string_view channel, std::string_view path,
+                                                  const SegmentPiece& segment, double sampleRate,
+                                                  double calib, double calper)
+{
+    std::vector<std::string> statements;
+    statements.push_back(DeleteLoopSegmentStatement(station, channel, path, segment.offset));
+    statements.push_back(FormatText(
+        "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
+        "('%s',%0.4f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,%s, %lld)",
+        FileListTable(), FileListColumn("STA"), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
+        FileListColumn("SPS"), FileListColumn("GAIN"), FileListColumn("CPATH"),
+        FileListColumn("CH"), FileListColumn("DATATYPE"), FileListColumn("CREATER"),
+        FileListColumn("CALIB"), FileListColumn("CALPER"), FileListColumn("LDDATE"),
+        FileListColumn("FOFF"), SqlText(station).c_str(), segment.begin, segment.duration,
+        sampleRate, 1, SqlText(ReplaceAll(path, '\\', '/')).c_str(), SqlText(channel).c_str(), 3,
+        calib, calper, SqlNowTimestamp().c_str(), static_cast<long long>(segment.offset)));
+    return statements;
+}
+
+std::string MoveLoopSegmentStatement(std::string_view station, std::string_view channel,
+                                     std::string_view path, std::int64_t fromOffset,
+                                     const SegmentPiece& to)
+{
+    return FormatText("update %s set %s=%lld,%s=%0.4f,%s=%f,%s=%s where %s", FileListTable(),
+                      FileListColumn("FOFF"), static_cast<long long>(to.offset),
+                      FileListColumn("TBEGIN"), to.begin, FileListColumn("TQTY"), to.duration,
+                      FileListColumn("LDDATE"), SqlNowTimestamp().c_str(),
+                      AtOffset(station, channel, path, fromOffset).c_str());
+}
+
+std::string DeleteLoopSegmentStatement(std::string_view station, std::string_view channel,
+                                       std::string_view path, std::int64_t offset)
+{
+    return FormatText("delete from %s where %s", FileListTable(),
+                      AtOffset(station, channel, path, offset).c_str());
 }
 
 bool ExtendLoopSegment(std::string_view station, std::string_view channel, std::string_view path,
                        std::int64_t offset, double duration)
 {
-    const std::string now = SqlNowTimestamp();
-    DbOutcome outcome = DbExecute(FormatText(
-        "update %s set %s=%f,%s=%s where %s and %s=%lld", FileList(), Col("TQTY"), duration,
-        Col("LDDATE"), now.c_str(), LoopSegmentCondition(station, channel, path).c_str(),
-        Col("FOFF"), static_cast<long long>(offset)));
+    DbOutcome outcome =
+        DbExecute(ExtendLoopSegmentStatement(station, channel, path, offset, duration));
     if (!outcome.ok)
     {
         ReportFailure("Обновление информации в базе данных",
@@ -88,59 +163,16 @@ bool ExtendLoopSegment(std::string_view station, std::string_view channel, std::
 
 bool AddLoopSegment(std::string_view station, std::string_view channel, std::string_view path,
                     double begin, double duration, double sampleRate, double calib, double calper,
-                    std::int64_t position, bool wrapped)
+                    std::int64_t position)
 {
-    const std::string where = LoopSegmentCondition(station, channel, path);
-    if (wrapped)
-    {
-        // One hour of samples from the write position: 3600 seconds x 4 bytes per sample.
-        const double end = static_cast<double>(position) + sampleRate * 14400;
-        DbOutcome deleted =
-            DbExecute(FormatText("delete from %s where %s and %s>=%lld and %s<%lld", FileList(),
-                                where.c_str(), Col("FOFF"), static_cast<long long>(position),
-                                Col("FOFF"), static_cast<long long>(std::trunc(end))));
-        if (!deleted.ok)
-        {
-            ReportFailure("Удаление информации из базы данных",
-                          "При попытке удаления информации из базы произошла ошибка:\r\n", deleted);
-            return false;
-        }
-    }
-
-    const std::string now = SqlNowTimestamp();
-    DbOutcome inserted = DbExecute(FormatText(
-        "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
-        "('%s',%0.4f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,%s, %lld)",
-        FileList(), Col("STA"), Col("TBEGIN"), Col("TQTY"), Col("SPS"), Col("GAIN"), Col("CPATH"),
-        Col("CH"), Col("DATATYPE"), Col("CREATER"), Col("CALIB"), Col("CALPER"), Col("LDDATE"),
-        Col("FOFF"), SqlText(station).c_str(), begin, duration, sampleRate, 1,
-        SqlText(ReplaceAll(path, '\\', '/')).c_str(), SqlText(channel).c_str(), 3, calib, calper,
-        now.c_str(), static_cast<long long>(position)));
-    if (!inserted.ok)
+    DbOutcome outcome = DbExecuteAll(AddLoopSegmentStatements(
+        station, channel, path, {position, begin, duration}, sampleRate, calib, calper));
+    if (!outcome.ok)
     {
         ReportFailure("Добавление информации в базу данных",
-                      "При попытке добавления информации в базу произошла ошибка:\r\n", inserted);
+                      "При попытке добавления информации в базу произошла ошибка:\r\n", outcome);
     }
-    return inserted.ok;
-}
-
-bool DeleteOverwrittenSegments(std::string_view station, std::string_view channel,
-                               std::string_view path, std::int64_t begin, std::int64_t end,
-                               std::int64_t keepOffset)
-{
-    // Segment ends are computed from TQTY x SPS, which carries rounding: half a sample of
-    // slack keeps the segment that ends exactly at begin.
-    DbOutcome deleted = DbExecute(
-        FormatText("delete from %s where %s and %s<>%lld and %s<%lld and %s+%s*%s*4>%lld",
-                  FileList(), LoopSegmentCondition(station, channel, path).c_str(), Col("FOFF"),
-                  static_cast<long long>(keepOffset), Col("FOFF"), static_cast<long long>(end),
-                  Col("FOFF"), Col("TQTY"), Col("SPS"), static_cast<long long>(begin + 2)));
-    if (!deleted.ok)
-    {
-        ReportFailure("Удаление информации из базы данных",
-                      "При попытке удаления информации из базы произошла ошибка:\r\n", deleted);
-    }
-    return deleted.ok;
+    return outcome.ok;
 }
 
 } // namespace tarvell

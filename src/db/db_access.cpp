@@ -193,6 +193,7 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements)
             ok = false;
             break;
         }
+        ++outcome.failedStatement;
     }
     if (ok && !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC,
                          connection, &failure))

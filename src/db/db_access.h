@@ -46,6 +46,7 @@ struct DbOutcome
     long long rowCount = -1;  // rows affected by an insert, update or delete, if the driver says
     bool unreachable = false; // the database is away: nothing was run (or the connection was
                               // lost and could not be made again)
+    std::size_t failedStatement = 0; // in a transaction, the index of the statement that failed
 };
 
 // Executes sql directly on a fresh statement. A statement that fails because the connection

@@ -6,8 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include <unistd.h>
-
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "platform/text_format.h"
@@ -20,11 +18,6 @@ namespace tarvell
 {
 namespace
 {
-
-const char* FileList(const char* column)
-{
-    return g_dbNames.Column(SchemaTable::FileList, column);
-}
 
 // One row of the station's loop: its path relative to the data root, with "/" separators.
 struct PurgeRecord
@@ -98,9 +91,9 @@ std::uint64_t DiskLoopSize(std::string_view station)
 {
     std::string query = FormatText(
         "SELECT SUM(%s*%s*4+512) AS DLSIZE FROM %s WHERE %s='DUVODIZEREVE' AND %s>0. AND %s='%s'",
-        FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
-        FileList("CREATER"), FileList("TQTY"), FileList("STA"), SqlText(station).c_str());
-    query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
+        FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(), FileListColumn("CREATER"),
+        FileListColumn("TQTY"), FileListColumn("STA"), SqlText(station).c_str());
+    query += FormatText(kTimeNamedOnly, FileListColumn("CPATH"), FileListColumn("CPATH"));
     // A failed query counts as an empty loop; SUM over no rows is null, also 0.
     std::optional<double> size = DbQueryNumber(query);
     return size ? ToBytes(*size) : 0;
@@ -112,12 +105,12 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
     if (size < limit)
         return;
 
-    std::string query =
-        FormatText("SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileList("CPATH"),
-                   FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
-                   FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
-    query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
-    query += FormatText("  ORDER BY %s", FileList("TBEGIN"));
+    std::string query = FormatText(
+        "SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileListColumn("CPATH"),
+        FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(), FileListColumn("CREATER"),
+        FileListColumn("STA"), SqlText(station).c_str());
+    query += FormatText(kTimeNamedOnly, FileListColumn("CPATH"), FileListColumn("CPATH"));
+    query += FormatText("  ORDER BY %s", FileListColumn("TBEGIN"));
     DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
     if (!listing.ok)
     {
@@ -145,9 +138,9 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
         else
         {
             std::string fullPath = g_waveRoot + "/" + ReplaceAll(record.relativePath, '\\', '/');
-            if (FileExists(fullPath))
+            if (PathExists(fullPath))
             {
-                if (::unlink(fullPath.c_str()) == 0)
+                if (RemoveFile(fullPath))
                 {
                     LogEvent("Deleted file '" + fullPath + "'");
                     if (!DeleteFileRow(record.relativePath))
@@ -175,19 +168,14 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
 bool DeleteFileRow(std::string_view relativePath)
 {
     DbOutcome outcome =
-        DbExecute(FormatText("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
-                             FileList("CPATH"), SqlText(relativePath).c_str()));
+        DbExecute(FormatText("DELETE FROM %s WHERE %s='%s'", FileListTable(),
+                             FileListColumn("CPATH"), SqlText(relativePath).c_str()));
     if (!outcome.ok)
     {
         DbLogError(outcome);
         return false;
     }
     return true;
-}
-
-bool FileExists(const std::string& fullPath)
-{
-    return PathExists(fullPath);
 }
 
 } // namespace tarvell

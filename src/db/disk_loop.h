@@ -21,7 +21,4 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit);
 // Deletes the FILELIST rows whose CPATH is relativePath; false (logged) on failure.
 bool DeleteFileRow(std::string_view relativePath);
 
-// True when a file exists at fullPath.
-bool FileExists(const std::string& fullPath);
-
 } // namespace tarvell

@@ -1,21 +1,16 @@
 #include "db/file_registry.h"
 
 #include "db/db_access.h"
-#include "platform/text_format.h"
 #include "db/schema_names.h"
 #include "platform/clock.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
+#include "platform/text_format.h"
 
 namespace tarvell
 {
 namespace
 {
-
-const char* FileList(const char* column)
-{
-    return g_dbNames.Column(SchemaTable::FileList, column);
-}
 
 // A warning box whose text is firstLine followed by the driver's message (cut as a
 // 1024-byte message buffer would cut it); the acquisition thread waits until it is closed.
@@ -29,60 +24,66 @@ void ShowStatementFailure(const char* caption, const char* firstLine, const DbOu
 
 } // namespace
 
+std::vector<std::string> RegisterFileStatements(const FileRowValues& row)
+{
+    // The delete first makes the registration idempotent per path: a file made again under
+    // the same path replaces its old row, whoever wrote it.
+    const std::string path = ReplaceAll(SqlText(row.relativePath), '\\', '/');
+    std::vector<std::string> statements;
+    statements.push_back(FormatText("DELETE FROM %s WHERE %s='%s'", FileListTable(),
+                                    FileListColumn("CPATH"), path.c_str()));
+    const std::string stamp = SqlLocalTime(WallClockNow());
+    statements.push_back(FormatText(
+        "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
+        "('%s',%f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,{ts '%s'}, 512)",
+        FileListTable(), FileListColumn("STA"), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
+        FileListColumn("SPS"), FileListColumn("GAIN"), FileListColumn("CPATH"),
+        FileListColumn("CH"), FileListColumn("DATATYPE"), FileListColumn("CREATER"),
+        FileListColumn("CALIB"), FileListColumn("CALPER"), FileListColumn("LDDATE"),
+        FileListColumn("FOFF"), SqlText(row.station).c_str(), row.begin, row.seconds,
+        row.sampleRate, row.gain, path.c_str(), SqlText(row.channel).c_str(), row.dataType,
+        row.calib, row.calper, stamp.c_str()));
+    return statements;
+}
+
+std::string UpdateFileRowStatement(std::string_view relativePath, std::string_view station,
+                                   double begin, double seconds, std::string_view channel)
+{
+    const std::string stamp = SqlLocalTime(WallClockNow());
+    return ReplaceAll(
+        FormatText("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
+                   "%s='%s'",
+                   FileListTable(), FileListColumn("TBEGIN"), begin, FileListColumn("TQTY"),
+                   seconds, FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
+                   FileListColumn("CPATH"), SqlText(relativePath).c_str(), FileListColumn("STA"),
+                   SqlText(station).c_str(), FileListColumn("CH"), SqlText(channel).c_str()),
+        '\\', '/');
+}
+
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,
                   double seconds, double sampleRate, int gain, int dataType,
                   std::string_view channel, double calib, double calper)
 {
-    // The delete first makes the registration idempotent per path: a file made again under
-    // the same path replaces its old row, whoever wrote it.
-    std::string path = SqlText(relativePath);
-    std::string remove = ReplaceAll(FormatText("DELETE FROM %s WHERE %s='%s'",
-                                               g_dbNames.Table(SchemaTable::FileList),
-                                               FileList("CPATH"), path.c_str()),
-                                    '\\', '/');
-    DbOutcome removed = DbExecute(remove);
-    if (!removed.ok)
-    {
+    const FileRowValues row{relativePath, station, channel,  begin, seconds,
+                            sampleRate,   gain,    dataType, calib, calper};
+    DbOutcome outcome = DbExecuteAll(RegisterFileStatements(row));
+    if (outcome.ok)
+        return true;
+    if (outcome.failedStatement == 0)
         ShowStatementFailure("Удаление информации из базы данных",
-                             "При попытке удаления из базы произошла ошибка:\r\n", removed);
-        DbLogError(removed);
-        return false;
-    }
-
-    std::string stamp = SqlLocalTime(WallClockNow());
-    std::string slashPath = ReplaceAll(path, '\\', '/');
-    std::string insert = FormatText(
-        "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
-        "('%s',%f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,{ts '%s'}, 512)",
-        g_dbNames.Table(SchemaTable::FileList), FileList("STA"), FileList("TBEGIN"),
-        FileList("TQTY"), FileList("SPS"), FileList("GAIN"), FileList("CPATH"), FileList("CH"),
-        FileList("DATATYPE"), FileList("CREATER"), FileList("CALIB"), FileList("CALPER"),
-        FileList("LDDATE"), FileList("FOFF"), SqlText(station).c_str(), begin, seconds, sampleRate,
-        gain, slashPath.c_str(), SqlText(channel).c_str(), dataType, calib, calper, stamp.c_str());
-    DbOutcome inserted = DbExecute(insert);
-    if (!inserted.ok)
-    {
+                             "При попытке удаления из базы произошла ошибка:\r\n", outcome);
+    else
         ShowStatementFailure("Запись информации в базу данных",
-                             "При попытке записи в базу произошла ошибка:\r\n", inserted);
-        DbLogError(inserted);
-        return false;
-    }
-    return true;
+                             "При попытке записи в базу произошла ошибка:\r\n", outcome);
+    DbLogError(outcome);
+    return false;
 }
 
 bool UpdateFileRow(std::string_view relativePath, std::string_view station, double begin,
                    double seconds, std::string_view channel)
 {
-    std::string stamp = SqlLocalTime(WallClockNow());
-    std::string update = ReplaceAll(
-        FormatText("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
-                   "%s='%s'",
-                   g_dbNames.Table(SchemaTable::FileList), FileList("TBEGIN"), begin,
-                   FileList("TQTY"), seconds, FileList("LDDATE"), stamp.c_str(), FileList("FOFF"),
-                   FileList("CPATH"), SqlText(relativePath).c_str(), FileList("STA"),
-                   SqlText(station).c_str(), FileList("CH"), SqlText(channel).c_str()),
-        '\\', '/');
-    DbOutcome updated = DbExecute(update);
+    DbOutcome updated =
+        DbExecute(UpdateFileRowStatement(relativePath, station, begin, seconds, channel));
     if (!updated.ok)
     {
         ShowStatementFailure("Обновление информации в базе данных",

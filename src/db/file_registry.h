@@ -2,20 +2,48 @@
 // FILELIST rows of time-named data files, and the sampling rates of SITECHAN.
 // Any thread (acquisition threads register and update; configuration loading looks up).
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvell
 {
 
-// Registers a new time-named file: deletes every FILELIST row of relativePath (any creator),
-// then inserts the file's row with creator 'DUVODIZEREVE' and FOFF 512. Backslashes in the
-// path are stored as "/". A failure shows its message box and is logged; returns false then.
+// What a time-named file's row says: the file relative to the data root, its station and
+// channel, its first sample, its length and the values of its samples.
+struct FileRowValues
+{
+    std::string_view relativePath;
+    std::string_view station;
+    std::string_view channel;
+    double begin = 0;
+    double seconds = 0;
+    double sampleRate = 0;
+    int gain = 1;
+    int dataType = 3; // FLOAT samples
+    double calib = 0;
+    double calper = 0;
+};
+
+// The statements that register a new time-named file: delete every FILELIST row of its path
+// (any creator), then insert its row with creator 'DUVODIZEREVE' and FOFF 512. Backslashes in
+// the path are stored as "/". Run twice, they leave the same one row.
+std::vector<std::string> RegisterFileStatements(const FileRowValues& row);
+
+// The statement that brings the row of a file that grew up to date: its begin, length and
+// load date. Matching no row changes nothing.
+std::string UpdateFileRowStatement(std::string_view relativePath, std::string_view station,
+                                   double begin, double seconds, std::string_view channel);
+
+// Registers a new time-named file: RegisterFileStatements in one transaction, so that a crash
+// or a failure never leaves the path without its row when it had one. A failure the database
+// reports shows its message box and is logged; returns false then.
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,
                   double seconds, double sampleRate, int gain, int dataType,
                   std::string_view channel, double calib, double calper);
 
-// Updates the begin, length and load date of the row of a file that grew. A row that does
-// not exist changes nothing and is no failure. A failure shows its message box; returns false.
+// Runs UpdateFileRowStatement. A failure the database reports shows its message box; returns
+// false then.
 bool UpdateFileRow(std::string_view relativePath, std::string_view station, double begin,
                    double seconds, std::string_view channel);
 

@@ -220,4 +220,14 @@ const char* CSchemaNames::Column(SchemaTable table, std::string_view defaultName
     return "";
 }
 
+const char* FileListTable()
+{
+    return g_dbNames.Table(SchemaTable::FileList);
+}
+
+const char* FileListColumn(std::string_view column)
+{
+    return g_dbNames.Column(SchemaTable::FileList, column);
+}
+
 } // namespace tarvell

@@ -60,4 +60,9 @@ private:
 
 extern CSchemaNames g_dbNames;
 
+// The name of the table FILELIST, and of its column whose default name is column, as the
+// database spells them: the table every data-file statement of the program reads and writes.
+const char* FileListTable();
+const char* FileListColumn(std::string_view column);
+
 } // namespace tarvell

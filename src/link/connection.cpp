@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -73,6 +74,11 @@ WaitResult PollSocket(int socket, short events, int limitSeconds, bool showWait)
                 ShowWaitTime(0);
             return WaitResult::Ready;
         }
+        if (showWait && state.idleWork && !state.idleWork())
+        {
+            ShowWaitTime(0);
+            return WaitResult::Stopped;
+        }
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::steady_clock::now() - start)
                                  .count();
@@ -104,6 +110,16 @@ bool PauseMs(std::int64_t ms)
             end - now, std::chrono::milliseconds(50)));
     }
 }
+
+} // namespace
+
+void SetLinkIdleWork(std::function<bool()> work)
+{
+    ThreadLinkState().idleWork = std::move(work);
+}
+
+namespace
+{
 
 int CodeForFailedWait()
 {

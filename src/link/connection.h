@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace tarvell
@@ -29,6 +30,11 @@ extern std::atomic<std::int64_t> g_receivedTotal;
 // once *runFlag reads 0: pauses between attempts, connecting, and waits for data end with
 // -1 and code 18. nullptr (the default) means never. The flag must outlive its use.
 void SetLinkRunFlag(const std::atomic<int>* runFlag);
+
+// Work of the calling thread that is done while it waits for data from its server (about
+// every half second of the wait): work returning false ends the wait as a stop request
+// does. An empty function (the default) means none.
+void SetLinkIdleWork(std::function<bool()> work);
 
 // Sleeps milliseconds in short slices; returns false as soon as the calling thread's run
 // flag reads 0 (see SetLinkRunFlag), else true. For a caller that waits before connecting

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,6 +40,7 @@ public:
     int currentTimeout = 0; // of the request being exchanged (ms step of pauses)
     int silenceLimit = 60;  // seconds of silence after which a read fails
     const std::atomic<int>* runFlag = nullptr;
+    std::function<bool()> idleWork;  // see SetLinkIdleWork
     std::string host;                // the server of the current connection, for log lines
     unsigned reportedFaults = 0;     // fault kinds already logged on this connection
     std::int64_t skippedPackets = 0; // packets skipped on this connection

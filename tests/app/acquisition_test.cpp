@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "datafiles/chunk_journal.h"
+
 #include "app/acquisition_gate.h"
 #include "app/run_control.h"
 #include "config/load_groups.h"
@@ -169,9 +171,10 @@ TEST_F(RunConnectionTest, ShowsEveryPacketUnlessSilentButWritesEitherWay)
         test::CRecordingView view;
         g_silent = silent;
         CRetryPause retry;
+        CChunkJournal journal;
         ResetChannelState();
         FindChannel("ABC", "BHZ").channel->resumeTime = 0;
-        RunConnection(*m_links[0], retry);
+        RunConnection(*m_links[0], retry, journal);
 
         const std::vector<std::string> lines = view.StatusLines();
         ASSERT_GE(lines.size(), 3u);

@@ -70,18 +70,16 @@ TEST_P(LoopHeaderTest, ALoopFileWithoutSegmentsHasAHeaderOfZeros)
 TEST_P(LoopHeaderTest, TheHeaderSpansFromTheEarliestToTheEndOfTheLatestSegment)
 {
     const std::string path = "D:\\Data\\ABC\\ABC_BHZ.DAT";
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", path, kT0 + 0.7, 1800, 20, 1, 1, 512, false));
-    ASSERT_TRUE(
-        AddLoopSegment("ABC", "BHZ", path, kT0 + 0.7 + 3600, 1800, 20, 1, 1, 144512, false));
+    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", path, kT0 + 0.7, 1800, 20, 1, 1, 512));
+    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", path, kT0 + 0.7 + 3600, 1800, 20, 1, 1, 144512));
     // Segments of another channel of the same file name do not count.
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHN", path, kT0 - 9000, 60, 20, 1, 1, 512, false));
+    ASSERT_TRUE(AddLoopSegment("ABC", "BHN", path, kT0 - 9000, 60, 20, 1, 1, 512));
     FileHeader header;
     BuildLoopHeader(header, "ABC", "BHZ", 20, path);
     EXPECT_EQ(Text(header), ReadFile(TARVELL_TEST_DATA_DIR "/header_loop_ABC_BHZ_90min.bin"));
 
     // A span of exactly one day is day 02.
-    ASSERT_TRUE(
-        AddLoopSegment("ABC", "BHZ", path, kT0 + 0.7 + 86000, 400, 20, 1, 1, 200000, false));
+    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", path, kT0 + 0.7 + 86000, 400, 20, 1, 1, 200000));
     BuildLoopHeader(header, "ABC", "BHZ", 20, path);
     EXPECT_NE(Lines(header).find("Time duration=02 00:00:00\r\n"), std::string::npos);
 }

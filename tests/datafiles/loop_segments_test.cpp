@@ -1,10 +1,12 @@
 #include "datafiles/loop_segments.h"
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "config/model_fixture.h"
+#include "db/db_access.h"
 
 namespace tarvell
 {
@@ -35,9 +37,9 @@ TEST_P(LoopSegmentsTest, SegmentsAreStoredWithSlashesAndFoundByTheirLatestBegin)
     EXPECT_EQ(LastLoopSegment("ABC", "BHZ", "D:\\Data\\ABC\\ABC_BHZ.DAT").offset, 0);
     EXPECT_TRUE(LastLoopSegment("ABC", "BHZ", "D:\\Data\\ABC\\ABC_BHZ.DAT").ok);
     ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", "D:\\Data\\ABC\\ABC_BHZ.DAT", kT0 + 0.7, 10, 20, 1.5,
-                               2.5, 512, false));
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", "D:\\Data\\ABC\\ABC_BHZ.DAT", kT0 - 50, 30, 20, 1, 1,
-                               4000, false));
+                               2.5, 512));
+    ASSERT_TRUE(
+        AddLoopSegment("ABC", "BHZ", "D:\\Data\\ABC\\ABC_BHZ.DAT", kT0 - 50, 30, 20, 1, 1, 4000));
     DbOutcome rows = m_db.Query(
         "SELECT CPATH, TBEGIN, TQTY, SPS, GAIN, DATATYPE, CREATER, CALIB, CALPER FROM FILELIST "
         "WHERE FOFF=512",
@@ -67,37 +69,43 @@ TEST_P(LoopSegmentsTest, SegmentsAreStoredWithSlashesAndFoundByTheirLatestBegin)
     EXPECT_TRUE(m_view.Messages().empty());
 }
 
-TEST_P(LoopSegmentsTest, AfterAWrapANewSegmentDeletesTheHourOfSegmentsAfterItsPosition)
+TEST_P(LoopSegmentsTest, AWriteFindsTheSegmentsWhoseBytesItMeetsAndOffsetsPass2GiB)
 {
-    for (long long offset : {512LL, 288000LL, 288511LL, 288512LL, 600000LL})
-        ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", kPath, kT0 - 1e5 + static_cast<double>(offset), 1,
-                                   20, 1, 1, offset, false));
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHN", kPath, kT0, 1, 20, 1, 1, 1000, false));
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", "/other.dat", kT0, 1, 20, 1, 1, 1000, false));
-
-    // Before any loop file has wrapped, nothing is deleted.
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", kPath, kT0, 10, 20, 1, 1, 512, false));
-    EXPECT_EQ(Offsets("CH='BHZ' AND CPATH='" + std::string(kPath) + "'"),
-              (std::vector<long long>{512, 512, 288000, 288511, 288512, 600000}));
-
-    // 20 samples per second: the window is 512 up to but not including 288512.
-    ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", kPath, kT0 + 1, 10, 20, 1, 1, 512, true));
-    EXPECT_EQ(Offsets("CH='BHZ' AND CPATH='" + std::string(kPath) + "'"),
-              (std::vector<long long>{512, 288512, 600000}));
-    EXPECT_EQ(Offsets("CH='BHN' OR CPATH='/other.dat'"), (std::vector<long long>{1000, 1000}));
-}
-
-TEST_P(LoopSegmentsTest, OnlySegmentsThatAWriteOverlapsAreDeleted)
-{
-    // Three segments of 800 bytes one after the other: 512, 1312, 2112.
-    for (long long offset : {512LL, 1312LL, 2112LL})
+    // Three segments of 800 bytes one after the other: 512, 1312, 2112; and one far out.
+    const long long far = 5LL << 30;
+    for (long long offset : {512LL, 1312LL, 2112LL, far})
         ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", kPath, kT0 + static_cast<double>(offset), 10, 20,
-                                   1, 1, offset, false));
-    ASSERT_TRUE(DeleteOverwrittenSegments("ABC", "BHZ", kPath, 1312, 1400, -1));
-    EXPECT_EQ(Offsets("CH='BHZ'"), (std::vector<long long>{512, 2112}));
-    // The segment being lengthened stays, whatever the write covers.
-    ASSERT_TRUE(DeleteOverwrittenSegments("ABC", "BHZ", kPath, 512, 3000, 512));
-    EXPECT_EQ(Offsets("CH='BHZ'"), (std::vector<long long>{512}));
+                                   1, 1, offset));
+    ASSERT_TRUE(AddLoopSegment("ABC", "BHN", kPath, kT0, 10, 20, 1, 1, 1312));
+    auto touching = [](long long begin, long long end)
+    {
+        bool ok = false;
+        std::vector<long long> offsets;
+        for (const LoopSegmentRow& row : SegmentsTouching("ABC", "BHZ", kPath, begin, end, &ok))
+            offsets.push_back(row.piece.offset);
+        std::sort(offsets.begin(), offsets.end());
+        EXPECT_TRUE(ok);
+        return offsets;
+    };
+    EXPECT_EQ(touching(1312, 1400), (std::vector<long long>{1312}));
+    EXPECT_EQ(touching(1308, 2116), (std::vector<long long>{512, 1312, 2112}));
+    EXPECT_EQ(touching(2912, 4000), (std::vector<long long>{})); // ends exactly where one begins
+    EXPECT_EQ(touching(far + 796, far + 900), (std::vector<long long>{far}));
+    EXPECT_EQ(LastLoopSegment("ABC", "BHZ", kPath).offset, far);
+
+    // Moving a row and adding one are idempotent: run twice, they leave the same rows.
+    for (int twice = 0; twice < 2; ++twice)
+    {
+        ASSERT_TRUE(
+            DbExecute(MoveLoopSegmentStatement("ABC", "BHZ", kPath, 1312, {1312, kT0 + 1312, 4}))
+                .ok);
+        ASSERT_TRUE(DbExecuteAll(AddLoopSegmentStatements("ABC", "BHZ", kPath,
+                                                          {1712, kT0 + 1316, 5}, 20, 1, 1))
+                        .ok);
+    }
+    EXPECT_EQ(Offsets("CH='BHZ'"), (std::vector<long long>{512, 1312, 1712, 2112, far}));
+    ASSERT_TRUE(DbExecute(DeleteLoopSegmentStatement("ABC", "BHZ", kPath, 1712)).ok);
+    EXPECT_EQ(Offsets("CH='BHZ'"), (std::vector<long long>{512, 1312, 2112, far}));
 }
 
 TEST_P(LoopSegmentsTest, FailedStatementsShowTheirMessageBoxes)
@@ -105,11 +113,9 @@ TEST_P(LoopSegmentsTest, FailedStatementsShowTheirMessageBoxes)
     m_db.Execute("DROP TABLE FILELIST");
     EXPECT_FALSE(LastLoopSegment("ABC", "BHZ", kPath).ok);
     EXPECT_FALSE(ExtendLoopSegment("ABC", "BHZ", kPath, 512, 1));
-    EXPECT_FALSE(AddLoopSegment("ABC", "BHZ", kPath, kT0, 1, 20, 1, 1, 512, false));
-    EXPECT_FALSE(AddLoopSegment("ABC", "BHZ", kPath, kT0, 1, 20, 1, 1, 512, true));
-    EXPECT_FALSE(DeleteOverwrittenSegments("ABC", "BHZ", kPath, 512, 1000, -1));
+    EXPECT_FALSE(AddLoopSegment("ABC", "BHZ", kPath, kT0, 1, 20, 1, 1, 512));
     auto messages = m_view.Messages();
-    ASSERT_EQ(messages.size(), 4u);
+    ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].caption, "Обновление информации в базе данных");
     EXPECT_EQ(
         messages[0].text.rfind("При попытке обновления информации в базе произошла ошибка:\r\n", 0),
@@ -120,12 +126,6 @@ TEST_P(LoopSegmentsTest, FailedStatementsShowTheirMessageBoxes)
     EXPECT_EQ(
         messages[1].text.rfind("При попытке добавления информации в базу произошла ошибка:\r\n", 0),
         0u);
-    // A failing delete before the insert ends the operation: one box only.
-    EXPECT_EQ(messages[2].caption, "Удаление информации из базы данных");
-    EXPECT_EQ(
-        messages[2].text.rfind("При попытке удаления информации из базы произошла ошибка:\r\n", 0),
-        0u);
-    EXPECT_EQ(messages[3].caption, "Удаление информации из базы данных");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LoopSegmentsTest, ::testing::ValuesIn(test::AllBackends()),

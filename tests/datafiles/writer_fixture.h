@@ -20,6 +20,8 @@
 #include "config/model_fixture.h"
 #include "config/station_groups.h"
 #include "datafiles/channel_writer.h"
+#include "datafiles/chunk_journal.h"
+#include "datafiles/resume_store.h"
 #include "db/connection.h"
 #include "link/waveform_packet.h"
 #include "platform/text.h"
@@ -46,7 +48,7 @@ protected:
     void SetUp() override
     {
         ModelTest::SetUp();
-        g_loopWrapped = false;
+        ResetResumeStoreForTest();
         // A test that limits the file size must get EFBIG, not the signal that ends it.
         std::signal(SIGXFSZ, SIG_IGN);
     }
@@ -71,8 +73,9 @@ protected:
         return *where.channel;
     }
 
-    // Merges a packet of count samples beginning at begin; the sample values continue the
-    // channel's own count (0, 1, 2, ...), so that every sample can be found again.
+    // Merges a packet of count samples beginning at begin; a sample's value is the number of
+    // sample intervals from kT0 to its time, so that every sample can be found again, also
+    // when it is sent twice.
     void Send(const std::string& station, const std::string& channel, double begin, double interval,
               int count)
     {
@@ -80,10 +83,11 @@ protected:
         {
             std::lock_guard lock(m_sentLock);
             std::vector<float>& sent = m_sent[station + "/" + channel];
-            for (auto& value : values)
+            for (std::size_t i = 0; i < values.size(); ++i)
             {
-                value = static_cast<std::int32_t>(sent.size());
-                sent.push_back(static_cast<float>(value));
+                values[i] = static_cast<std::int32_t>(std::llround((begin - kT0) / interval) +
+                                                      static_cast<long long>(i));
+                sent.push_back(static_cast<float>(values[i]));
             }
         }
         auto packet = std::make_unique<WaveformPacket>();
@@ -98,8 +102,32 @@ protected:
         packet->count = count;
         packet->wordSize = 4;
         packet->samples = values.data();
-        MergePacket(*packet);
+        // The acquisition thread drops packets of channels that are not configured.
+        if (ChannelLocation where = FindChannel(station, channel))
+            m_last = MergePacket(*packet, where, m_journal);
+        Commit();
     }
+
+    // Writes the buffered chunk of the channel now and commits it.
+    bool Flush(std::size_t group, std::size_t channel)
+    {
+        CStationGroup* station = g_groups[group].get();
+        const bool written =
+            FlushChannel({group, channel, station, station->channels[channel].get()}, m_journal);
+        Commit();
+        return written;
+    }
+
+    // Commits what the journal holds and writes the resume times, as the acquisition thread
+    // does about once a second: the tests look at rows and the INI right after each packet.
+    void Commit()
+    {
+        m_journal.Commit();
+        (void)WriteResumeTimes();
+    }
+
+    CChunkJournal m_journal;
+    bool m_last = true; // what the last MergePacket returned
 
     // The values sent so far for the channel.
     std::vector<float> Sent(const std::string& station, const std::string& channel)

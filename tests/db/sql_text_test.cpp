@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -70,8 +71,12 @@ TEST(SqlScriptTest, TheShippedSchemasMakeAllFourteenTables)
     {
         SCOPED_TRACE(file);
         auto statements = SplitSqlScript(test::ReadFile(std::string(TARVELL_SOURCE_DIR) + file));
-        ASSERT_EQ(statements.size(), 17u); // 14 tables, 3 indexes
+        ASSERT_FALSE(statements.empty());
         EXPECT_EQ(statements[0].rfind("CREATE TABLE IF NOT EXISTS FILELIST (", 0), 0u);
+        const auto tables = std::count_if(statements.begin(), statements.end(),
+                                          [](const std::string& statement)
+                                          { return statement.rfind("CREATE TABLE ", 0) == 0; });
+        EXPECT_EQ(tables, 14);
     }
 }
 

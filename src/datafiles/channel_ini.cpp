@@ -1,15 +1,15 @@
-#include "datafiles/file_index.h"
+#include "datafiles/channel_ini.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 
+#include "config/group_section.h"
 #include "config/station_groups.h"
 #include "platform/text_format.h"
 #include "log/event_log.h"
 #include "platform/file_system.h"
 #include "platform/ini_profile.h"
-#include "platform/operator_view.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
 
@@ -20,20 +20,11 @@ namespace
 
 constexpr std::size_t kIniText = 255;
 constexpr std::size_t kFileNameText = 127;
-constexpr std::int64_t kMegabyte = 1048576;
-
-// Set while resume times cannot be written, so that the condition is logged once.
-std::atomic<bool> g_resumeWriteFailing{false};
-
-std::string SectionName(int section)
-{
-    return FormatText("GROUP%d", section);
-}
 
 bool SectionNamesStation(int section, std::string_view station)
 {
     return EqualsIgnoreCase(
-        ReadProfileString(g_iniPath, SectionName(section), "STATION", "", kIniText), station);
+        ReadProfileString(g_iniPath, GroupSectionName(section), "STATION", "", kIniText), station);
 }
 
 } // namespace
@@ -79,7 +70,7 @@ LoopMode ChannelLoopMode(int section, std::string_view station, std::string_view
 {
     if (section == 0)
         return LoopMode::TimeNamed;
-    const std::string name = ReadProfileString(g_iniPath, SectionName(section),
+    const std::string name = ReadProfileString(g_iniPath, GroupSectionName(section),
                                                "FILE_" + ToUpperAscii(channel), "", kFileNameText);
     if (name.empty())
         return LoopMode::TimeNamed;
@@ -102,7 +93,7 @@ std::string LoopFileName(int section, std::string_view station, std::string_view
     if (section == 0)
         return {};
     const std::string fallback = std::string(station) + "_" + std::string(channel) + ".DAT";
-    return ReadProfileString(g_iniPath, SectionName(section), "FILE_" + std::string(channel),
+    return ReadProfileString(g_iniPath, GroupSectionName(section), "FILE_" + std::string(channel),
                              fallback, kFileNameText);
 }
 
@@ -110,35 +101,18 @@ std::optional<std::int64_t> LoopRingSize(int section)
 {
     if (section == 0)
         return std::nullopt;
-    const long long megabytes = ReadProfileInt(g_iniPath, SectionName(section), "SIZEMB", 0);
-    if (megabytes <= 0)
-        return 0;
-    return megabytes > INT64_MAX / kMegabyte ? INT64_MAX : megabytes * kMegabyte;
-}
-
-void SaveResumeTimeInSection(int section, std::string_view channel, std::int64_t seconds)
-{
-    if (section == 0)
-        return;
-    const bool ok = WriteProfileString(g_iniPath, SectionName(section), channel,
-                                       FormatText("%lld", static_cast<long long>(seconds)));
-    if (ok)
-    {
-        if (g_resumeWriteFailing.exchange(false))
-            LogEvent("Resume times are stored in the program INI again");
-    }
-    else if (!g_resumeWriteFailing.exchange(true))
-    {
-        LogEvent(FormatText("Resume time not stored: the program INI '%s' cannot be written",
-                            g_iniPath.c_str()));
-    }
+    return ReadSizeMbBytes(g_iniPath, section).value_or(0);
 }
 
 void SaveResumeTime(std::size_t group, std::string_view channel, std::int64_t seconds)
 {
     if (group >= g_groups.size())
         return;
-    SaveResumeTimeInSection(GroupSection(*g_groups[group]), channel, seconds);
+    const int section = GroupSection(*g_groups[group]);
+    if (section == 0)
+        return;
+    (void)WriteProfileString(g_iniPath, GroupSectionName(section), channel,
+                             FormatText("%lld", static_cast<long long>(seconds)));
 }
 
 std::int64_t LoadResumeTime(std::size_t group, std::string_view channel)
@@ -149,25 +123,7 @@ std::int64_t LoadResumeTime(std::size_t group, std::string_view channel)
     if (section == 0)
         return 0;
     return ParseLeadingInteger(
-        ReadProfileString(g_iniPath, SectionName(section), channel, "0", kFileNameText));
-}
-
-void ShowChannelFile(std::string_view text, std::string_view station, std::string_view channel,
-                     bool loopFile)
-{
-    ChannelLocation where = FindChannel(station, channel);
-    if (!where)
-        return;
-    std::string shown(text);
-    if (loopFile)
-        shown += " (DL)";
-    OperatorView().SetChannelText(where.group->station, where.channel->name, ChannelColumn::File,
-                                  shown);
-}
-
-void ShowChannelFile(std::string_view text, std::string_view station, std::string_view channel)
-{
-    ShowChannelFile(text, station, channel, IsLoopFileChannel(station, channel));
+        ReadProfileString(g_iniPath, GroupSectionName(section), channel, "0", kFileNameText));
 }
 
 } // namespace tarvell

@@ -1,8 +1,9 @@
 #pragma once
-// The small index of the data files kept in the program INI (g_iniPath): which channels write
-// into a loop file and under which name, how large a loop file's ring is, and up to which
-// second each channel's data are written (its resume time). Any thread: the acquisition
-// threads call these for their own channels while g_groups stays as it is.
+// The channels' entries in the program INI (g_iniPath) that the data files depend on: the
+// section a group is described by now, which channels write into a loop file and under which
+// name, how large a loop file's ring is, and up to which second each channel's data are
+// written (its resume time). Any thread: the acquisition threads call these for their own
+// channels while g_groups stays as it is.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,30 +39,18 @@ bool IsLoopFileChannel(std::string_view station, std::string_view channel);
 // "<STATION>_<CHANNEL>.DAT", at most 127 characters; empty for section 0.
 std::string LoopFileName(int section, std::string_view station, std::string_view channel);
 
-// The ring size of the loop files of section GROUP<section>: SIZEMB (default 0, less than 0
-// counts as 0) x 1048576 bytes; nothing for section 0.
+// The ring size of the loop files of section GROUP<section>: SIZEMB (default 1) x 1048576
+// bytes, 0 when SIZEMB is not a positive number; nothing for section 0.
 std::optional<std::int64_t> LoopRingSize(int section);
 
 // Stores seconds (formed with "%lld") as the resume time of channel of the group at index
-// group in g_groups, under the key named by the channel in the group's section. Nothing is
-// written when no section names the group's station any more; a failed write is logged
-// once until a write succeeds again.
+// group in g_groups, under the key named by the channel in the group's section, at once.
+// Nothing is written when no section names the group's station any more. (The running
+// program stores resume times through the resume store, about once a second.)
 void SaveResumeTime(std::size_t group, std::string_view channel, std::int64_t seconds);
-
-// The same, for the section already found by GroupSection (0: nothing is written).
-void SaveResumeTimeInSection(int section, std::string_view channel, std::int64_t seconds);
 
 // The resume time of channel of the group at index group: whole epoch seconds, 0 when none
 // is stored, the text is no number, or no section names the station.
 std::int64_t LoadResumeTime(std::size_t group, std::string_view channel);
-
-// Shows text as the current file of the configured channel (station, channel) in the
-// operator view, followed by " (DL)" when the channel writes into a loop file. A channel
-// that is not configured is left alone.
-void ShowChannelFile(std::string_view text, std::string_view station, std::string_view channel);
-
-// The same when the caller knows whether the channel writes into a loop file.
-void ShowChannelFile(std::string_view text, std::string_view station, std::string_view channel,
-                     bool loopFile);
 
 } // namespace tarvell

@@ -1,4 +1,4 @@
-#include "datafiles/file_index.h"
+#include "datafiles/channel_ini.h"
 
 #include <string>
 
@@ -7,6 +7,8 @@
 
 #include "config/model_fixture.h"
 #include "config/station_groups.h"
+#include "datafiles/channel_display.h"
+#include "datafiles/resume_store.h"
 #include "platform/file_system.h"
 
 namespace tarvell
@@ -14,7 +16,7 @@ namespace tarvell
 namespace
 {
 
-class FileIndexTest : public test::WorldTest
+class ChannelIniTest : public test::WorldTest
 {
 protected:
     void WriteGroups(const std::string& groups)
@@ -23,7 +25,7 @@ protected:
     }
 };
 
-TEST_F(FileIndexTest, AResumeTimeIsStoredAsWholeSecondsUnderTheChannelsKey)
+TEST_F(ChannelIniTest, AResumeTimeIsStoredAsWholeSecondsUnderTheChannelsKey)
 {
     WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nBHN=12abc\n");
     AddGroup("ABC", 1);
@@ -37,7 +39,7 @@ TEST_F(FileIndexTest, AResumeTimeIsStoredAsWholeSecondsUnderTheChannelsKey)
     EXPECT_EQ(LoadResumeTime(0, "BHZ"), 4102444800LL);
 }
 
-TEST_F(FileIndexTest, EveryLookupUsesTheSectionTheGroupCameFromEvenAfterEdits)
+TEST_F(ChannelIniTest, EveryLookupUsesTheSectionTheGroupCameFromEvenAfterEdits)
 {
     WriteGroups("[SYSTEM]\nGROUPS=3\n[GROUP1]\nCHAN=BHZ\nBHZ=5\n"
                 "[GROUP2]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=ABC_BHZ.DAT\nSIZEMB=2\n"
@@ -52,7 +54,7 @@ TEST_F(FileIndexTest, EveryLookupUsesTheSectionTheGroupCameFromEvenAfterEdits)
     EXPECT_EQ(LoopFileName(2, "ABC", "BHZ"), "ABC_BHZ.DAT");
     EXPECT_EQ(LoopFileName(2, "ABC", "BHN"), "ABC_BHN.DAT");
     EXPECT_EQ(LoopRingSize(2), 2 * 1048576);
-    EXPECT_EQ(LoopRingSize(3), 0); // no SIZEMB: a ring of 0 bytes
+    EXPECT_EQ(LoopRingSize(3), 1048576); // no SIZEMB: the default of one megabyte
     EXPECT_FALSE(LoopRingSize(0));
 
     // The station moves to another section: the group follows it, once logged.
@@ -72,7 +74,7 @@ TEST_F(FileIndexTest, EveryLookupUsesTheSectionTheGroupCameFromEvenAfterEdits)
     EXPECT_EQ(LogCount("Station ABC is no longer in the program INI (was GROUP2)"), 1);
 }
 
-TEST_F(FileIndexTest, AChannelWritesItsLoopFileOnlyWhenTheNamedFileExists)
+TEST_F(ChannelIniTest, AChannelWritesItsLoopFileOnlyWhenTheNamedFileExists)
 {
     WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ,BHN,BHE\n"
                 "FILE_BHZ=ABC_BHZ.DAT\nFILE_BHN=ABC_BHN.DAT\n");
@@ -102,22 +104,29 @@ TEST_F(FileIndexTest, AChannelWritesItsLoopFileOnlyWhenTheNamedFileExists)
     EXPECT_EQ(texts[1].text, "ABC/13/07122026-130455-BHN.ABC");
 }
 
-TEST_F(FileIndexTest, AResumeTimeThatCannotBeStoredIsLoggedOnce)
+TEST_F(ChannelIniTest, ResumeTimesThatCannotBeStoredAreLoggedOnceAndKeptForTheNextWrite)
 {
+    ResetResumeStoreForTest();
     WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\n");
-    AddGroup("ABC", 1);
     // A directory where the INI's temporary file would go makes every write fail.
     const std::string ini = g_iniPath;
-    g_iniPath = m_box.File("nowhere/tarvell.ini");
-    MakeDirectory(m_box.File("nowhere"));
-    m_box.Write("nowhere/tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\n");
-    MakeDirectory(m_box.File("nowhere/tarvell.ini.~" + std::to_string(::getpid())));
-    SaveResumeTime(0, "BHZ", 1);
-    SaveResumeTime(0, "BHZ", 2);
-    EXPECT_EQ(LogCount("Resume time not stored"), 1);
-    g_iniPath = ini;
-    SaveResumeTime(0, "BHZ", 3);
+    const std::string temp = ini + ".~" + std::to_string(::getpid());
+    MakeDirectory(temp);
+    NoteResumeTime(1, "BHZ", 1);
+    EXPECT_FALSE(WriteResumeTimes());
+    NoteResumeTime(1, "BHN", 2);
+    EXPECT_FALSE(WriteResumeTimes());
+    EXPECT_EQ(LogCount("Resume times not stored"), 1);
+    EXPECT_EQ(Ini("GROUP1", "BHZ"), "<none>");
+    ASSERT_EQ(::rmdir(temp.c_str()), 0);
+    NoteResumeTime(1, "BHZ", 3);
+    EXPECT_TRUE(WriteResumeTimes());
     EXPECT_EQ(LogCount("Resume times are stored in the program INI again"), 1);
+    EXPECT_EQ(Ini("GROUP1", "BHZ"), "3"); // the newest value, not the one the failure kept
+    EXPECT_EQ(Ini("GROUP1", "BHN"), "2");
+    NoteResumeTime(0, "BHZ", 4); // no section: nothing
+    EXPECT_TRUE(WriteResumeTimes());
+    EXPECT_EQ(Ini("GROUP1", "BHZ"), "3");
 }
 
 } // namespace

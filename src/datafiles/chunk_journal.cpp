@@ -1,0 +1,376 @@
+#include "datafiles/chunk_journal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "datafiles/channel_display.h"
+#include "datafiles/channel_ini.h"
+#include "datafiles/file_header.h"
+#include "datafiles/loop_file_sink.h"
+#include "datafiles/loop_segments.h"
+#include "datafiles/resume_store.h"
+#include "datafiles/write_problems.h"
+#include "db/db_access.h"
+#include "db/db_health.h"
+#include "db/file_registry.h"
+#include "log/event_log.h"
+#include "platform/fault_point.h"
+#include "platform/file_system.h"
+#include "platform/program_paths.h"
+#include "platform/text_format.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kCommitInterval{1};
+
+// Every journal of the process, so that the stop and the reload can commit them all.
+std::mutex g_journalsLock;
+std::vector<CChunkJournal*> g_journals; // guarded by g_journalsLock
+
+std::int64_t WholeSeconds(double time)
+{
+    if (!std::isfinite(time) || std::fabs(time) > 9.0e18)
+        return 0;
+    return static_cast<std::int64_t>(std::trunc(time));
+}
+
+// The statements that make the channel's pending files and segments its rows.
+std::vector<std::string> RowStatements(const CStationGroup& group, const CChannelRecord& channel)
+{
+    std::vector<std::string> statements;
+    auto append = [&statements](std::vector<std::string> more)
+    {
+        for (std::string& statement : more)
+            statements.push_back(std::move(statement));
+    };
+    for (const PendingFile& piece : channel.pending)
+    {
+        if (piece.erased)
+        {
+            if (piece.loopSegment && piece.rowOffset >= 0)
+            {
+                statements.push_back(DeleteLoopSegmentStatement(group.station, channel.name,
+                                                                piece.rowPath, piece.rowOffset));
+            }
+            continue;
+        }
+        if (!piece.loopSegment)
+        {
+            if (piece.created)
+                append(RegisterFileStatements({piece.rowPath, group.station, channel.name,
+                                               piece.begin, piece.duration, piece.sampleRate, 1, 3,
+                                               piece.calib, piece.calper}));
+            else
+                statements.push_back(UpdateFileRowStatement(
+                    piece.rowPath, group.station, piece.begin, piece.duration, channel.name));
+            continue;
+        }
+        const SegmentPiece segment{piece.offset, piece.begin, piece.duration};
+        if (piece.rowOffset < 0)
+            append(AddLoopSegmentStatements(group.station, channel.name, piece.rowPath, segment,
+                                            piece.sampleRate, piece.calib, piece.calper));
+        else if (piece.rowOffset == piece.offset)
+            statements.push_back(ExtendLoopSegmentStatement(
+                group.station, channel.name, piece.rowPath, piece.offset, piece.duration));
+        else
+            statements.push_back(MoveLoopSegmentStatement(group.station, channel.name,
+                                                          piece.rowPath, piece.rowOffset, segment));
+    }
+    return statements;
+}
+
+int PendingChunks(const CChannelRecord& channel)
+{
+    int chunks = 0;
+    for (const PendingFile& piece : channel.pending)
+        chunks += piece.chunks;
+    return chunks;
+}
+
+// The channel's pending chunks cannot be committed: their bytes are taken back and the
+// channel goes back to where its committed data end, from where its server is asked again.
+void TakeBack(CChannelRecord& channel, bool databaseAway)
+{
+    for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
+    {
+        if (piece->loopSegment || piece->erased)
+            continue; // bytes in the ring that no row describes are free space
+        if (piece->created)
+            (void)RemoveFile(piece->diskPath);
+        else
+            (void)TruncateFile(piece->diskPath, piece->bytesBefore);
+    }
+    const int chunks = PendingChunks(channel);
+    const double firstBegin = channel.pending.empty() ? 0 : channel.pending.front().begin;
+    channel.Written() = channel.committedFile;
+    channel.pending.clear();
+    channel.EmptyBuffer();
+    channel.resumeTime = channel.committedEnd > 0 ? channel.committedEnd : firstBegin;
+    channel.writtenEnd = channel.committedEnd;
+    if (databaseAway)
+    {
+        for (int i = 0; i < chunks; ++i)
+            DbCountTakenBackChunk();
+    }
+}
+
+// What the list shows as the channel's file once its chunks are committed.
+void ShowCommittedFile(const CStationGroup& group, const CChannelRecord& channel)
+{
+    const PendingFile& last = channel.pending.back();
+    if (last.loopSegment)
+    {
+        // The loop file's name as configured, without the station directory.
+        const std::size_t slash = last.diskPath.rfind('/');
+        ShowChannelFile(slash == std::string::npos ? last.diskPath
+                                                   : last.diskPath.substr(slash + 1),
+                        group.station, channel.name, true);
+    }
+    else
+    {
+        ShowChannelFile(last.rowPath, group.station, channel.name, false);
+    }
+}
+
+void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
+{
+    CChannelRecord& channel = *where.channel;
+    if (!channel.pending.empty())
+        ShowCommittedFile(*where.group, channel);
+    for (const PendingFile& piece : channel.pending)
+    {
+        if (piece.loopSegment)
+            loopFiles.insert(piece.diskPath + '\n' + where.group->station + '\n' + channel.name +
+                             '\n' + FormatText("%.17g", channel.sampleRate));
+    }
+    channel.committedFile = channel.Written();
+    channel.committedEnd = channel.writtenEnd;
+    channel.pending.clear();
+    ProblemOver(channel, kProblemRow,
+                FormatText("Rows of station %s channel %s are written again",
+                           where.group->station.c_str(), channel.name.c_str()));
+    NoteResumeTime(GroupSection(*where.group), channel.name, WholeSeconds(channel.committedEnd));
+}
+
+void ReportRefusedRows(const ChannelLocation& where, const DbOutcome& outcome)
+{
+    const CChannelRecord& channel = *where.channel;
+    std::string files;
+    for (const PendingFile& piece : channel.pending)
+        files += (files.empty() ? "'" : ", '") + piece.diskPath + "'";
+    ReportProblem(*where.channel, kProblemRow,
+                  FormatText("Rows of %s not written (%s); the chunks are taken back and "
+                             "requested again",
+                             files.c_str(), outcome.message.c_str()));
+}
+
+// After its rows changed, a loop file's header describes them again.
+void RewriteLoopHeaders(const std::set<std::string>& loopFiles)
+{
+    for (const std::string& entry : loopFiles)
+    {
+        const std::size_t a = entry.find('\n');
+        const std::size_t b = entry.find('\n', a + 1);
+        const std::size_t c = entry.find('\n', b + 1);
+        const std::string path = entry.substr(0, a);
+        FileHeader header;
+        BuildLoopHeader(header, entry.substr(a + 1, b - a - 1), entry.substr(b + 1, c - b - 1),
+                        std::strtod(entry.c_str() + c + 1, nullptr), path);
+        int error = 0;
+        (void)WriteLoopHeader(path, header, &error);
+    }
+}
+
+// Syncs every file the pending pieces wrote into, once each, and the directories of new
+// files. A piece whose file is gone (the disk loop took it, or the operator) has nothing to
+// register. Returns the channels whose bytes could not be made durable.
+std::set<CChannelRecord*> SyncPendingFiles(const std::vector<ChannelLocation>& dirty)
+{
+    std::map<std::string, int> fileErrors;
+    std::set<std::string> directories;
+    for (const ChannelLocation& where : dirty)
+    {
+        for (PendingFile& piece : where.channel->pending)
+        {
+            if (piece.erased)
+                continue;
+            auto [known, first] = fileErrors.try_emplace(piece.diskPath, 0);
+            if (first && !SyncFile(piece.diskPath))
+                known->second = errno;
+            if (piece.created)
+                directories.insert(DirectoryOf(piece.diskPath));
+        }
+    }
+    std::map<std::string, int> directoryErrors;
+    for (const std::string& directory : directories)
+    {
+        if (!SyncDirectory(directory))
+            directoryErrors[directory] = errno;
+    }
+
+    std::set<CChannelRecord*> failed;
+    for (const ChannelLocation& where : dirty)
+    {
+        for (PendingFile& piece : where.channel->pending)
+        {
+            if (piece.erased)
+                continue;
+            const int error = fileErrors[piece.diskPath];
+            if (error == ENOENT)
+            {
+                if (piece.created)
+                    LogEvent(FormatText("File '%s' vanished before it was registered",
+                                        piece.diskPath.c_str()));
+                piece.erased = true;
+                continue;
+            }
+            auto directory = directoryErrors.find(DirectoryOf(piece.diskPath));
+            if (error != 0 || (piece.created && directory != directoryErrors.end()))
+            {
+                ReportProblem(*where.channel, kProblemFileWrite,
+                              FormatText("File write error '%s': %s", piece.diskPath.c_str(),
+                                         std::strerror(error != 0 ? error : directory->second)));
+                failed.insert(where.channel);
+            }
+        }
+    }
+    return failed;
+}
+
+} // namespace
+
+CChunkJournal::CChunkJournal() : m_lastCommit(Clock::now())
+{
+    std::lock_guard lock(g_journalsLock);
+    g_journals.push_back(this);
+}
+
+CChunkJournal::~CChunkJournal()
+{
+    std::lock_guard lock(g_journalsLock);
+    g_journals.erase(std::remove(g_journals.begin(), g_journals.end(), this), g_journals.end());
+}
+
+void CChunkJournal::Add(const ChannelLocation& where)
+{
+    for (const ChannelLocation& known : m_dirty)
+    {
+        if (known.channel == where.channel)
+            return;
+    }
+    m_dirty.push_back(where);
+}
+
+bool CChunkJournal::TakeFailure()
+{
+    return std::exchange(m_failed, false);
+}
+
+void CChunkJournal::CommitIfDue()
+{
+    if (Clock::now() - m_lastCommit >= kCommitInterval)
+        Commit();
+}
+
+void CChunkJournal::Commit()
+{
+    m_lastCommit = Clock::now();
+    std::vector<ChannelLocation> dirty;
+    dirty.swap(m_dirty);
+    dirty.erase(std::remove_if(dirty.begin(), dirty.end(),
+                               [](const ChannelLocation& where)
+                               { return where.channel->pending.empty(); }),
+                dirty.end());
+    if (dirty.empty())
+    {
+        WriteResumeTimesIfDue();
+        return;
+    }
+
+    const std::set<CChannelRecord*> unsynced = SyncPendingFiles(dirty);
+    std::vector<ChannelLocation> ready;
+    for (const ChannelLocation& where : dirty)
+    {
+        if (unsynced.count(where.channel) != 0)
+        {
+            TakeBack(*where.channel, false);
+            m_failed = true;
+        }
+        else
+        {
+            ready.push_back(where);
+        }
+    }
+
+    std::vector<std::vector<std::string>> perChannel;
+    std::vector<std::string> all;
+    for (const ChannelLocation& where : ready)
+    {
+        perChannel.push_back(RowStatements(*where.group, *where.channel));
+        all.insert(all.end(), perChannel.back().begin(), perChannel.back().end());
+    }
+
+    std::set<std::string> loopFiles;
+    const DbOutcome outcome = DbExecuteAll(all);
+    for (std::size_t i = 0; i < ready.size(); ++i)
+    {
+        const ChannelLocation& where = ready[i];
+        if (outcome.ok)
+        {
+            Accept(where, loopFiles);
+            continue;
+        }
+        // One channel's rows refused by the database (not an outage) must not hold up the
+        // others: each channel is tried on its own then.
+        const DbOutcome alone = outcome.unreachable ? outcome : DbExecuteAll(perChannel[i]);
+        if (alone.ok)
+        {
+            Accept(where, loopFiles);
+            continue;
+        }
+        if (!alone.unreachable)
+            ReportRefusedRows(where, alone);
+        TakeBack(*where.channel, alone.unreachable);
+        m_failed = true;
+    }
+    FaultPoint("chunk-rows-written");
+    RewriteLoopHeaders(loopFiles);
+    WriteResumeTimesIfDue();
+}
+
+void CChunkJournal::CommitEveryJournal()
+{
+    {
+        std::lock_guard lock(g_journalsLock);
+        for (CChunkJournal* journal : g_journals)
+        {
+            journal->Commit();
+        }
+    }
+    // Channels whose chunks no journal holds (written by a thread that has ended).
+    CChunkJournal rest;
+    for (std::size_t g = 0; g < g_groups.size(); ++g)
+    {
+        for (std::size_t c = 0; c < g_groups[g]->channels.size(); ++c)
+        {
+            CChannelRecord* channel = g_groups[g]->channels[c].get();
+            if (!channel->pending.empty())
+                rest.Add({g, c, g_groups[g].get(), channel});
+        }
+    }
+    rest.Commit();
+    (void)WriteResumeTimes();
+}
+
+} // namespace tarvell

@@ -1,0 +1,36 @@
+#pragma once
+// Time-named data files on disk: creating a file with its header and first chunk, appending
+// a chunk, and taking written bytes back. The name of a file is the channel writer's. Any
+// thread, each for its own files.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "datafiles/file_header.h"
+
+namespace tarvell
+{
+
+enum class SinkResult
+{
+    Written, // every byte is in the file
+    Gone,    // the file is not there (the disk-loop purge took it): it cannot take the chunk
+    Changed, // the file is not as it was left (another program changed it): the same
+    Taken,   // (create only) a file of that name exists already and is left alone
+    Failed,  // the bytes could not be written (the error is returned): nothing of them stays
+};
+
+// Appends size bytes to the file at path, which must have exactly expectedSize bytes: a file
+// another program shortened, lengthened or removed would make its row and header disagree
+// with its data, so it is left alone (Gone, Changed).
+SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, const void* bytes,
+                            std::size_t size, int* error);
+
+// Makes the file at path exclusively (a file of that name, whoever left it, is never
+// overwritten: Taken) and writes the header and size sample bytes. A file that cannot be
+// written whole is removed again.
+SinkResult CreateDataFile(const std::string& path, const FileHeader& header, const void* samples,
+                          std::size_t size, int* error);
+
+} // namespace tarvell

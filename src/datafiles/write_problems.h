@@ -1,0 +1,18 @@
+#pragma once
+// Conditions of a channel's writing that are logged once when they begin and once when they
+// end, not for every chunk while they last. The thread that writes the channel.
+
+#include <string>
+
+namespace tarvell
+{
+
+class CChannelRecord;
+
+// Logs text unless the problem (a WriteProblem bit) is already logged for the channel.
+void ReportProblem(CChannelRecord& channel, unsigned problem, const std::string& text);
+
+// The problem is over: logs text (when not empty) if it had been reported.
+void ProblemOver(CChannelRecord& channel, unsigned problem, const std::string& text = {});
+
+} // namespace tarvell
