@@ -141,8 +141,7 @@ void PrintGroups(std::FILE* out)
 
 } // namespace
 
-int CheckConfig(const CommandLine& line, const std::vector<std::string>& arguments,
-                std::FILE* out)
+int CheckConfig(const CommandLine& line, std::FILE* out)
 {
     CHeadlessView view;
     SetOperatorView(&view);
@@ -152,7 +151,7 @@ int CheckConfig(const CommandLine& line, const std::vector<std::string>& argumen
                      ? " (no [SYSTEM] GROUPS)"
                      : "");
 
-    CDbSettings settings(arguments);
+    CDbSettings settings(line.settingsArguments);
     if (!DbOpen(settings))
     {
         std::fprintf(out, "Database: cannot be opened (ODBC=%s USER=%s)\n", g_dsn.c_str(),

@@ -266,12 +266,6 @@ void DbClose()
     FreeHandles();
 }
 
-bool DbOpen()
-{
-    CDbSettings settings;
-    return DbOpen(settings);
-}
-
 bool DbOpen(CDbSettings& settings)
 {
     if (!settings.LoadAndConnect() && !RunConnectDialog())

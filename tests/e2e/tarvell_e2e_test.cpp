@@ -424,6 +424,28 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
     EXPECT_FALSE(std::filesystem::exists(m_box.File("log")));
 }
 
+TEST_F(TarvellEndToEnd, AnIniPathHoldingOdbcIsNoDatabaseSetting)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
+    ASSERT_TRUE(std::filesystem::create_directory(m_box.File("ODBC=x")));
+    const std::string ini = m_box.File("ODBC=x/tarvell.ini");
+    std::filesystem::copy_file(m_ini, ini);
+    int run = 0;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--check-config", "--ini", ini},
+          std::vector<std::string>{"--check-config", "--ini=" + ini}})
+    {
+        // The database settings come from the INI file, not from the INI file's path.
+        const std::string output = m_box.File("check" + std::to_string(++run) + ".out");
+        ChildProcess check(TARVELL_BINARY, arguments, output);
+        EXPECT_EQ(check.Wait(30000), 0) << ReadFile(output);
+        EXPECT_NE(ReadFile(output).find("Database: ODBC=" + m_db.Dsn() + " USER=" + m_db.User()),
+                  std::string::npos)
+            << ReadFile(output);
+    }
+}
+
 TEST_F(TarvellEndToEnd, StartWithoutADatabaseFailsWithTheMessageAndNoStopLine)
 {
     WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
