@@ -93,7 +93,7 @@ int RunHeadless(const CommandLine& line)
     if (!lock.Acquire(g_iniPath, &lockError))
         return StartFailed("TARVELL not started: " + lockError);
 
-    LogEvent("TARVELL started...");
+    LogStartOfRun("TARVELL started...");
 
     CDbSettings settings(line.settingsArguments);
     if (!DbOpen(settings))

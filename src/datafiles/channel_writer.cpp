@@ -213,7 +213,7 @@ Append AppendChunk(const CStationGroup& group, CChannelRecord& channel, int sect
                             WholeSeconds(channel.fileStart + channel.fileDuration));
     ShowChannelFile(channel.currentFile, group.station, channel.name, false);
     RotateIfFull(group, channel);
-    LogEvent("", true);
+    EnsureTodaysLogFile();
     return Append::Done;
 }
 
@@ -313,7 +313,7 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
     SaveResumeTimeInSection(section, channel.name,
                             WholeSeconds(channel.fileStart + channel.fileDuration));
     ShowChannelFile(channel.currentFile, group.station, channel.name, false);
-    LogEvent("", true);
+    EnsureTodaysLogFile();
 }
 
 void WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel, int section,
@@ -435,7 +435,7 @@ void WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
         return;
     }
     FileWritten(channel, path);
-    LogEvent("", true);
+    EnsureTodaysLogFile();
 
     if (extend)
     {
