@@ -1,8 +1,10 @@
 #include "app/acquisition.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
+#include <exception>
 #include <set>
 #include <thread>
 #include <utility>
@@ -23,6 +25,7 @@
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
 #include "log/event_log.h"
+#include "platform/fault_point.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -122,6 +125,7 @@ void ShowLastCountTime(const ChannelLocation& where, double time)
 bool HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels,
                   CChunkJournal& journal)
 {
+    FaultPoint("packet-handling");
     ChannelLocation where = FindChannel(packet.station, packet.channel);
     if (where)
     {
@@ -151,6 +155,27 @@ bool CommitWhileWaiting(CChunkJournal& journal)
     if (pass)
         journal.CommitIfDue();
     return !journal.Failed();
+}
+
+// After an exception ended a connection of link: logs it, unless the connection before ended
+// in one too (a fault that comes back on every connection is logged once), and waits the
+// retry pause, so that the thread neither spins nor floods the log. Runs where the exception
+// has been caught, so nothing may escape from here.
+void RecoverFromFault(const CServerLink& link, CRetryPause& retry, const char* what,
+                      bool repeated) noexcept
+{
+    const std::chrono::milliseconds pause = retry.AttemptFailed();
+    try
+    {
+        if (!repeated)
+            LogEvent(FormatText("Acquisition failed on server: %s port %d (%s); retrying",
+                                link.host.c_str(), link.port, what));
+    }
+    catch (...)
+    {
+        // Short even of the memory for the line: the pause still keeps the thread calm.
+    }
+    WaitUnlessStopped(pause);
 }
 
 } // namespace
@@ -273,8 +298,29 @@ void AcquisitionThread(CServerLink& link)
     SetLinkRunFlag(&g_runFlag);
     CRetryPause retry;
     CChunkJournal journal;
+    // An exception (memory running short, a fault nothing expects) ends the connection, not
+    // the program with every other server's acquisition: the socket and the gate are let go
+    // on the way out, and the link is tried again after its pause.
+    bool faulted = false;
     while (g_runFlag.load() != 0)
-        RunConnection(link, retry, journal);
+    {
+        try
+        {
+            RunConnection(link, retry, journal);
+            faulted = false;
+        }
+        catch (const std::exception& error)
+        {
+            RecoverFromFault(link, retry, error.what(), faulted);
+            faulted = true;
+        }
+        catch (...)
+        {
+            RecoverFromFault(link, retry, "unknown exception", faulted);
+            faulted = true;
+        }
+    }
+    SetLinkIdleWork({});
     SetLinkRunFlag(nullptr);
     // What is left is committed by the thread that stopped acquisition
     // (CChunkJournal::CommitEveryJournal), after the buffers are written.

@@ -44,7 +44,8 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime);
 // return after the pause that retry prescribes (interrupted by the stop command).
 void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal);
 
-// The body of an acquisition thread: RunConnection while g_runFlag is set.
+// The body of an acquisition thread: RunConnection while g_runFlag is set. An exception out of
+// a connection is logged (once while it keeps coming back) and followed by the retry pause.
 void AcquisitionThread(CServerLink& link);
 
 // Builds the server links from g_groups and starts one thread per link. Main thread.

@@ -75,7 +75,7 @@ void ReloadGroups()
     AcquisitionGate().Resume();
 }
 
-int RunHeadless(const CommandLine& line, const std::vector<std::string>& arguments)
+int RunHeadless(const CommandLine& line)
 {
     const sigset_t signals = CommandSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -93,9 +93,9 @@ int RunHeadless(const CommandLine& line, const std::vector<std::string>& argumen
     if (!lock.Acquire(g_iniPath, &lockError))
         return StartFailed("TARVELL not started: " + lockError);
 
-    LogEvent("TARVELL started...");
+    LogStartOfRun("TARVELL started...");
 
-    CDbSettings settings(arguments);
+    CDbSettings settings(line.settingsArguments);
     if (!DbOpen(settings))
         return StartFailed("KDX database open error");
 

@@ -3,7 +3,6 @@
 // and the reload of the configuration. Main thread only.
 
 #include <string>
-#include <vector>
 
 namespace tarvell
 {
@@ -11,10 +10,10 @@ namespace tarvell
 struct CommandLine;
 
 // Runs the program without a window until SIGTERM or SIGINT (the stop command); SIGHUP
-// reloads the groups from the INI file. arguments are the process's arguments without the
-// program name (the database settings are read from them). Returns the exit status: 0 after
-// an orderly stop, 1 when start-up failed (the reason is on stderr and in the event log).
-int RunHeadless(const CommandLine& line, const std::vector<std::string>& arguments);
+// reloads the groups from the INI file. The database settings are read from the line's
+// settings arguments. Returns the exit status: 0 after an orderly stop, 1 when start-up
+// failed (the reason is on stderr and in the event log).
+int RunHeadless(const CommandLine& line);
 
 // The reload after the configuration changed: pauses acquisition between packets, writes
 // every channel's buffered samples, reads the groups again, loads the resume times of the

@@ -15,6 +15,7 @@
 #include "db/db_settings.h"
 #include "db/file_registry.h"
 #include "link/time_conversions.h"
+#include "link/transfer_request.h"
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
@@ -124,20 +125,23 @@ void PrintGroups(std::FILE* out)
                        " (missing: made at start-up)";
                 break;
             }
+            // A channel without a resume time asks the server from its oldest data on.
             const std::int64_t resume = LoadResumeTime(g, channel->name);
+            const double begin = resume > 0 ? static_cast<double>(resume) : kFromOldestData;
             std::fprintf(out, "    %-7s %12.6f sps  %s  resume %s\n", channel->name.c_str(),
                          channel->sampleRate, mode.c_str(),
-                         resume > 0 ? FormatText("%lld (%s)", static_cast<long long>(resume),
-                                                 util_dttostr(static_cast<double>(resume), 0))
-                                          .c_str()
-                                    : "none (from the server's oldest data)");
+                         begin != kFromOldestData
+                             ? FormatText("%lld (%s)", static_cast<long long>(resume),
+                                          util_dttostr(begin, 0))
+                                   .c_str()
+                             : "none (from the server's oldest data)");
         }
     }
 }
 
 } // namespace
 
-int CheckConfig(const CommandLine& line, const std::vector<std::string>& arguments, std::FILE* out)
+int CheckConfig(const CommandLine& line, std::FILE* out)
 {
     CHeadlessView view;
     SetOperatorView(&view);
@@ -147,7 +151,7 @@ int CheckConfig(const CommandLine& line, const std::vector<std::string>& argumen
                      ? " (no [SYSTEM] GROUPS)"
                      : "");
 
-    CDbSettings settings(arguments);
+    CDbSettings settings(line.settingsArguments);
     if (!DbOpen(settings))
     {
         std::fprintf(out, "Database: cannot be opened (ODBC=%s USER=%s)\n", g_dsn.c_str(),

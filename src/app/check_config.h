@@ -3,8 +3,6 @@
 // what in them breaks the limits the program relies on. Main thread only.
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 namespace tarvell
 {
@@ -17,7 +15,6 @@ struct CommandLine;
 // names longer than 7 characters, channels unknown to SITECHAN or without a positive rate,
 // more than 64 channels in a group, 64 groups on one host or 64 hosts. Returns 0 when
 // there is no problem, 1 when there is one, 2 when the database cannot be opened.
-int CheckConfig(const CommandLine& line, const std::vector<std::string>& arguments,
-                std::FILE* out);
+int CheckConfig(const CommandLine& line, std::FILE* out);
 
 } // namespace tarvell

@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <cstddef>
+
 namespace tarvell
 {
 
@@ -61,12 +63,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             return line;
         }
     }
-    for (; i < arguments.size(); ++i)
-    {
-        if (!line.settingsTail.empty())
-            line.settingsTail += ' ';
-        line.settingsTail += arguments[i];
-    }
+    line.settingsArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                                  arguments.end());
     return line;
 }
 

@@ -15,12 +15,14 @@ struct CommandLine
     bool checkConfig = false; // --check-config
     bool help = false;        // --help
     bool version = false;     // --version
-    std::string settingsTail; // every argument after our options, joined by single blanks
+    // The arguments after our options: the only ones the database settings search reads, so
+    // that the value of an option (an INI path holding "ODBC=") is never taken as a setting.
+    std::vector<std::string> settingsArguments;
     std::string error;        // non-empty when the command line is not usable
 };
 
 // Reads our options up to the first argument that is not one ("--" ends them too); the
-// remaining arguments are the settings text.
+// remaining arguments are the settings arguments.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // The usage text of --help.

@@ -29,7 +29,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (line.checkConfig)
-        return CheckConfig(line, arguments, stdout);
+        return CheckConfig(line, stdout);
     // There is no operator window in this build: the program always runs as a service.
-    return RunHeadless(line, arguments);
+    return RunHeadless(line);
 }

@@ -29,8 +29,8 @@ void FillSlot(StationSlot& slot, const CStationGroup& group)
         const CChannelRecord& record = *group.channels[k];
         ChannelSlot& channel = slot.channels[k];
         CopyToField(channel.name, sizeof channel.name, record.name);
-        channel.startTime = record.resumeTime != 0 ? record.resumeTime : -1;
-        channel.endTime = -1;
+        channel.startTime = record.resumeTime != 0 ? record.resumeTime : kFromOldestData;
+        channel.endTime = kOpenEnd;
     }
 }
 

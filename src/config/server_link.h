@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/station_groups.h"
+#include "link/transfer_request.h"
 
 namespace tarvell
 {
@@ -21,8 +22,8 @@ inline constexpr int kSlotNameSize = 8; // 7 characters and the terminator
 struct ChannelSlot
 {
     char name[kSlotNameSize] = {};
-    double startTime = 0; // epoch seconds; -1: from the newest data on
-    double endTime = 0;   // epoch seconds; -1: open end
+    double startTime = 0; // epoch seconds, or kFromOldestData
+    double endTime = 0;   // epoch seconds, or kOpenEnd
 };
 
 struct StationSlot
@@ -44,10 +45,10 @@ public:
 
 // One link per distinct server host of g_groups (hosts compared without regard to case; the
 // first group of a host gives its port and server type), stations in group order. A channel
-// asks for data from its resumeTime when that is not 0, else from -1; every end is -1. A
-// group without channels still takes its station slot. Hosts beyond 64, stations beyond 64
-// per host and channels beyond 64 per station do not fit the request and are logged and
-// left out. Same threads as the model (see config/station_groups.h).
+// asks for data from its resumeTime when that is not 0, else from kFromOldestData; every end
+// is kOpenEnd. A group without channels still takes its station slot. Hosts beyond 64,
+// stations beyond 64 per host and channels beyond 64 per station do not fit the request and
+// are logged and left out. Same threads as the model (see config/station_groups.h).
 std::vector<std::unique_ptr<CServerLink>> BuildServerLinks();
 
 } // namespace tarvell

@@ -571,6 +571,7 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
     if (!written)
         return ChunkNotWritten(channel, journal, !DbReachable());
     channel.writtenEnd = channel.bufferStart + channel.bufferDuration;
+    EnsureTodaysLogFile();
     FaultPoint("chunk-bytes-written");
     if (!channel.pending.empty())
         journal.Add(where);

@@ -377,12 +377,6 @@ void DbClose()
     previous = InstallSharedConnection(nullptr);
 }
 
-bool DbOpen()
-{
-    CDbSettings settings;
-    return DbOpen(settings);
-}
-
 bool DbOpen(CDbSettings& settings)
 {
     if (!settings.LoadAndConnect() && !RunConnectDialog())

@@ -35,12 +35,10 @@ void DbEnsureConnected();
 // its connection, the end of the process does).
 void DbClose();
 
-// The database start-up step: settings search (connection dialog if it fails), the log
-// lines "Connected to database. ODBC: ..." and "Catalog with data: ...", g_waveRoot, and the
-// adoption of g_dbNames. False when no connection could be made.
-bool DbOpen();
-// The same with the given settings (their command line and INI paths) instead of the
-// process's own.
+// The database start-up step: the search of settings (their command line and INI paths;
+// the connection dialog if it fails), the log lines "Connected to database. ODBC: ..." and
+// "Catalog with data: ...", g_waveRoot, and the adoption of g_dbNames. False when no
+// connection could be made.
 bool DbOpen(CDbSettings& settings);
 
 // Adopts the database's letter case into g_dbNames on the shared connection (DbOpen's last

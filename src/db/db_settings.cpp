@@ -1,8 +1,6 @@
 #include "db/db_settings.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "db/connection.h"
 #include "db/odbc_private.h"
@@ -43,26 +41,7 @@ bool ConnectQuietly()
 
 } // namespace
 
-std::vector<std::string> ProcessArguments()
-{
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> arguments;
-    std::size_t start = 0;
-    while (start < all.size())
-    {
-        std::size_t end = all.find('\0', start);
-        if (end == std::string::npos)
-            end = all.size();
-        arguments.push_back(all.substr(start, end - start));
-        start = end + 1;
-    }
-    if (!arguments.empty())
-        arguments.erase(arguments.begin()); // the program itself
-    return arguments;
-}
-
-CDbSettings::CDbSettings() : CDbSettings(ProcessArguments()) {}
+CDbSettings::CDbSettings() : CDbSettings(std::vector<std::string>{}) {}
 
 CDbSettings::CDbSettings(const std::vector<std::string>& arguments)
 {

@@ -28,12 +28,14 @@ class CDbSettings
 public:
     static constexpr std::size_t kMaxDataSources = 256;
 
-    // Settings of this process: its command line (/proc/self/cmdline), the KDX.ini named by
-    // $KDX_INI (else /etc/KDX.ini), and the program INI g_iniPath (else the executable's own).
+    // Settings without a command line (the connection dialog's, which lists data sources):
+    // the KDX.ini named by $KDX_INI (else /etc/KDX.ini), and the program INI g_iniPath (else
+    // the executable's own).
     CDbSettings();
 
-    // Settings with the given command-line arguments (the program's argv without argv[0], or
-    // tests') instead of the process's own; the INI paths as above.
+    // Settings with the given command-line arguments: those that follow the program's own
+    // options (the value of an option such as an INI path must never be taken for a
+    // setting), or a test's; the INI paths as above.
     explicit CDbSettings(const std::vector<std::string>& arguments);
 
     virtual ~CDbSettings();
@@ -66,8 +68,5 @@ private:
     std::vector<std::string> m_tokens;
     std::vector<std::string> m_originalTokens;
 };
-
-// The process's command-line arguments without the program name (/proc/self/cmdline).
-std::vector<std::string> ProcessArguments();
 
 } // namespace tarvell

@@ -159,9 +159,11 @@ const char* util_dttostr(double time, int code)
         return text;
     }
 
+    // The time itself decides, not its whole seconds: those are truncated toward zero, so a
+    // time between -1 and 0 would pass as 1970 with negative milliseconds.
     std::tm t{};
     const std::time_t whole = static_cast<std::time_t>(w);
-    if (w < 0 || ::gmtime_r(&whole, &t) == nullptr)
+    if (time < 0.0 || ::gmtime_r(&whole, &t) == nullptr)
         return kBlankForms[code];
     const int year = t.tm_year + 1900;
     switch (code)

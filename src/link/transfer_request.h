@@ -19,11 +19,18 @@ inline constexpr int kDefaultSocketBuffer = 16384;
 inline constexpr std::size_t kMaxRequestBody =
     30 + kMaxRequestStations * (10 + 24 * static_cast<std::size_t>(kMaxRequestChannels));
 
+// The request times that name no instant (both go out as seconds -1, microseconds 0). A begin
+// time of kFromOldestData asks for the channel's data from the oldest the server holds: a
+// channel without a resume time asks so, and a first start loses nothing the server still
+// keeps. An end time of kOpenEnd asks for no end: the server goes on as new data come in.
+inline constexpr double kFromOldestData = -1.0;
+inline constexpr double kOpenEnd = -1.0;
+
 struct RequestChannel
 {
     char name[kNameFieldSize] = {}; // NUL-terminated, at most 7 characters
-    double beginTime = -1.0;        // epoch seconds; -1 asks for the start of the server's data
-    double endTime = -1.0;          // epoch seconds; -1 asks for no end
+    double beginTime = kFromOldestData; // epoch seconds
+    double endTime = kOpenEnd;          // epoch seconds
 };
 
 struct RequestStation

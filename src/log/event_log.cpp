@@ -47,19 +47,14 @@ void AppendLine(int fd, const char* line)
     (void)ignored; // a line that cannot be written is lost without notice
 }
 
-} // namespace
-
-void InitLog(std::string_view iniPath)
+enum class LogWrite
 {
-    std::string dir = ReadProfileString(iniPath, "LOG", "DIR", "../log", 1023);
-    if (dir.empty() || dir.back() != '/')
-        dir += '/';
-    std::lock_guard lock(g_logLock);
-    g_logDir = dir;
-    g_logInitialised = true;
-}
+    Event,      // the event line
+    StartOfRun, // the event line, whose time becomes the start time
+    HeaderOnly, // only today's file with its header
+};
 
-int LogEvent(std::string_view text, bool headerOnly)
+int WriteToLog(std::string_view text, LogWrite what)
 {
     // One reading of the clock names the file and stamps the line and the header alike.
     const std::tm now = LocalCalendar(WallClockNow());
@@ -67,7 +62,7 @@ int LogEvent(std::string_view text, bool headerOnly)
     const std::string message(text);
 
     std::lock_guard lock(g_logLock);
-    if (message == "TARVELL started...")
+    if (what == LogWrite::StartOfRun)
         g_startTime = stamp;
     if (!g_logInitialised)
         return 0;
@@ -89,7 +84,7 @@ int LogEvent(std::string_view text, bool headerOnly)
                       stamp.c_str(), g_startTime.c_str());
         AppendLine(created.Get(), header);
     }
-    if (!headerOnly)
+    if (what != LogWrite::HeaderOnly)
     {
         UniqueFd file(created ? std::move(created)
                               : UniqueFd(::open(fileName, O_WRONLY | O_APPEND | O_CLOEXEC)));
@@ -97,6 +92,33 @@ int LogEvent(std::string_view text, bool headerOnly)
             AppendLine(file.Get(), line);
     }
     return 1;
+}
+
+} // namespace
+
+void InitLog(std::string_view iniPath)
+{
+    std::string dir = ReadProfileString(iniPath, "LOG", "DIR", "../log", 1023);
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    std::lock_guard lock(g_logLock);
+    g_logDir = dir;
+    g_logInitialised = true;
+}
+
+int LogEvent(std::string_view text)
+{
+    return WriteToLog(text, LogWrite::Event);
+}
+
+int LogStartOfRun(std::string_view text)
+{
+    return WriteToLog(text, LogWrite::StartOfRun);
+}
+
+void EnsureTodaysLogFile()
+{
+    WriteToLog("", LogWrite::HeaderOnly);
 }
 
 std::string LogStartTime()

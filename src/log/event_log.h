@@ -11,8 +11,8 @@ namespace tarvell
 // The log directory, always ending in "/". Set by InitLog; guarded by the log lock.
 extern std::string g_logDir;
 
-// Local time at which "TARVELL started..." was logged, "%H:%M:%S %d.%m.%Y"; empty before.
-// Guarded by the log lock.
+// Local time of the start line of the run (LogStartOfRun), "%H:%M:%S %d.%m.%Y"; empty
+// before. Guarded by the log lock.
 extern std::string g_startTime;
 
 // Reads [LOG] DIR from the INI file at iniPath (default "../log", at most 1023 characters),
@@ -22,12 +22,20 @@ void InitLog(std::string_view iniPath);
 
 // Writes one line to today's file "<g_logDir><DDMMYYYY>.log" (local date): the event line
 // "%s  #[TARVELL] %s#" with the local time, ended by CR LF. A new day's file first gets its
-// header line saying since when the program runs. With headerOnly only the file and its
-// header are made sure of. text is copied as it stands ("%" included); a line is cut to
-// 4095 bytes. Returns 1 when the log is initialised (whether or not the line could be
-// written: a directory or file that cannot be made loses the line silently), else 0.
-// Lines of different threads never interleave.
-int LogEvent(std::string_view text, bool headerOnly = false);
+// header line saying since when the program runs. text is copied as it stands ("%"
+// included); a line is cut to 4095 bytes. Returns 1 when the log is initialised (whether or
+// not the line could be written: a directory or file that cannot be made loses the line
+// silently), else 0. Lines of different threads never interleave.
+int LogEvent(std::string_view text);
+
+// The start line of the run ("TARVELL started..."), written as LogEvent writes it; its time
+// becomes g_startTime, which the header of every day's file repeats. The time is kept even
+// before InitLog. Called once by the start-up sequence, before any other thread runs.
+int LogStartOfRun(std::string_view text);
+
+// Makes sure that today's file exists with its header line, and writes no event: the
+// data-file side calls it after each write, so that every day with data has its log file.
+void EnsureTodaysLogFile();
 
 // A copy of g_startTime (reads it under the log lock).
 std::string LogStartTime();

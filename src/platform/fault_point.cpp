@@ -3,6 +3,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include <unistd.h>
@@ -19,6 +20,7 @@ enum class FaultAction
     None,
     Kill,
     Hold,
+    Throw,
 };
 
 struct FaultSetting
@@ -45,6 +47,8 @@ FaultSetting ReadSetting()
         setting.action = FaultAction::Kill;
     else if (action == "hold")
         setting.action = FaultAction::Hold;
+    else if (action == "throw")
+        setting.action = FaultAction::Throw;
     else
         return setting;
     setting.name = value.substr(0, first);
@@ -75,6 +79,8 @@ void FaultPoint(std::string_view name)
         ::kill(::getpid(), SIGKILL);
         std::_Exit(137); // not reached
     }
+    if (setting.action == FaultAction::Throw)
+        throw std::runtime_error("fault point " + std::string(name));
     for (;;)
         ::pause();
 }

@@ -1,5 +1,8 @@
 #include "app/command_line.h"
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace tarvell
@@ -7,19 +10,25 @@ namespace tarvell
 namespace
 {
 
-TEST(CommandLine, OwnOptionsComeFirstAndTheRestIsTheSettingsText)
+TEST(CommandLine, OwnOptionsComeFirstAndOnlyTheRestAreSettings)
 {
+    using Arguments = std::vector<std::string>;
     CommandLine line = ParseCommandLine(
         {"--headless", "--ini", "/etc/kdx/tarvell.ini", "odbc=base", "user=op", "--weird"});
     EXPECT_TRUE(line.error.empty());
     EXPECT_TRUE(line.headless);
     EXPECT_EQ(line.iniPath, "/etc/kdx/tarvell.ini");
-    EXPECT_EQ(line.settingsTail, "odbc=base user=op --weird");
+    EXPECT_EQ(line.settingsArguments, (Arguments{"odbc=base", "user=op", "--weird"}));
 
     line = ParseCommandLine({"--ini=x.ini", "--check-config", "--", "--ODBC=A"});
     EXPECT_EQ(line.iniPath, "x.ini");
     EXPECT_TRUE(line.checkConfig);
-    EXPECT_EQ(line.settingsTail, "--ODBC=A");
+    EXPECT_EQ(line.settingsArguments, Arguments{"--ODBC=A"});
+
+    // An INI path that holds "ODBC=" is the option's value, never a data source.
+    line = ParseCommandLine({"--ini", "/srv/ODBC=x.ini", "--headless"});
+    EXPECT_EQ(line.iniPath, "/srv/ODBC=x.ini");
+    EXPECT_TRUE(line.settingsArguments.empty());
 }
 
 TEST(CommandLine, UnknownOptionsAndMissingValuesAreErrors)

@@ -4,13 +4,17 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -371,6 +375,70 @@ TEST_F(TarvellEndToEnd, StopIsPromptWhileTheServerRefusesOrStalls)
     EXPECT_EQ(archive.missing, 0);
 }
 
+// The seconds of the time stamp "HH:MM:SS DD.MM.YYYY" that begins an event line (counted as
+// if the local time were UTC: only differences matter).
+long long LineSeconds(const std::string& line)
+{
+    std::tm t{};
+    if (std::sscanf(line.c_str(), "%d:%d:%d %d.%d.%d", &t.tm_hour, &t.tm_min, &t.tm_sec, &t.tm_mday,
+                    &t.tm_mon, &t.tm_year) != 6)
+        return -1;
+    t.tm_mon -= 1;
+    t.tm_year -= 1900;
+    return static_cast<long long>(::timegm(&t));
+}
+
+TEST_F(TarvellEndToEnd, AnExceptionInOneThreadIsLoggedOnceAndItsServerRetriedAfterThePause)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("DEF", "HHZ", 100);
+    const int first = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 300)});
+    const int second = StartSim({"--synthetic", Synthetic("DEF", "HHZ", 100, 300)});
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", first}, {"DEF", "HHZ", "localhost", second}});
+    // The 50th packet that either thread handles throws, as memory running short would.
+    ::setenv("TARVELL_FAULT_POINT", "packet-handling:throw:50", 1);
+    auto tarvell = StartTarvell();
+    ::unsetenv("TARVELL_FAULT_POINT");
+    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 300));
+    ASSERT_TRUE(WaitForRequestFrom("HHZ", kStart + 300));
+    Stop(*tarvell);
+
+    // Both servers' data are whole: the thread that failed asked again from its resume time.
+    for (auto [station, channel] : {std::pair{"ABC", "BHZ"}, std::pair{"DEF", "HHZ"}})
+    {
+        ChannelArchive archive = Check(station, channel, 100, 30000);
+        EXPECT_EQ(archive.missing, 0) << station;
+        EXPECT_EQ(archive.duplicates, 0) << station;
+        EXPECT_EQ(archive.wrong, 0) << station;
+    }
+    std::vector<std::string> lines;
+    std::istringstream log(LogText());
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
+    const std::string failed = "#[TARVELL] Acquisition failed on server: ";
+    std::size_t failure = lines.size();
+    int failures = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+    {
+        if (lines[i].find(failed) == std::string::npos)
+            continue;
+        failure = i;
+        ++failures;
+    }
+    ASSERT_EQ(failures, 1) << LogText();
+    EXPECT_NE(lines[failure].find("(fault point packet-handling); retrying#"), std::string::npos)
+        << lines[failure];
+    // The same server is connected again, not at once but after the retry pause.
+    const bool firstFailed = lines[failure].find("127.0.0.1 port ") != std::string::npos;
+    const std::string again =
+        std::string("Connected to server: ") + (firstFailed ? "127.0.0.1" : "localhost") + "#";
+    std::size_t next = failure + 1;
+    while (next < lines.size() && lines[next].find(again) == std::string::npos)
+        ++next;
+    ASSERT_LT(next, lines.size()) << LogText();
+    EXPECT_GE(LineSeconds(lines[next]) - LineSeconds(lines[failure]), 1) << LogText();
+}
+
 } // namespace
 } // namespace tarvell
 
@@ -422,6 +490,28 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
     // A check writes no event log and takes no lock.
     EXPECT_FALSE(std::filesystem::exists(m_box.File("log")));
+}
+
+TEST_F(TarvellEndToEnd, AnIniPathHoldingOdbcIsNoDatabaseSetting)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
+    ASSERT_TRUE(std::filesystem::create_directory(m_box.File("ODBC=x")));
+    const std::string ini = m_box.File("ODBC=x/tarvell.ini");
+    std::filesystem::copy_file(m_ini, ini);
+    int run = 0;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--check-config", "--ini", ini},
+          std::vector<std::string>{"--check-config", "--ini=" + ini}})
+    {
+        // The database settings come from the INI file, not from the INI file's path.
+        const std::string output = m_box.File("check" + std::to_string(++run) + ".out");
+        ChildProcess check(TARVELL_BINARY, arguments, output);
+        EXPECT_EQ(check.Wait(30000), 0) << ReadFile(output);
+        EXPECT_NE(ReadFile(output).find("Database: ODBC=" + m_db.Dsn() + " USER=" + m_db.User()),
+                  std::string::npos)
+            << ReadFile(output);
+    }
 }
 
 TEST_F(TarvellEndToEnd, StartWithoutADatabaseFailsWithTheMessageAndNoStopLine)

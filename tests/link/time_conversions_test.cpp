@@ -36,8 +36,11 @@ TEST(UtilDttostr, EpochStartBadCodesAndTimesBefore1970)
     EXPECT_STREQ(util_dttostr(0.0, 8), "Bad util_dttostr input!");
     EXPECT_STREQ(util_dttostr(0.0, -1), "Bad util_dttostr input!");
     const std::size_t widths[8] = {21, 25, 19, 16, 7, 14, 14, 19};
-    for (int code : {0, 1, 3, 4, 5, 6, 7})
-        EXPECT_EQ(std::string(util_dttostr(-1.0, code)), std::string(widths[code], ' ')) << code;
+    // Between -1 and 0 the whole seconds truncate to 0: the fraction alone is before 1970.
+    for (double before : {-1.0, -0.5, -0.9996, -0.0004, -86400.25})
+        for (int code : {0, 1, 3, 4, 5, 6, 7})
+            EXPECT_EQ(std::string(util_dttostr(before, code)), std::string(widths[code], ' '))
+                << before << " code " << code;
     EXPECT_STREQ(util_dttostr(-1.0, 2), "00:000-00:00:-01.000");
     EXPECT_EQ(std::string(util_dttostr(NAN, 0)), std::string(21, ' '));
 }

@@ -55,11 +55,13 @@ protected:
 
 TEST_F(EventLogTest, WritesTheDaysHeaderThenEventLinesEndedByCrLf)
 {
-    EXPECT_EQ(LogEvent("TARVELL started..."), 0); // not yet initialised: nothing written
-    EXPECT_EQ(LogStartTime(), "13:04:55 07.12.2026");
+    EXPECT_EQ(LogEvent("TARVELL started..."), 0); // not yet initialised: nothing written,
+    EXPECT_EQ(LogStartTime(), "");                // and only the start of the run sets the time
+    EXPECT_EQ(LogStartOfRun("TARVELL started..."), 0);
+    EXPECT_EQ(LogStartTime(), "13:04:55 07.12.2026"); // kept before the log is on
     InitLog(m_ini);
     EXPECT_EQ(g_logDir, m_box.File("log/"));
-    EXPECT_EQ(LogEvent("TARVELL started..."), 1);
+    EXPECT_EQ(LogStartOfRun("TARVELL started..."), 1);
     g_fakeNow += 2;
     EXPECT_EQ(LogEvent("Number of channels: 3"), 1);
     EXPECT_EQ(ReadFile(LogFile("07122026")),
@@ -71,7 +73,7 @@ TEST_F(EventLogTest, WritesTheDaysHeaderThenEventLinesEndedByCrLf)
 TEST_F(EventLogTest, FirstEventAfterMidnightOpensTheNewDayWithItsHeader)
 {
     InitLog(m_ini);
-    LogEvent("TARVELL started...");
+    LogStartOfRun("TARVELL started...");
     g_fakeNow = 1796687999; // 23:59:59
     LogEvent("last of the day");
     g_fakeNow = 1796688001; // 00:00:01 on the 8th
@@ -83,11 +85,11 @@ TEST_F(EventLogTest, FirstEventAfterMidnightOpensTheNewDayWithItsHeader)
               "00:00:01 08.12.2026  #[TARVELL] first of the day#\r\n");
 }
 
-TEST_F(EventLogTest, HeaderOnlyMakesSureOfTheFileAndWritesNoEvent)
+TEST_F(EventLogTest, EnsuringTodaysFileWritesItsHeaderAndNoEvent)
 {
     InitLog(m_ini);
-    EXPECT_EQ(LogEvent("", true), 1);
-    EXPECT_EQ(LogEvent("", true), 1);
+    EnsureTodaysLogFile();
+    EnsureTodaysLogFile();
     EXPECT_EQ(ReadFile(LogFile("07122026")),
               "13:04:55 07.12.2026  #[TARVELL] TARVELL is working since #\r\n");
 }

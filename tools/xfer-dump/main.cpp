@@ -88,8 +88,8 @@ bool AddChannel(TransferRequest& request, const std::string& text)
         text.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1));
     if (station.size() > 7 || channel.empty() || channel.size() > 7)
         return false;
-    double begin = -1.0;
-    double end = -1.0;
+    double begin = kFromOldestData;
+    double end = kOpenEnd;
     if (at != std::string::npos)
     {
         const std::string window = text.substr(at + 1);

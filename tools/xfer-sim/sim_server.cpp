@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "link/transfer_request.h"
 #include "platform/text.h"
 #include "synthetic_signal.h"
 
@@ -47,16 +48,17 @@ public:
           m_endUs(request.endUs < 0 ? kNoEnd : request.endUs)
     {
         const std::int64_t interval = channel.intervalUs;
-        // From the requested begin time on, or from the start of the data for -1.
+        // From the requested begin time on; kFromOldestData, as any time before the data,
+        // from the start of the data.
+        const bool fromOldest = request.beginTime == kFromOldestData;
         if (channel.synthetic)
         {
-            m_next = request.beginUs < 0
-                         ? 0
-                         : std::max<std::int64_t>(
-                               0, CeilDiv(request.beginUs - channel.startUs, interval));
+            m_next = fromOldest ? 0
+                                : std::max<std::int64_t>(
+                                      0, CeilDiv(request.beginUs - channel.startUs, interval));
             return;
         }
-        if (request.beginUs < 0)
+        if (fromOldest)
             return;
         while (m_segment < channel.segments.size())
         {
