@@ -221,6 +221,36 @@ void LoadMissingResumeTimes()
     }
 }
 
+ChannelEnds KeepChannelEnds()
+{
+    ChannelEnds ends;
+    for (const auto& group : g_groups)
+    {
+        for (const auto& channel : group->channels)
+        {
+            ends[{group->station, channel->name}] = {channel->resumeTime, channel->committedEnd,
+                                                     channel->writtenEnd};
+        }
+    }
+    return ends;
+}
+
+void RestoreChannelEnds(const ChannelEnds& ends)
+{
+    for (const auto& group : g_groups)
+    {
+        for (const auto& channel : group->channels)
+        {
+            auto kept = ends.find({group->station, channel->name});
+            if (kept == ends.end())
+                continue;
+            channel->resumeTime = kept->second[0];
+            channel->committedEnd = kept->second[1];
+            channel->writtenEnd = kept->second[2];
+        }
+    }
+}
+
 bool TrimResentSamples(WaveformPacket& packet, double resumeTime)
 {
     if (resumeTime <= 0 || packet.count <= 0 || packet.sampleInterval <= 0 ||

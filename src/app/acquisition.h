@@ -4,6 +4,8 @@
 // StartAcquisition and StopAcquisition run on the main thread; the rest on acquisition
 // threads unless said otherwise.
 
+#include <array>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,6 +33,13 @@ void ResetChannelState();
 
 // Loads the resume time of every channel that has none yet (after a reload of the groups).
 void LoadMissingResumeTimes();
+
+// Where each channel's data end (resume time, committed and written end), by station and
+// channel: kept across a reload, which makes every record anew. Same threads as
+// ResetChannelState.
+using ChannelEnds = std::map<std::pair<std::string, std::string>, std::array<double, 3>>;
+ChannelEnds KeepChannelEnds();
+void RestoreChannelEnds(const ChannelEnds& ends);
 
 // Drops the leading samples of packet that lie before resumeTime (by more than half an
 // interval): a server asked again from a channel's resume time may send the packet that

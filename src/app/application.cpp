@@ -14,6 +14,7 @@
 #include "config/load_groups.h"
 #include "config/loop_files.h"
 #include "config/station_groups.h"
+#include "datafiles/archive_recovery.h"
 #include "db/connection.h"
 #include "db/db_settings.h"
 #include "log/event_log.h"
@@ -67,11 +68,14 @@ std::string ResolveIniPath(const CommandLine& line)
 void ReloadGroups()
 {
     AcquisitionGate().Pause();
-    // The buffered samples belong to the records about to be replaced; write them first.
+    // The buffered samples belong to the records about to be replaced; write and commit them
+    // first, and keep where every channel's data end: the INI holds only whole seconds.
     FlushAllChannels();
+    const ChannelEnds ends = KeepChannelEnds();
     ClearGroups();
     LoadGroups();
     LoadMissingResumeTimes();
+    RestoreChannelEnds(ends);
     AcquisitionGate().Resume();
 }
 
@@ -79,8 +83,10 @@ int RunHeadless(const CommandLine& line)
 {
     const sigset_t signals = CommandSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A server that goes away while we send must fail the send, not end the program.
+    // A server that goes away while we send must fail the send, not end the program; a write
+    // beyond a file-size limit must fail the write, so that the chunk is asked for again.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 
     CHeadlessView view;
     SetOperatorView(&view);
@@ -102,9 +108,10 @@ int RunHeadless(const CommandLine& line)
     LoadGroups();
     PrepareLoopFiles();
     ApplyMode();
-    // Resume times are loaded before the links are built, so that the first request asks
-    // every channel from where its data end on disk.
+    // Resume points are found before the links are built, so that the first request asks
+    // every channel from where its data end in the archive.
     ResetChannelState();
+    RecoverArchiveEnds();
     StartAcquisition();
 
     for (;;)

@@ -13,6 +13,7 @@
 #include "datafiles/chunk_journal.h"
 #include "datafiles/chunk_policy.h"
 #include "datafiles/data_file_io.h"
+#include "datafiles/data_file_names.h"
 #include "datafiles/file_header.h"
 #include "datafiles/loop_file_sink.h"
 #include "datafiles/loop_segments.h"
@@ -180,14 +181,9 @@ struct FileName
 FileName NameFor(const CStationGroup& group, const CChannelRecord& channel, int year, int month,
                  int day, int hour, int minute, int second, int variant)
 {
-    const std::string directory = group.station + FormatText("/%02d", hour);
-    std::string name = FormatText("%02d%02d%04d-%02d%02d%02d-%3s", day, month, year, hour, minute,
-                                  second, channel.name.c_str());
-    if (variant > 0)
-        name += FormatText("_%d", variant);
-    name += FormatText(".%3s", group.station.c_str());
     FileName result;
-    result.relative = directory + "/" + name;
+    result.relative =
+        TimeNamedPath(group.station, channel.name, year, month, day, hour, minute, second, variant);
     result.full = g_waveRoot + "/" + result.relative;
     return result;
 }
@@ -206,7 +202,7 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
         return Outcome::Written;
     }
     const int second = static_cast<int>(seconds);
-    MakeDirectory(g_waveRoot + "/" + group.station + FormatText("/%02d", hour));
+    MakeDirectory(g_waveRoot + "/" + HourDirectory(group.station, hour));
 
     FileHeader header;
     BuildFileHeader(header, group.station, channel.name, channel.sampleRate, channel.bufferStart,

@@ -45,25 +45,6 @@ std::uint64_t FileSize(const PurgeRecord& record)
     return ToBytes(record.seconds * record.sampleRate * 4 + 512);
 }
 
-// True when the path, taken under the data root, stays inside it: not empty, not absolute,
-// no ".." step.
-bool StaysInsideDataRoot(std::string_view relativePath)
-{
-    if (relativePath.empty() || relativePath.front() == '/')
-        return false;
-    std::size_t start = 0;
-    while (start <= relativePath.size())
-    {
-        std::size_t end = relativePath.find('/', start);
-        if (end == std::string_view::npos)
-            end = relativePath.size();
-        if (relativePath.substr(start, end - start) == "..")
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 // A file that cannot be deleted comes up first in every purge until it can; its failure is
 // logged when it first happens, not at every write.
 std::mutex g_undeletableLock;
@@ -86,6 +67,23 @@ void ReportUndeletable(const std::string& fullPath, int error)
 constexpr const char* kTimeNamedOnly = " AND %s NOT LIKE '/%%' AND %s NOT LIKE '_:%%'";
 
 } // namespace
+
+bool StaysInsideDataRoot(std::string_view relativePath)
+{
+    if (relativePath.empty() || relativePath.front() == '/')
+        return false;
+    std::size_t start = 0;
+    while (start <= relativePath.size())
+    {
+        std::size_t end = relativePath.find('/', start);
+        if (end == std::string_view::npos)
+            end = relativePath.size();
+        if (relativePath.substr(start, end - start) == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
 
 std::uint64_t DiskLoopSize(std::string_view station)
 {

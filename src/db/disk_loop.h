@@ -18,6 +18,10 @@ std::uint64_t DiskLoopSize(std::string_view station);
 // outside the data root is never deleted from disk.
 void PurgeDiskLoop(std::string_view station, std::uint64_t limit);
 
+// True when relativePath, taken under the data root, stays inside it: not empty, not
+// absolute, no ".." step. A row whose path does not is never followed on disk.
+bool StaysInsideDataRoot(std::string_view relativePath);
+
 // Deletes the FILELIST rows whose CPATH is relativePath; false (logged) on failure.
 bool DeleteFileRow(std::string_view relativePath);
 

@@ -1,0 +1,36 @@
+#pragma once
+// Where each channel's data end in the archive, found at start-up before any server is asked,
+// and the repairs that make files and rows agree again after a crash or a power cut. Main
+// thread, at start-up, after the groups are loaded and before acquisition starts.
+//
+// A channel resumes from the end of what its latest FILELIST row describes (exact to the
+// sample, where the INI keeps only whole seconds), or from its INI resume time when it has no
+// row. Before that:
+//   - a time-named file holding bytes beyond its row (the process ended between the bytes
+//     and the row) is cut back to its row;
+//   - a file shorter than its row (its last bytes never reached the disk) has its row
+//     shortened to the samples that are there;
+//   - a time-named file of the channel newer than its latest row (or, for a channel without
+//     rows, not older than its INI resume time) and without a row of its own is removed;
+//   - a loop file's header is written again from its rows.
+// Whatever was cut, shortened or removed lies after the resume point, so the servers send it
+// again.
+
+namespace tarvell
+{
+
+struct ArchiveRecoveryReport
+{
+    int channelsFromRows = 0; // channels that resume from their rows
+    int filesCutBack = 0;
+    int rowsShortened = 0;
+    int filesRemoved = 0;
+};
+
+// Finds every channel's end in the archive, repairs what disagrees, and sets each channel's
+// resumeTime, committedEnd and writtenEnd to it. Logs every repair and one summary line.
+// Leaves the archive alone (and the INI resume times in place) when the data root is missing
+// or the database cannot answer.
+ArchiveRecoveryReport RecoverArchiveEnds();
+
+} // namespace tarvell
