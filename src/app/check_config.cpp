@@ -26,17 +26,42 @@ namespace tarvell
 namespace
 {
 
-constexpr std::size_t kMaxNameLength = 7;
 constexpr std::size_t kMaxPerGroup = 64;
 
+// True when text (trimmed) is a whole number: an optional sign and digits, nothing else.
+bool IsWholeNumber(std::string_view text)
+{
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    if (i == text.size())
+        return false;
+    for (; i < text.size(); ++i)
+    {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+void CheckPort(const std::string& section, std::vector<std::string>& problems)
+{
+    const std::string port = ReadProfileString(g_iniPath, section, "PORT", "", 255);
+    if (!port.empty() && !IsWholeNumber(port))
+        problems.push_back("[" + section + "] PORT '" + port + "' is not a number");
+}
+
 // Problems that only the INI text shows: sections that make no group, names that do not fit
-// the request, channels the database does not know.
+// the request, a CHAN value cut off, ports that are no numbers, a channel that two groups
+// acquire, channels the database does not know.
 void CheckSections(std::vector<std::string>& problems)
 {
+    CheckPort("SYSTEM", problems);
     const long long groups = ReadProfileInt(g_iniPath, "SYSTEM", "GROUPS", 0);
     if (groups <= 0)
         problems.push_back("[SYSTEM] GROUPS is missing or not positive: no station is acquired");
-    for (long long n = 1; n <= groups && n <= 4096; ++n)
+    std::map<std::string, std::string> acquiredBy; // "STATION CHANNEL" -> the first section
+    for (long long n = 1; n <= groups && n <= kMaxGroupSections; ++n)
     {
         const std::string section = GroupSectionName(static_cast<int>(n));
         const std::string station =
@@ -46,10 +71,24 @@ void CheckSections(std::vector<std::string>& problems)
             problems.push_back(section + " has no STATION: the section makes no group");
             continue;
         }
-        if (station.size() > kMaxNameLength)
-            problems.push_back(section + " STATION " + station + " is longer than 7 characters");
-        const std::vector<std::string> channels =
-            ChannelTokens(ToUpperAscii(ReadProfileString(g_iniPath, section, "CHAN", "", 255)));
+        CheckPort(section, problems);
+        if (station.size() > kMaxRequestName)
+        {
+            problems.push_back(section + " STATION " + station +
+                               " is longer than 7 characters: not acquired");
+            continue;
+        }
+        std::vector<std::string> cutOff;
+        const std::vector<std::string> channels = ChannelTokens(ChanWithinLimit(
+            ToUpperAscii(ReadProfileString(g_iniPath, section, "CHAN", "", 65535)), &cutOff));
+        if (!cutOff.empty())
+        {
+            std::string list;
+            for (const std::string& channel : cutOff)
+                list += (list.empty() ? "" : ", ") + channel;
+            problems.push_back(section + " CHAN is longer than 255 characters: " + list +
+                               " not acquired");
+        }
         if (channels.empty())
             problems.push_back(section + " (" + station + ") names no channel in CHAN");
         if (channels.size() > kMaxPerGroup)
@@ -57,9 +96,21 @@ void CheckSections(std::vector<std::string>& problems)
                                std::to_string(channels.size()) + " channels; at most 64 fit");
         for (const std::string& channel : channels)
         {
-            if (channel.size() > kMaxNameLength)
+            if (channel.size() > kMaxRequestName)
+            {
                 problems.push_back(section + " channel " + channel +
-                                   " is longer than 7 characters");
+                                   " is longer than 7 characters: not acquired");
+                continue;
+            }
+            const auto [first, added] = acquiredBy.try_emplace(station + " " + channel, section);
+            if (!added && first->second != section)
+            {
+                problems.push_back(section + " channel " + station + " " + channel +
+                                   " is acquired by " + first->second +
+                                   " already: not "
+                                   "acquired here");
+                continue;
+            }
             if (LookupSampleRate(station, channel) <= 0)
                 problems.push_back(section + " channel " + station + " " + channel +
                                    " has no positive sampling rate in SITECHAN: not acquired");

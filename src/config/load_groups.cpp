@@ -23,11 +23,11 @@ namespace tarvell
 namespace
 {
 
-// Text values of the INI are read into buffers of 256 bytes.
+// Text values of the INI are read into buffers of 256 bytes; a CHAN value is read further, so
+// that what lies beyond the limit can be reported.
 constexpr std::size_t kIniText = 255;
+constexpr std::size_t kLongestIniText = 65535;
 constexpr std::size_t kMaxChannelName = 15;
-// Names travel to the server in 8-byte fields with their terminator.
-constexpr std::size_t kMaxRequestName = 7;
 
 int ClampToInt(long long value)
 {
@@ -97,22 +97,39 @@ std::string WithoutBlanks(std::string_view text)
     return result;
 }
 
-void ReportLongNames(const CStationGroup& group)
+// The earlier group that acquires channel of station already, or nullptr.
+const CStationGroup* EarlierGroupWith(std::string_view station, std::string_view channel,
+                                      const CStationGroup& self)
 {
-    if (group.station.size() > kMaxRequestName)
+    const ChannelLocation where = FindChannel(station, channel);
+    return where && where.group != &self ? where.group : nullptr;
+}
+
+void ReportLeftOut(const CStationGroup& group, const LeftOutChannel& left)
+{
+    switch (left.reason)
     {
-        LogEvent(FormatText("Station name longer than %zu characters, its data cannot be "
-                            "requested. Station: %s (GROUP%d)",
-                            kMaxRequestName, group.station.c_str(), group.section));
-    }
-    for (const auto& channel : group.channels)
-    {
-        if (channel->name.size() > kMaxRequestName)
-        {
-            LogEvent(FormatText("Channel name longer than %zu characters, its data cannot be "
-                                "requested. Station: %s  Channel: %s",
-                                kMaxRequestName, group.station.c_str(), channel->name.c_str()));
-        }
+    case LeftOutReason::NoSampleRate:
+        LogEvent("Channel not acquired, no sampling rate above 0 in the database. Station: " +
+                 group.station + "  Channel: " + left.token);
+        break;
+    case LeftOutReason::NameTooLong:
+        LogEvent(FormatText("Channel not acquired, its name is longer than %zu characters and "
+                            "cannot be requested. Station: %s  Channel: %s",
+                            kMaxRequestName, group.station.c_str(), left.token.c_str()));
+        break;
+    case LeftOutReason::AcquiredElsewhere:
+        LogEvent(FormatText("Channel not acquired, GROUP%d acquires it already. Station: %s  "
+                            "Channel: %s (GROUP%d)",
+                            left.otherSection, group.station.c_str(), left.token.c_str(),
+                            group.section));
+        break;
+    case LeftOutReason::BeyondChanLimit:
+        LogEvent(FormatText("Channel not acquired, CHAN of GROUP%d is longer than %zu "
+                            "characters. Station: %s  Channel: %s",
+                            group.section, kMaxChanText, group.station.c_str(),
+                            left.token.c_str()));
+        break;
     }
 }
 
@@ -140,18 +157,53 @@ std::vector<std::string> ChannelTokens(std::string_view text)
     return tokens;
 }
 
-std::size_t AddChannels(std::size_t group, std::string_view text, std::vector<std::string>* leftOut)
+std::string ChanWithinLimit(std::string_view text, std::vector<std::string>* cutOff)
 {
-    const std::string station = g_groups[group]->station;
+    if (text.size() <= kMaxChanText)
+        return std::string(text);
+    // A name the limit falls into is not read either: its first letters could name another
+    // channel.
+    std::size_t keep = kMaxChanText;
+    auto separator = [](char c) { return c == ',' || c == ';'; };
+    if (!separator(text[keep]))
+    {
+        while (keep > 0 && !separator(text[keep - 1]))
+            --keep;
+    }
+    if (cutOff != nullptr)
+        *cutOff = ChannelTokens(text.substr(keep));
+    return std::string(text.substr(0, keep));
+}
+
+std::size_t AddChannels(std::size_t group, std::string_view text,
+                        std::vector<LeftOutChannel>* leftOut)
+{
+    CStationGroup& self = *g_groups[group];
     for (const std::string& token : ChannelTokens(text))
     {
-        double rate = LookupSampleRate(station, token);
-        if (std::isfinite(rate) && rate > 0)
-            AddChannel(group, token, rate);
-        else if (leftOut != nullptr)
-            leftOut->push_back(token);
+        LeftOutChannel left{token, LeftOutReason::NoSampleRate, 0};
+        if (token.size() > kMaxRequestName)
+        {
+            left.reason = LeftOutReason::NameTooLong;
+        }
+        else if (const CStationGroup* other = EarlierGroupWith(self.station, token, self))
+        {
+            left.reason = LeftOutReason::AcquiredElsewhere;
+            left.otherSection = other->section;
+        }
+        else
+        {
+            const double rate = LookupSampleRate(self.station, token);
+            if (std::isfinite(rate) && rate > 0)
+            {
+                AddChannel(group, token, rate);
+                continue;
+            }
+        }
+        if (leftOut != nullptr)
+            leftOut->push_back(left);
     }
-    return g_groups[group]->channels.size();
+    return self.channels.size();
 }
 
 bool LoadGroups()
@@ -174,6 +226,15 @@ bool LoadGroups()
         if (station.empty())
             continue;
         station = ToUpperAscii(station);
+        if (station.size() > kMaxRequestName)
+        {
+            // The request would carry the name cut to 7 characters, and no packet of the
+            // server would then find the group.
+            LogEvent(FormatText("Station not acquired, its name is longer than %zu characters "
+                                "and cannot be requested. Station: %s (GROUP%d)",
+                                kMaxRequestName, station.c_str(), sectionNumber));
+            continue;
+        }
         const std::size_t index = AddGroup(station, sectionNumber);
         CStationGroup& group = *g_groups[index];
 
@@ -194,8 +255,9 @@ bool LoadGroups()
             group.serverType =
                 ReadProfileString(ini, "SYSTEM", "SRV_TYPE", kDefaultServerType, kIniText);
         }
-        const std::string chan =
-            ToUpperAscii(ReadProfileString(ini, section, "CHAN", "", kIniText));
+        std::vector<std::string> cutOff;
+        const std::string chan = ChanWithinLimit(
+            ToUpperAscii(ReadProfileString(ini, section, "CHAN", "", kLongestIniText)), &cutOff);
 
         DbEnsureConnected();
         std::set<std::string> reported;
@@ -216,19 +278,20 @@ bool LoadGroups()
         }
 
         // A channel that SITECHAN knows with a rate of 0 passes the check above but cannot be
-        // written (file lengths and positions divide by the rate); say why it is missing.
-        std::vector<std::string> leftOut;
+        // written (file lengths and positions divide by the rate); say why it is missing, and
+        // why any other channel of the section is.
+        std::vector<LeftOutChannel> leftOut;
         AddChannels(index, chan, &leftOut);
-        for (const std::string& token : leftOut)
+        for (const std::string& token : cutOff)
+            leftOut.push_back({token, LeftOutReason::BeyondChanLimit, 0});
+        std::set<std::string> explained; // a name CHAN repeats is explained once
+        for (const LeftOutChannel& left : leftOut)
         {
-            if (reported.insert(token).second)
-            {
-                LogEvent("Channel not acquired, no sampling rate above 0 in the database. "
-                         "Station: " +
-                         station + "  Channel: " + token);
-            }
+            const bool notFoundAlready =
+                left.reason == LeftOutReason::NoSampleRate && reported.count(left.token) != 0;
+            if (!notFoundAlready && explained.insert(left.token).second)
+                ReportLeftOut(group, left);
         }
-        ReportLongNames(group);
     }
 
     LogEvent(FormatText("Number of channels: %d", found));

@@ -14,18 +14,47 @@ namespace tarvell
 // be empty): one group per section with a STATION, remembering its section number. Checks
 // every CHAN token in SITECHAN, logging "Not Found. Station: %s  Channel: %s" for each one
 // without a row and "Number of channels: %d" with the number found; channels left out for
-// a sampling rate that is not above 0, names too long to be requested and SIZEMB values that
-// are not a positive number are logged too. Always returns true.
+// a sampling rate that is not above 0, names too long to be requested (a station of such a
+// name makes no group), a station's channel that an earlier group acquires already, channels
+// beyond the 255 characters of CHAN and SIZEMB values that are not a positive number are
+// logged too. Always returns true.
 bool LoadGroups();
 
 // The channel names of a CHAN value as the model takes them: tokens separated by "," or
 // ";", blanks dropped wherever they stand, at most 15 characters each, empty ones skipped.
 std::vector<std::string> ChannelTokens(std::string_view text);
 
-// Adds to group the channels of text (ChannelTokens); a token is added only when SITECHAN
-// gives it a sampling rate above 0. Tokens left out are appended to leftOut when it is given.
-// Returns the number of channels the group has afterwards.
+// Station and channel names travel to the server in 8-byte fields with their terminator: a
+// longer name cannot be requested. A CHAN value is read up to 255 characters.
+inline constexpr std::size_t kMaxRequestName = 7;
+inline constexpr std::size_t kMaxChanText = 255;
+
+// The part of a CHAN value that is read: all of it up to 255 characters; of a longer one the
+// first 255 characters, cut back to the last separator when the limit falls inside a name.
+// The channels beyond go to cutOff when it is given.
+std::string ChanWithinLimit(std::string_view text, std::vector<std::string>* cutOff);
+
+enum class LeftOutReason
+{
+    NoSampleRate,      // SITECHAN gives no sampling rate above 0
+    NameTooLong,       // more than 7 characters: it cannot be requested
+    AcquiredElsewhere, // an earlier group acquires the same station and channel
+    BeyondChanLimit,   // it stands beyond the 255 characters of CHAN that are read
+};
+
+struct LeftOutChannel
+{
+    std::string token;
+    LeftOutReason reason = LeftOutReason::NoSampleRate;
+    int otherSection = 0; // AcquiredElsewhere: the section of the group that keeps it
+};
+
+// Adds to group the channels of text (ChannelTokens); a token is added only when its name
+// can be requested, no earlier group acquires the station's channel of that name (two
+// threads would write one record), and SITECHAN gives it a sampling rate above 0. Tokens
+// left out are appended to leftOut, with the reason, when it is given. Returns the number of
+// channels the group has afterwards.
 std::size_t AddChannels(std::size_t group, std::string_view text,
-                        std::vector<std::string>* leftOut = nullptr);
+                        std::vector<LeftOutChannel>* leftOut = nullptr);
 
 } // namespace tarvell

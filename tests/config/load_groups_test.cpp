@@ -72,6 +72,37 @@ TEST_P(LoadGroupsTest, ReadsEveryKeyWithItsFallbacksAndUpperCasesNames)
     EXPECT_EQ(LogCount("#[TARVELL] Number of channels: 3#"), 1);
 }
 
+TEST_P(LoadGroupsTest, ChannelsThatCannotBeAcquiredSafelyAreLeftOutAndLoggedOnce)
+{
+    for (const char* channel : {"BHZ", "BHN", "BHE", "BH", "LONGNAM"})
+        m_db.AddSiteChan("ABC", channel, 20);
+    m_db.AddSiteChan("LONGSTAT", "BHZ", 20);
+    std::string longChan = "BHN";
+    while (longChan.size() < 252)
+        longChan += ",BHN";
+    longChan += ",BHE"; // straddles the 255th character: "BH" must not be taken from it
+    WriteIni("[SYSTEM]\nGROUPS=4\n"
+             "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,LONGNAME1\nSERVER=one\n"
+             "[GROUP2]\nSTATION=abc\nCHAN=bhz,BHN\nSERVER=two\n"
+             "[GROUP3]\nSTATION=LONGSTAT\nCHAN=BHZ\n"
+             "[GROUP4]\nSTATION=ABC\nCHAN=" + longChan + "\n");
+    LoadGroups();
+    ASSERT_EQ(g_groups.size(), 3u); // a station name that cannot be requested makes no group
+    EXPECT_EQ(ChannelNames(*g_groups[0]), (std::vector<std::string>{"BHZ"}));
+    EXPECT_EQ(ChannelNames(*g_groups[1]), (std::vector<std::string>{"BHN"}));
+    EXPECT_TRUE(g_groups[2]->channels.empty()); // BHN is GROUP2's already
+    for (const char* line :
+         {"Channel not acquired, its name is longer than 7 characters and cannot be requested. "
+          "Station: ABC  Channel: LONGNAME1",
+          "Channel not acquired, GROUP1 acquires it already. Station: ABC  Channel: BHZ (GROUP2)",
+          "Station not acquired, its name is longer than 7 characters and cannot be requested. "
+          "Station: LONGSTAT (GROUP3)",
+          "Channel not acquired, GROUP2 acquires it already. Station: ABC  Channel: BHN (GROUP4)",
+          "Channel not acquired, CHAN of GROUP4 is longer than 255 characters. Station: ABC  "
+          "Channel: BHE"})
+        EXPECT_EQ(LogCount(line), 1) << line;
+}
+
 TEST_P(LoadGroupsTest, LowerCaseChannelsWithABlankAfterTheCommaAreAddedButTheCheckMissesOne)
 {
     m_db.AddSiteChan("ABC", "BHZ", 20);
@@ -156,11 +187,12 @@ TEST_P(LoadGroupsTest, ServerLinksGroupStationsByHostAndAskFromTheResumeTime)
     m_db.AddSiteChan("ABC", "BHZ", 20);
     m_db.AddSiteChan("ABC", "BHN", 20);
     m_db.AddSiteChan("DEF", "HHZ", 100);
+    m_db.AddSiteChan("DEF", "HHN", 100);
     WriteIni("[SYSTEM]\nGROUPS=4\n"
              "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,BHN\nSERVER=nrts1\nPORT=15000\nSRV_TYPE=xfer\n"
              "[GROUP2]\nSTATION=DEF\nCHAN=HHZ\nSERVER=other\n"
              "[GROUP3]\nSTATION=GHI\nCHAN=XXX\nSERVER=NRTS1\nPORT=16000\n"
-             "[GROUP4]\nSTATION=DEF\nCHAN=HHZ\nSERVER=Nrts1\n");
+             "[GROUP4]\nSTATION=DEF\nCHAN=HHN\nSERVER=Nrts1\n");
     LoadGroups();
     g_groups[0]->channels[1]->resumeTime = 1796648744;
 

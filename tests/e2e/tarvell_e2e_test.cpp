@@ -474,9 +474,19 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
 {
     m_db.AddSiteChan("ABC", "BHZ", 100);
     m_db.AddSiteChan("DEF", "BHZ", 20);
-    WriteIni({{"abc", "BHZ,LONGNAME1", "127.0.0.1", 14002}, {"DEF", "BHZ", "localhost", 14002}});
-    ASSERT_TRUE(WriteProfileString(m_ini, "SYSTEM", "GROUPS", "3"));
+    m_db.AddSiteChan("DEF", "BHN", 20);
+    std::string longChan = "BHN";
+    while (longChan.size() < 252)
+        longChan += ",BHN";
+    longChan += ",BHE"; // "BHE" straddles character 255: neither BH nor BHE is read
+    WriteIni({{"abc", "BHZ,LONGNAME1", "127.0.0.1", 14002},
+              {"DEF", "BHZ", "localhost", 14002},
+              {"LONGSTATION", "BHZ", "localhost", 14002},
+              {"ABC", "BHZ", "localhost", 14002},
+              {"DEF", longChan, "localhost", 14002}});
+    ASSERT_TRUE(WriteProfileString(m_ini, "SYSTEM", "GROUPS", "6"));
     ASSERT_TRUE(WriteProfileString(m_ini, "GROUP1", "BHZ", std::to_string(kStart)));
+    ASSERT_TRUE(WriteProfileString(m_ini, "GROUP2", "PORT", "abc"));
     ChildProcess check(TARVELL_BINARY, {"--check-config", "--ini", m_ini},
                        m_box.File("check.out"));
     EXPECT_EQ(check.Wait(30000), 1);
@@ -485,11 +495,15 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
          {std::string("GROUP1 station ABC  server 127.0.0.1:14002 (xfer)"),
           "time-named files under " + g_waveRoot + "/ABC",
           "resume " + std::to_string(kStart) + " (2026:341-13:05:00.000)",
-          std::string("GROUP2 station DEF  server localhost:14002 (xfer)"),
-          std::string("Servers: 2"), std::string("GROUP3 has no STATION"),
-          std::string("channel LONGNAME1 is longer than 7 characters"),
-          std::string("channel ABC LONGNAME1 has no positive sampling rate in SITECHAN")})
+          std::string("GROUP2 station DEF  server localhost:0 (xfer)"), std::string("Servers: 2"),
+          std::string("GROUP6 has no STATION"),
+          std::string("GROUP1 channel LONGNAME1 is longer than 7 characters: not acquired"),
+          std::string("[GROUP2] PORT 'abc' is not a number"),
+          std::string("GROUP3 STATION LONGSTATION is longer than 7 characters: not acquired"),
+          std::string("GROUP4 channel ABC BHZ is acquired by GROUP1 already: not acquired here"),
+          std::string("GROUP5 CHAN is longer than 255 characters: BHE not acquired")})
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+    EXPECT_EQ(out.find("GROUP5 channel DEF BH "), std::string::npos) << out;
     // A check writes no event log and takes no lock.
     EXPECT_FALSE(std::filesystem::exists(m_box.File("log")));
 }
