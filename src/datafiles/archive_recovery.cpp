@@ -123,10 +123,9 @@ private:
         double end = channel.resumeTime;
         if (latest->path.empty())
         {
-            // Without a row and without a resume time, nothing says which files of the
-            // channel would be ours: none is touched.
-            if (end > 0)
-                RemoveOrphans(group, channel, "", static_cast<std::int64_t>(end));
+            // Without a row and without a resume time nothing says that a file of the channel
+            // is the uncommitted chunk of a run of ours: such files are set aside, not removed.
+            RemoveOrphans(group, channel, "", static_cast<std::int64_t>(end), end <= 0);
         }
         else
         {
@@ -193,7 +192,7 @@ private:
                 row.duration = duration;
             }
         }
-        RemoveOrphans(group, channel, row.path, static_cast<std::int64_t>(row.begin));
+        RemoveOrphans(group, channel, row.path, static_cast<std::int64_t>(row.begin), false);
     }
 
     void RepairLoopSegment(const CStationGroup& group, const CChannelRecord& channel,
@@ -233,11 +232,12 @@ private:
     }
 
     // Removes the time-named files of the channel that begin at or after from (in whole
-    // seconds) and have no row: the bytes of a chunk whose row was never committed. Only the
-    // hour directories between from and now are looked at, every hour when that is a day or
-    // more.
+    // seconds) and have no row: the bytes of a chunk whose row was never committed. With
+    // setAside they are renamed "<name>.unregistered" instead, out of the archive's way. Only
+    // the hour directories between from and now are looked at, every hour when that is a day
+    // or more.
     void RemoveOrphans(const CStationGroup& group, const CChannelRecord& channel,
-                       const std::string& latestPath, std::int64_t from)
+                       const std::string& latestPath, std::int64_t from, bool setAside)
     {
         const std::int64_t now = static_cast<std::int64_t>(WallClockNow());
         std::set<int> hours;
@@ -265,7 +265,17 @@ private:
                 if (relative == latestPath || HasRow(relative))
                     continue;
                 const std::string full = g_waveRoot + "/" + relative;
-                if (RemoveFile(full))
+                if (setAside)
+                {
+                    if (RenameFile(full, full + ".unregistered"))
+                    {
+                        ++m_report.filesRemoved;
+                        LogEvent(FormatText("File '%s' has no row and the channel none at all: "
+                                            "set aside as '%s.unregistered'",
+                                            full.c_str(), full.c_str()));
+                    }
+                }
+                else if (RemoveFile(full))
                 {
                     ++m_report.filesRemoved;
                     LogEvent(FormatText("File '%s' has no row: removed, its samples are "

@@ -11,7 +11,8 @@
 //   - a file shorter than its row (its last bytes never reached the disk) has its row
 //     shortened to the samples that are there;
 //   - a time-named file of the channel newer than its latest row (or, for a channel without
-//     rows, not older than its INI resume time) and without a row of its own is removed;
+//     rows, not older than its INI resume time) and without a row of its own is removed; one
+//     of a channel with neither rows nor a resume time is set aside as "<name>.unregistered";
 //   - a loop file's header is written again from its rows.
 // Whatever was cut, shortened or removed lies after the resume point, so the servers send it
 // again.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -171,6 +172,11 @@ bool TruncateFile(const std::string& path, std::int64_t size)
 bool RemoveFile(const std::string& path)
 {
     return ::unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool CreateFilledFile(const std::string& path, std::int64_t size, char fill)

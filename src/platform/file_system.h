@@ -47,6 +47,10 @@ bool TruncateFile(const std::string& path, std::int64_t size);
 // Removes the file at path; false with errno set when it cannot (ENOENT: it is not there).
 bool RemoveFile(const std::string& path);
 
+// Renames the file at from to to (replacing a file there); false with errno set when it
+// cannot.
+bool RenameFile(const std::string& from, const std::string& to);
+
 // Makes the file at path exclusively (an existing file is never touched: false with EEXIST)
 // of size bytes, every one fill, and syncs it. A file that cannot be made whole is removed
 // again, so a short file never passes for a finished one; false with errno set then.

@@ -6,10 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "db/db_access.h"
@@ -18,6 +15,7 @@
 #include "db/disk_loop.h"
 #include "db/file_registry.h"
 #include "db_test_base.h"
+#include "support/private_postgres.h"
 
 namespace tarvell
 {
@@ -164,55 +162,11 @@ TEST_P(ConnectionTest, ThreadsShareTheConnectionWhileItIsReplaced)
 INSTANTIATE_TEST_SUITE_P(Backends, ConnectionTest, ::testing::ValuesIn(test::AllBackends()),
                          test::BackendParamName());
 
-// A PostgreSQL server of the test's own, which it may stop and start without disturbing
-// the other tests that share the configured test server.
-class PrivateServer
-{
-public:
-    PrivateServer()
-    {
-        m_server.port = std::to_string(FreePort());
-        m_dir = "/tmp/tarvell-pg-restart-" + std::to_string(::getpid());
-        m_started = Run("start");
-    }
-    ~PrivateServer() { Run("destroy"); }
-
-    bool Run(const char* command) const
-    {
-        std::string line = "bash " TARVELL_SOURCE_DIR "/scripts/postgres.sh " +
-                           std::string(command) + " --port " + m_server.port + " --dir " + m_dir +
-                           " >/dev/null 2>&1";
-        return std::system(line.c_str()) == 0;
-    }
-    bool Started() const { return m_started; }
-    const PostgresServer& Server() const { return m_server; }
-
-private:
-    static int FreePort()
-    {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        int port = 0;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port = ntohs(address.sin_port);
-        ::close(fd);
-        return port;
-    }
-
-    PostgresServer m_server;
-    std::string m_dir;
-    bool m_started = false;
-};
-
 TEST(DatabaseRestartTest, RegistrationsGoOnAfterTheServerRestarts)
 {
     if (!test::PostgresConfigured())
         GTEST_SKIP() << "no PostgreSQL test server configured";
-    PrivateServer server;
+    test::PrivatePostgres server;
     ASSERT_TRUE(server.Started());
     Sandbox box;
     LoggingFrame logging(box);

@@ -64,6 +64,7 @@ bool ChildProcess::Running()
     if (done == m_pid)
     {
         m_status = status;
+        m_endingSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         m_pid = -m_pid;
         return false;
     }

@@ -31,9 +31,14 @@ public:
 
     bool Running();
 
+    // The signal that ended the child by itself (0 when it exited, still runs, or was killed
+    // by Wait for not ending in time).
+    int EndingSignal() const { return m_endingSignal; }
+
 private:
     pid_t m_pid = -1;
     int m_status = -1;
+    int m_endingSignal = 0;
 };
 
 } // namespace tarvell::test
