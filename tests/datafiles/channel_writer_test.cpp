@@ -549,8 +549,9 @@ TEST_P(ChannelWriterTest, TwoServersWriteTheirStationsAtTheSameTime)
               "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=100\nSERVER=b\n");
     auto run = [this](const std::string& station)
     {
+        CChunkJournal journal; // each acquisition thread commits its own chunks
         for (int p = 0; p < 20; ++p)
-            Send(station, "BHZ", kT0 + 10.0 * p, 0.01, 1000);
+            Send(station, "BHZ", kT0 + 10.0 * p, 0.01, 1000, journal);
     };
     std::thread first(run, "ABC");
     std::thread second(run, "DEF");

@@ -4,6 +4,7 @@
 // FILELIST rows read back. Main test thread only (Send may also run on one thread per
 // station).
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -79,6 +80,13 @@ protected:
     void Send(const std::string& station, const std::string& channel, double begin, double interval,
               int count)
     {
+        Send(station, channel, begin, interval, count, m_journal);
+    }
+
+    // The same through the journal of another thread (each acquisition thread has its own).
+    void Send(const std::string& station, const std::string& channel, double begin, double interval,
+              int count, CChunkJournal& journal)
+    {
         std::vector<std::int32_t> values(static_cast<std::size_t>(count));
         {
             std::lock_guard lock(m_sentLock);
@@ -104,8 +112,9 @@ protected:
         packet->samples = values.data();
         // The acquisition thread drops packets of channels that are not configured.
         if (ChannelLocation where = FindChannel(station, channel))
-            m_last = MergePacket(*packet, where, m_journal);
-        Commit();
+            m_last = MergePacket(*packet, where, journal);
+        journal.Commit();
+        (void)WriteResumeTimes();
     }
 
     // Writes the buffered chunk of the channel now and commits it.
@@ -127,7 +136,7 @@ protected:
     }
 
     CChunkJournal m_journal;
-    bool m_last = true; // what the last MergePacket returned
+    std::atomic<bool> m_last{true}; // what the last MergePacket returned
 
     // The values sent so far for the channel.
     std::vector<float> Sent(const std::string& station, const std::string& channel)
