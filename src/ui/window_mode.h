@@ -1,0 +1,18 @@
+#pragma once
+// The program with its operator window. Main thread only.
+
+#include <string>
+#include <vector>
+
+namespace tarvell
+{
+
+struct CommandLine;
+
+// Runs the program (RunProgram) with its window on the display: the application, its icon,
+// the window and its view, until the exit command, SIGTERM or SIGINT. programName is argv[0].
+// Returns RunProgram's exit status.
+int RunWithWindow(const CommandLine& line, const std::vector<std::string>& arguments,
+                  const char* programName);
+
+} // namespace tarvell
