@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package TARVELL needs to build, test, benchmark and run its demo.
+# With --screenshot also what scripts/screenshot.sh needs (a virtual X display and the tools
+# that find and capture a window), which the tests do not need.
 # Idempotent: does nothing when everything is installed already.
 set -euo pipefail
 
@@ -15,6 +17,10 @@ packages=(
     # the operator window
     qt6-base-dev
 )
+if [ "${1:-}" = "--screenshot" ]; then
+    # a virtual display, xwininfo to find the window, import to capture it
+    packages+=(xvfb x11-utils imagemagick fonts-dejavu-core)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

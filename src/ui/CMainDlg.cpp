@@ -139,15 +139,16 @@ void CMainDlg::BuildMenus()
     connect(m_exit, &QAction::triggered, this, &CMainDlg::ExitCommand);
 
     auto* bar = new QMenuBar(this);
-    QMenu* menu = bar->addMenu(QStringLiteral("&TARVELL"));
     if (!m_trayAvailable)
     {
         // No tray to reach the program by: its commands are here instead.
-        menu->addAction(m_configure);
-        menu->addAction(m_exit);
-        menu->addSeparator();
+        QMenu* program = bar->addMenu(QStringLiteral("&Program"));
+        program->addAction(m_configure);
+        program->addSeparator();
+        program->addAction(m_exit);
     }
-    QAction* about = menu->addAction(QStringLiteral("&About TARVELL..."));
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    QAction* about = help->addAction(QStringLiteral("&About TARVELL..."));
     connect(about, &QAction::triggered, this, &CMainDlg::ShowAboutBox);
     layout()->setMenuBar(bar);
 }
