@@ -14,8 +14,8 @@ packages=(
     unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3 postgresql
     # the test server's miniSEED reader and its sample record file
     libmseed-dev libmseed-doc
-    # the operator window
-    qt6-base-dev
+    # the operator window (X11 through qt6-base-dev's own plugin, Wayland through qt6-wayland)
+    qt6-base-dev qt6-wayland
 )
 if [ "${1:-}" = "--screenshot" ]; then
     # a virtual display, xwininfo to find the window, import to capture it
