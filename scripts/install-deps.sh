@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package TARVELL needs to build, test, benchmark and run its demo.
+# With --screenshot also what scripts/screenshot.sh needs (a virtual X display and the tools
+# that find and capture a window), which the tests do not need.
 # Idempotent: does nothing when everything is installed already.
 set -euo pipefail
 
@@ -12,9 +14,13 @@ packages=(
     unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3 postgresql
     # the test server's miniSEED reader and its sample record file
     libmseed-dev libmseed-doc
-    # the operator window
-    qt6-base-dev
+    # the operator window (X11 through qt6-base-dev's own plugin, Wayland through qt6-wayland)
+    qt6-base-dev qt6-wayland
 )
+if [ "${1:-}" = "--screenshot" ]; then
+    # a virtual display, xwininfo to find the window, import to capture it
+    packages+=(xvfb x11-utils imagemagick fonts-dejavu-core)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -58,6 +58,12 @@ void CAcquisitionGate::WakeForStop()
     m_changed.notify_all();
 }
 
+bool CAcquisitionGate::IsPaused()
+{
+    std::lock_guard lock(m_lock);
+    return m_pauses > 0;
+}
+
 CAcquisitionGate& AcquisitionGate()
 {
     static CAcquisitionGate gate;

@@ -28,6 +28,9 @@ public:
     // Wakes threads waiting in Enter so that they notice the stop command.
     void WakeForStop();
 
+    // True while a Pause has not been matched by its Resume.
+    bool IsPaused();
+
 private:
     std::mutex m_lock;
     std::condition_variable m_changed;

@@ -2,11 +2,11 @@
 
 #include <csignal>
 #include <cstdio>
-
-#include <pthread.h>
+#include <mutex>
 
 #include "app/acquisition.h"
 #include "app/acquisition_gate.h"
+#include "app/channel_rows.h"
 #include "app/command_line.h"
 #include "app/headless_view.h"
 #include "app/instance_lock.h"
@@ -18,6 +18,7 @@
 #include "db/connection.h"
 #include "db/db_settings.h"
 #include "log/event_log.h"
+#include "platform/command_signals.h"
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
@@ -28,27 +29,62 @@ namespace tarvell
 namespace
 {
 
-// The signals the main thread takes as commands. They are blocked in every thread (the
-// acquisition threads inherit the mask) and taken with sigwait, so a command never
-// interrupts a write.
-sigset_t CommandSignals()
+// Reloads come from the main thread (SIGHUP) or from the threads that wait for the
+// configuration program; they replace g_groups, so they run one at a time, and none runs
+// once the orderly stop has begun to write out and join.
+std::mutex g_reloadLock;
+bool g_reloadsEnded = false; // guarded by g_reloadLock
+
+void SetReloadsEnded(bool ended)
 {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    return signals;
+    std::lock_guard lock(g_reloadLock);
+    g_reloadsEnded = ended;
 }
 
-// A start-up failure: the operator reads it on stderr and in the event log.
+// A start-up failure: the operator reads it in a message box (stderr headless) and the log.
 int StartFailed(const std::string& text)
 {
     OperatorView().ShowMessage("", text, MessageIcon::Error, true);
     return 1;
 }
 
-// [SYSTEM] MODE: "SILENT" sets silent mode, "DETAIL" clears it, anything else leaves it.
+// Installs a view for one scope: on every way out of start-up the view is taken away again
+// before the front that owns it goes.
+class CViewInstalled
+{
+public:
+    explicit CViewInstalled(IOperatorView& view) { SetOperatorView(&view); }
+    ~CViewInstalled() { SetOperatorView(nullptr); }
+    CViewInstalled(const CViewInstalled&) = delete;
+    CViewInstalled& operator=(const CViewInstalled&) = delete;
+};
+
+// Without a window: the command signals are the stop command and the reload.
+class CHeadlessFront final : public IProgramFront
+{
+public:
+    IOperatorView& View() override { return m_view; }
+
+    void RunUntilStop() override
+    {
+        while (WaitForCommandSignal() == CommandSignal::Reload)
+        {
+            LogEvent("Configuration reload");
+            ReloadGroups();
+        }
+    }
+
+private:
+    CHeadlessView m_view;
+};
+
+} // namespace
+
+std::string ResolveIniPath(const CommandLine& line)
+{
+    return line.iniPath.empty() ? IniPathForExecutable(ExecutablePath()) : line.iniPath;
+}
+
 void ApplyMode()
 {
     std::string mode = ToUpperAscii(ReadProfileString(g_iniPath, "SYSTEM", "MODE", "SILENT", 15));
@@ -58,15 +94,11 @@ void ApplyMode()
         g_silent.store(0);
 }
 
-} // namespace
-
-std::string ResolveIniPath(const CommandLine& line)
+bool ReloadGroups()
 {
-    return line.iniPath.empty() ? IniPathForExecutable(ExecutablePath()) : line.iniPath;
-}
-
-void ReloadGroups()
-{
+    std::lock_guard lock(g_reloadLock);
+    if (g_reloadsEnded)
+        return false;
     AcquisitionGate().Pause();
     // The buffered samples belong to the records about to be replaced; write and commit them
     // first, and keep where every channel's data end: the INI holds only whole seconds.
@@ -76,20 +108,22 @@ void ReloadGroups()
     LoadGroups();
     LoadMissingResumeTimes();
     RestoreChannelEnds(ends);
+    // Still paused: no update of the new rows can come before the rows themselves.
+    OperatorView().SetChannelRows(ChannelRows(false));
     AcquisitionGate().Resume();
+    return true;
 }
 
-int RunHeadless(const CommandLine& line)
+int RunProgram(const CommandLine& line, IProgramFront& front)
 {
-    const sigset_t signals = CommandSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    BlockCommandSignals();
     // A server that goes away while we send must fail the send, not end the program; a write
     // beyond a file-size limit must fail the write, so that the chunk is asked for again.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 
-    CHeadlessView view;
-    SetOperatorView(&view);
+    CViewInstalled installed(front.View());
+    SetReloadsEnded(false);
 
     g_iniPath = ResolveIniPath(line);
     InitLog(g_iniPath);
@@ -112,26 +146,23 @@ int RunHeadless(const CommandLine& line)
     // every channel from where its data end in the archive.
     ResetChannelState();
     RecoverArchiveEnds();
+    OperatorView().SetChannelRows(ChannelRows(true));
+    front.Starting();
     StartAcquisition();
 
-    for (;;)
-    {
-        int received = 0;
-        if (sigwait(&signals, &received) != 0)
-            continue;
-        if (received == SIGHUP)
-        {
-            LogEvent("Configuration reload");
-            ReloadGroups();
-            continue;
-        }
-        break;
-    }
+    front.RunUntilStop();
 
+    front.Stopping();
+    SetReloadsEnded(true); // waits for a reload that is running
     StopAcquisition();
     LogEvent("TARVELL stopped...");
-    SetOperatorView(nullptr);
     return 0;
+}
+
+int RunHeadless(const CommandLine& line)
+{
+    CHeadlessFront front;
+    return RunProgram(line, front);
 }
 
 } // namespace tarvell

@@ -16,7 +16,8 @@ const char kUsage[] =
     "  --ini PATH       use PATH as the program INI file (default: the executable's path\n"
     "                   with the extension .ini)\n"
     "  --headless       run without a window (service mode): SIGTERM or SIGINT stop the\n"
-    "                   program, SIGHUP reloads the configuration\n"
+    "                   program, SIGHUP reloads the configuration; without a display\n"
+    "                   ($DISPLAY and $WAYLAND_DISPLAY empty) the program runs so anyway\n"
     "  --check-config   check the INI file and the database settings, print the resolved\n"
     "                   groups, servers, files and resume times, and exit\n"
     "  --help           show this help and exit\n"
@@ -28,6 +29,12 @@ const char kUsage[] =
 const char* UsageText()
 {
     return kUsage;
+}
+
+bool UseWindow(const CommandLine& line, bool windowBuilt, std::string_view display,
+               std::string_view waylandDisplay)
+{
+    return windowBuilt && !line.headless && (!display.empty() || !waylandDisplay.empty());
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
@@ -58,8 +65,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             line.iniPath = argument.substr(6);
         else
         {
-            line.error = argument == "--ini" ? "option --ini needs a path"
-                                             : "unknown option " + argument;
+            line.error =
+                argument == "--ini" ? "option --ini needs a path" : "unknown option " + argument;
             return line;
         }
     }

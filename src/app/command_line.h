@@ -3,6 +3,7 @@
 // ODBC=, USER=, PASSWORD=, DATA= as the settings search reads them. Main thread only.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvell
@@ -24,6 +25,12 @@ struct CommandLine
 // Reads our options up to the first argument that is not one ("--" ends them too); the
 // remaining arguments are the settings arguments.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// Whether the program runs with its window: it was built with one (windowBuilt), --headless
+// was not given, and there is a display (display or waylandDisplay, the values of $DISPLAY
+// and $WAYLAND_DISPLAY, not empty). Otherwise it runs headless.
+bool UseWindow(const CommandLine& line, bool windowBuilt, std::string_view display,
+               std::string_view waylandDisplay);
 
 // The usage text of --help.
 const char* UsageText();

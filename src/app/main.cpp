@@ -1,12 +1,28 @@
 // tarvell: feeds the KDX waveform archive from near-real-time waveform servers.
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/application.h"
 #include "app/check_config.h"
 #include "app/command_line.h"
+
+#ifdef TARVELL_WITH_QT
+#include "ui/window_mode.h"
+#endif
+
+namespace
+{
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -30,6 +46,9 @@ int main(int argc, char** argv)
     }
     if (line.checkConfig)
         return CheckConfig(line, stdout);
-    // There is no operator window in this build: the program always runs as a service.
+#ifdef TARVELL_WITH_QT
+    if (UseWindow(line, true, Environment("DISPLAY"), Environment("WAYLAND_DISPLAY")))
+        return RunWithWindow(line, argv[0]);
+#endif
     return RunHeadless(line);
 }

@@ -406,10 +406,17 @@ bool RunConnectDialog()
 
 bool DbManageDataSources(void* parentWindow)
 {
+    if (parentWindow == nullptr)
+        return false;
     // Linking the installer library for this call also keeps it loaded for the whole run:
     // the SQLite driver reads its data source through that library, and when the driver
     // loaded and unloaded it at every connect, its profile cache was lost each time.
-    return SQLManageDataSources(static_cast<HWND>(parentWindow)) != 0;
+    // unixODBC takes the window handle for its own window record, which names the user
+    // interface plug-in (empty: the installation's default) and carries the parent window;
+    // a bare window pointer would be read as that record.
+    ODBCINSTWND window{};
+    window.hWnd = static_cast<HWND>(parentWindow);
+    return SQLManageDataSources(reinterpret_cast<HWND>(&window)) != 0;
 }
 
 void SetConnectDialogHook(ConnectDialogHook hook)

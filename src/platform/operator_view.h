@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvell
 {
@@ -24,6 +25,15 @@ enum class ChannelColumn
     File = 3,          // the channel's current file, or its loop file with " (DL)"
 };
 
+// One row of the channel list: a configured channel and the server that carries it
+// ("host (type)"; empty when not known).
+struct ChannelRow
+{
+    std::string station;
+    std::string channel;
+    std::string server;
+};
+
 class IOperatorView
 {
 public:
@@ -40,6 +50,11 @@ public:
 
     // The wait display, "%02d:%02d" minutes and seconds of the current wait for data.
     virtual void SetWaitDisplay(std::string_view text) = 0;
+
+    // Replaces every row of the channel list with rows, in their order, each with "---------"
+    // as its last count time and no file; texts set for earlier rows are dropped. A view
+    // without a list ignores it.
+    virtual void SetChannelRows(const std::vector<ChannelRow>& /*rows*/) {}
 
     // One text of the row of channel (station, channel); the row is found by the channel at
     // the moment of the update, so it cannot land in another channel's row. A channel

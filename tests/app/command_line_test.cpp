@@ -38,5 +38,30 @@ TEST(CommandLine, UnknownOptionsAndMissingValuesAreErrors)
     EXPECT_TRUE(ParseCommandLine({}).error.empty());
 }
 
+TEST(UseWindow, OnlyWithAWindowBuiltADisplayAndNoHeadlessOption)
+{
+    struct Case
+    {
+        bool headless;
+        bool built;
+        const char* display;
+        const char* wayland;
+        bool window;
+    };
+    const Case cases[] = {
+        {false, true, ":0", "", true},   {false, true, "", "wayland-0", true},
+        {false, true, "", "", false},    // no display
+        {true, true, ":0", "", false},   // --headless
+        {false, false, ":0", "", false}, // built without the window
+    };
+    for (const Case& c : cases)
+    {
+        CommandLine line = ParseCommandLine(c.headless ? std::vector<std::string>{"--headless"}
+                                                       : std::vector<std::string>{});
+        EXPECT_EQ(UseWindow(line, c.built, c.display, c.wayland), c.window)
+            << c.headless << c.built << c.display << c.wayland;
+    }
+}
+
 } // namespace
 } // namespace tarvell
