@@ -49,7 +49,7 @@ bool ReadCell(SQLHSTMT statement, SQLUSMALLINT column, DbType type, DbCell& cell
                 break;
             }
             if (!OdbcSucceeded(result) || indicator == SQL_NULL_DATA)
-                break;
+                break; // a failure is read below, once
             bool whole = indicator != SQL_NO_TOTAL && indicator < static_cast<SQLLEN>(sizeof piece);
             cell.text.append(piece, whole ? static_cast<std::size_t>(indicator) : sizeof piece - 1);
             if (whole || result == SQL_SUCCESS)
@@ -58,11 +58,8 @@ bool ReadCell(SQLHSTMT statement, SQLUSMALLINT column, DbType type, DbCell& cell
         break;
     }
     }
-    if (!OdbcSucceeded(result))
-    {
-        failure = ReadDiagnostic(SQL_HANDLE_STMT, statement);
+    if (!OdbcCheck(result, SQL_HANDLE_STMT, statement, &failure))
         return false;
-    }
     cell.isNull = indicator == SQL_NULL_DATA;
     if (cell.isNull)
     {
@@ -135,7 +132,7 @@ void FetchRows(COdbcStatement& statement, const std::vector<DbType>& columns, st
         }
         outcome.rows.push_back(std::move(row));
     }
-    SQLCloseCursor(statement.Get());
+    (void)OdbcCheck(SQLCloseCursor(statement.Get()), SQL_HANDLE_STMT, statement.Get());
     outcome.ok = true;
 }
 
@@ -159,7 +156,7 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
     if (columns == nullptr)
     {
         SQLLEN count = -1;
-        if (OdbcSucceeded(SQLRowCount(statement.Get(), &count)))
+        if (OdbcCheck(SQLRowCount(statement.Get(), &count), SQL_HANDLE_STMT, statement.Get()))
             outcome.rowCount = count;
         outcome.ok = true;
         return outcome;
@@ -202,10 +199,12 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements)
         ok = false;
     }
     if (!ok)
-        SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
+        (void)OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK), SQL_HANDLE_DBC,
+                        connection);
     // Every other statement of the program commits on its own.
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    (void)OdbcCheck(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0),
+                    SQL_HANDLE_DBC, connection);
     outcome.ok = ok;
     return outcome;
 }

@@ -89,18 +89,18 @@ template <typename Take> void FetchNames(SQLHSTMT statement, SQLUSMALLINT column
 {
     SQLCHAR name[64] = {};
     SQLLEN indicator = 0;
-    if (!OdbcSucceeded(SQLBindCol(statement, column, SQL_C_CHAR, name, sizeof name, &indicator)))
+    if (!OdbcCheck(SQLBindCol(statement, column, SQL_C_CHAR, name, sizeof name, &indicator),
+                   SQL_HANDLE_STMT, statement))
         return;
     for (;;)
     {
-        SQLRETURN result = SQLFetch(statement);
-        if (!OdbcSucceeded(result))
+        if (!OdbcCheck(SQLFetch(statement), SQL_HANDLE_STMT, statement))
             break;
         if (indicator == SQL_NULL_DATA)
             continue;
         take(std::string_view(reinterpret_cast<const char*>(name)));
     }
-    SQLCloseCursor(statement);
+    (void)OdbcCheck(SQLCloseCursor(statement), SQL_HANDLE_STMT, statement);
 }
 
 SQLCHAR* TableTypeArgument()
@@ -114,10 +114,10 @@ SQLCHAR* TableTypeArgument()
 bool ListTableNames(SQLHDBC connection, std::vector<std::string>& names)
 {
     COdbcStatement statement;
-    if (statement.Allocate(connection) == SQL_ERROR || statement.Get() == SQL_NULL_HSTMT)
-        return false;
-    if (SQLTables(statement.Get(), nullptr, 0, nullptr, 0, nullptr, 0, TableTypeArgument(),
-                  SQL_NTS) == SQL_ERROR)
+    if (!OdbcCheck(statement.Allocate(connection), SQL_HANDLE_DBC, connection) ||
+        !OdbcCheck(SQLTables(statement.Get(), nullptr, 0, nullptr, 0, nullptr, 0,
+                             TableTypeArgument(), SQL_NTS),
+                   SQL_HANDLE_STMT, statement.Get()))
         return false;
     FetchNames(statement.Get(), 3, [&names](std::string_view name) { names.emplace_back(name); });
     return true;
@@ -176,12 +176,13 @@ void CSchemaNames::AdoptColumns(SchemaTable table)
     CDbOperation operation;
     const TableBlock& block = Block(table);
     COdbcStatement statement;
-    if (statement.Allocate(static_cast<SQLHDBC>(m_connection)) == SQL_ERROR ||
-        statement.Get() == SQL_NULL_HSTMT)
+    const SQLHDBC connection = static_cast<SQLHDBC>(m_connection);
+    if (!OdbcCheck(statement.Allocate(connection), SQL_HANDLE_DBC, connection))
         return;
     std::string tableName(Table(table));
-    if (SQLColumns(statement.Get(), nullptr, 0, nullptr, 0,
-                   reinterpret_cast<SQLCHAR*>(tableName.data()), SQL_NTS, nullptr, 0) == SQL_ERROR)
+    if (!OdbcCheck(SQLColumns(statement.Get(), nullptr, 0, nullptr, 0,
+                              reinterpret_cast<SQLCHAR*>(tableName.data()), SQL_NTS, nullptr, 0),
+                   SQL_HANDLE_STMT, statement.Get()))
         return;
     char* slots = reinterpret_cast<char*>(m_slots);
     std::size_t first = block.firstSlot + block.nameSlots;
