@@ -117,16 +117,12 @@ std::vector<std::string> AddLoopSegmentStatements(std::string_view station,
 {
     std::vector<std::string> statements;
     statements.push_back(DeleteLoopSegmentStatement(station, channel, path, segment.offset));
-    statements.push_back(FormatText(
-        "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
-        "('%s',%0.4f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,%s, %lld)",
-        FileListTable(), FileListColumn("STA"), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
-        FileListColumn("SPS"), FileListColumn("GAIN"), FileListColumn("CPATH"),
-        FileListColumn("CH"), FileListColumn("DATATYPE"), FileListColumn("CREATER"),
-        FileListColumn("CALIB"), FileListColumn("CALPER"), FileListColumn("LDDATE"),
-        FileListColumn("FOFF"), SqlText(station).c_str(), segment.begin, segment.duration,
-        sampleRate, 1, SqlText(ReplaceAll(path, '\\', '/')).c_str(), SqlText(channel).c_str(), 3,
-        calib, calper, SqlNowTimestamp().c_str(), static_cast<long long>(segment.offset)));
+    statements.push_back(
+        FileListInsertHead() +
+        FormatText(" VALUES ('%s',%0.4f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,%s, %lld)",
+                   SqlText(station).c_str(), segment.begin, segment.duration, sampleRate, 1,
+                   SqlText(ReplaceAll(path, '\\', '/')).c_str(), SqlText(channel).c_str(), 3, calib,
+                   calper, SqlNowTimestamp().c_str(), static_cast<long long>(segment.offset)));
     return statements;
 }
 

@@ -33,16 +33,12 @@ std::vector<std::string> RegisterFileStatements(const FileRowValues& row)
     statements.push_back(FormatText("DELETE FROM %s WHERE %s='%s'", FileListTable(),
                                     FileListColumn("CPATH"), path.c_str()));
     const std::string stamp = SqlLocalTime(WallClockNow());
-    statements.push_back(FormatText(
-        "INSERT INTO %s(%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES "
-        "('%s',%f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,{ts '%s'}, 512)",
-        FileListTable(), FileListColumn("STA"), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
-        FileListColumn("SPS"), FileListColumn("GAIN"), FileListColumn("CPATH"),
-        FileListColumn("CH"), FileListColumn("DATATYPE"), FileListColumn("CREATER"),
-        FileListColumn("CALIB"), FileListColumn("CALPER"), FileListColumn("LDDATE"),
-        FileListColumn("FOFF"), SqlText(row.station).c_str(), row.begin, row.seconds,
-        row.sampleRate, row.gain, path.c_str(), SqlText(row.channel).c_str(), row.dataType,
-        row.calib, row.calper, stamp.c_str()));
+    statements.push_back(
+        FileListInsertHead() +
+        FormatText(" VALUES ('%s',%f,%f,%f,%d,'%s','%s',%d,'DUVODIZEREVE',%f,%f,{ts '%s'}, 512)",
+                   SqlText(row.station).c_str(), row.begin, row.seconds, row.sampleRate, row.gain,
+                   path.c_str(), SqlText(row.channel).c_str(), row.dataType, row.calib, row.calper,
+                   stamp.c_str()));
     return statements;
 }
 

@@ -231,4 +231,18 @@ const char* FileListColumn(std::string_view column)
     return g_dbNames.Column(SchemaTable::FileList, column);
 }
 
+std::string FileListInsertHead()
+{
+    std::string head = std::string("INSERT INTO ") + FileListTable() + "(";
+    const char* columns[] = {"STA",      "TBEGIN",  "TQTY",  "SPS",    "GAIN",   "CPATH", "CH",
+                             "DATATYPE", "CREATER", "CALIB", "CALPER", "LDDATE", "FOFF"};
+    for (const char* column : columns)
+    {
+        if (column != columns[0])
+            head += ", ";
+        head += FileListColumn(column);
+    }
+    return head + ")";
+}
+
 } // namespace tarvell

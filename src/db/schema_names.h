@@ -3,6 +3,7 @@
 // case once adopted. Adopted once at start-up on the main thread; read by any thread after.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tarvell
@@ -64,5 +65,10 @@ extern CSchemaNames g_dbNames;
 // database spells them: the table every data-file statement of the program reads and writes.
 const char* FileListTable();
 const char* FileListColumn(std::string_view column);
+
+// "INSERT INTO FILELIST(STA, TBEGIN, TQTY, SPS, GAIN, CPATH, CH, DATATYPE, CREATER, CALIB,
+// CALPER, LDDATE, FOFF)" with the names as the database spells them: the head of the insert
+// of a file's row and of a loop segment's row, whose values follow in this order.
+std::string FileListInsertHead();
 
 } // namespace tarvell
