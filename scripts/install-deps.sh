@@ -14,6 +14,8 @@ packages=(
     libmseed-dev libmseed-doc
     # the operator window
     qt6-base-dev
+    # JSON
+    nlohmann-json3-dev
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "app/acquisition.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
@@ -16,12 +17,14 @@
 #include "platform/text_format.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/file_index.h"
-#include "link/connection.h"
 #include "link/packet_decoding.h"
 #include "link/time_conversions.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
+#include "link/transfer_session.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
+#include "platform/clock.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -88,8 +91,28 @@ const char* ConnectFailureText(int result)
 
 // Connects, or returns -1 after logging the first failure of a run of failures and waiting
 // the retry pause.
-int Connect(CServerLink& link, CRetryPause& retry, TransferRequest& request, ServerConfig& config)
+double EpochNow()
 {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Waits the retry pause after a failed attempt, shown as such in the link's state.
+void PauseAfterFailure(AcquisitionThreadState& state)
+{
+    CLinkCounters& counters = state.connection.Counters();
+    counters.SetState(LinkState::Waiting);
+    WaitUnlessStopped(state.retry.AttemptFailed());
+    counters.SetState(LinkState::Connecting);
+}
+
+// Connects, or returns -1 after logging the first failure of a run of failures and waiting
+// the retry pause.
+int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& request,
+            ServerConfig& config)
+{
+    CLinkCounters& counters = state.connection.Counters();
+    counters.SetState(LinkState::Connecting);
     OperatorView().SetStatusLine("Connecting...");
     {
         CGatePass pass(AcquisitionGate());
@@ -97,16 +120,25 @@ int Connect(CServerLink& link, CRetryPause& retry, TransferRequest& request, Ser
             return -1;
         FillRequest(link, request);
     }
-    int socket = ConnectServer(link.host, link.port, request, config, 1);
-    if (socket >= 0 || g_runFlag.load() == 0)
+    int socket = ConnectServer(state.connection, link.host, link.port, request, config, 1);
+    if (socket >= 0)
+    {
+        if (counters.connections.fetch_add(1, std::memory_order_relaxed) > 0)
+            counters.reconnects.fetch_add(1, std::memory_order_relaxed);
+        counters.connectedSince.store(EpochNow(), std::memory_order_relaxed);
+        counters.SetState(LinkState::Connected);
         return socket;
-    if (retry.Current().count() == 0)
+    }
+    if (g_runFlag.load() == 0)
+        return socket;
+    counters.CountFailure(socket == -2 ? kTransferHostNotFound : g_transferError);
+    if (state.retry.Current().count() == 0)
     {
         LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
                             link.host.c_str(), link.port, ConnectFailureText(socket),
                             g_transferError));
     }
-    WaitUnlessStopped(retry.AttemptFailed());
+    PauseAfterFailure(state);
     return -1;
 }
 
@@ -122,6 +154,9 @@ void HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels)
             !TrimResentSamples(packet, where.channel->resumeTime))
             return;
         MergePacket(packet);
+        where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
+                                                packet.sampleInterval, packet.count,
+                                                where.channel->bufferCount, EpochNow());
     }
     if (g_silent.load() == 0)
     {
@@ -189,14 +224,22 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime)
     return true;
 }
 
-void RunConnection(CServerLink& link, CRetryPause& retry)
+AcquisitionThreadState::AcquisitionThreadState(const CServerLink& link)
+    : connection(Metrics().Link(link.host, link.port)), progress(RegisterThreadProgress())
+{
+    connection.runFlag = &g_runFlag;
+}
+
+void RunConnection(CServerLink& link, AcquisitionThreadState& state)
 {
     auto request = std::make_unique<TransferRequest>();
     auto config = std::make_unique<ServerConfig>();
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
+    CLinkConnection& connection = state.connection;
+    CLinkCounters& counters = connection.Counters();
 
-    UniqueFd socket(Connect(link, retry, *request, *config));
+    UniqueFd socket(Connect(link, state, *request, *config));
     if (!socket)
         return;
 
@@ -206,11 +249,16 @@ void RunConnection(CServerLink& link, CRetryPause& retry)
 
     std::set<std::string> seenChannels;
     long long packets = 0;
-    while (g_runFlag.load() != 0 && RecvPacket(socket.Get(), *config, *raw) == 0)
+    int result = 0;
+    while (g_runFlag.load() != 0 &&
+           (result = RecvPacket(connection, socket.Get(), *config, *raw)) == 0)
     {
         ++packets;
-        if (ConvertPacket(*config, *raw, *packet) != 0)
+        if (ConvertPacket(*config, *raw, *packet).Failed())
             continue; // format 3, or a packet the configuration cannot describe
+        // Busy from here until the packet is merged and any chunk it caused is written: a
+        // thread that hangs in a write or a statement stops the service watchdog's pings.
+        CBusyScope busy(*state.progress);
         CGatePass pass(AcquisitionGate());
         if (!pass)
             break;
@@ -218,6 +266,12 @@ void RunConnection(CServerLink& link, CRetryPause& retry)
     }
 
     socket.Reset();
+    counters.connectedSince.store(0, std::memory_order_relaxed);
+    counters.SetState(LinkState::Connecting);
+    if (result != 0 && g_runFlag.load() != 0)
+        counters.CountFailure(result == 1 ? kTransferEndOfStream : g_transferError);
+    // A new connection asks every channel again, the silent one included.
+    counters.reconnectRequested.store(false, std::memory_order_relaxed);
     OperatorView().SetStatusLine("Connection closed");
     LogEvent("Connection closed");
 
@@ -225,23 +279,39 @@ void RunConnection(CServerLink& link, CRetryPause& retry)
     // its first packet (a server that has nothing for us and says so, or drops every new
     // connection) counts as a failed attempt, so that its thread pauses instead of spinning.
     if (packets > 0)
-        retry.ConnectionWorked();
+        state.retry.ConnectionWorked();
     else if (g_runFlag.load() != 0)
-        WaitUnlessStopped(retry.AttemptFailed());
+        PauseAfterFailure(state);
 }
 
 void AcquisitionThread(CServerLink& link)
 {
-    SetLinkRunFlag(&g_runFlag);
-    CRetryPause retry;
+    AcquisitionThreadState state(link);
     while (g_runFlag.load() != 0)
-        RunConnection(link, retry);
-    SetLinkRunFlag(nullptr);
+        RunConnection(link, state);
+    state.connection.Counters().SetState(LinkState::Idle);
+}
+
+// Tells every channel's counters which link carries it, before the threads start.
+static void AttachChannelsToLinks()
+{
+    for (const auto& group : g_groups)
+    {
+        for (const auto& link : g_links)
+        {
+            if (!EqualsIgnoreCase(link->host, group->server))
+                continue;
+            const CLinkCounters* counters = Metrics().Link(link->host, link->port).get();
+            for (const auto& channel : group->channels)
+                channel->counters->link.store(counters, std::memory_order_relaxed);
+        }
+    }
 }
 
 void StartAcquisition()
 {
     g_links = BuildServerLinks();
+    AttachChannelsToLinks();
     for (auto& link : g_links)
     {
         CServerLink* target = link.get();

@@ -9,12 +9,27 @@
 #include <string_view>
 #include <vector>
 
+#include "app/run_control.h"
+#include "link/link_connection.h"
+#include "metrics/thread_progress.h"
+
 namespace tarvell
 {
 
 class CServerLink;
-class CRetryPause;
 struct WaveformPacket;
+
+// What one acquisition thread keeps across the connections to its server: the connection
+// object with the link's counters, the pause before the next attempt, and the mark that
+// tells the service watchdog whether the thread makes progress.
+struct AcquisitionThreadState
+{
+    explicit AcquisitionThreadState(const CServerLink& link);
+
+    CLinkConnection connection;
+    CRetryPause retry;
+    std::shared_ptr<CThreadProgress> progress;
+};
 
 // The status line of a packet: station " %-5s", channel " %-4s", begin time (code 0) " %s"
 // and auxiliary name " %-6s", each piece followed by one blank.
@@ -38,9 +53,10 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime);
 
 // One connection to the link's server: connects (asking every channel from its current
 // resume time), receives and merges packets until the connection fails, the server ends the
-// stream or the stop command comes, and closes it. A failed attempt returns after the pause
-// that retry prescribes (interrupted by the stop command).
-void RunConnection(CServerLink& link, CRetryPause& retry);
+// stream, the stall watchdog asks for a new connection or the stop command comes, and
+// closes it. A failed attempt returns after the pause that state.retry prescribes
+// (interrupted by the stop command).
+void RunConnection(CServerLink& link, AcquisitionThreadState& state);
 
 // The body of an acquisition thread: RunConnection while g_runFlag is set.
 void AcquisitionThread(CServerLink& link);

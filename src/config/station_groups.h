@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "metrics/counters.h"
+
 namespace tarvell
 {
 
@@ -82,6 +84,10 @@ public:
     double calper = 0; // calibration period of the most recent packet
 
     unsigned reported = 0; // WriteProblem bits logged and not yet over
+
+    // What the status server reports of the channel; the registry's object for records of
+    // g_groups (the same across reloads), a private one for records made elsewhere.
+    std::shared_ptr<CChannelCounters> counters;
 };
 
 class CStationGroup
@@ -102,6 +108,9 @@ public:
 
     // The section last reported as moved or gone (0: none reported); any thread.
     mutable std::atomic<int> reportedSection{0};
+
+    // The station's disk-loop counters (shared by every group of the station).
+    std::shared_ptr<CStationCounters> counters;
 };
 
 // The groups in INI order. See the first lines of this header for who may touch it.

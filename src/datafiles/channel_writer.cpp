@@ -23,6 +23,7 @@
 #include "link/time_conversions.h"
 #include "link/waveform_packet.h"
 #include "log/event_log.h"
+#include "platform/fault_point.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -185,6 +186,7 @@ Append AppendChunk(const CStationGroup& group, CChannelRecord& channel, int sect
         TruncateTo(fd.Get(), size);
         return Append::Done; // the chunk is lost; the gap makes the next chunk a new file
     }
+    FaultPoint("chunk-bytes-written");
     if (!fd.Close())
     {
         ReportWriteError(channel, path, errno);
@@ -211,6 +213,7 @@ Append AppendChunk(const CStationGroup& group, CChannelRecord& channel, int sect
     }
     SaveResumeTimeInSection(section, channel.name,
                             WholeSeconds(channel.fileStart + channel.fileDuration));
+    channel.counters->ChunkCommitted(channel.bufferCount, channel.currentFile);
     ShowChannelFile(channel.currentFile, group.station, channel.name, false);
     RotateIfFull(group, channel);
     LogEvent("", true);
@@ -286,6 +289,8 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
     const std::size_t size = kHeaderSize + chunk.sampleBytes;
     bool written = WriteAt(fd.Get(), 0, chunk.bytes.data(), size);
     int error = errno;
+    if (written)
+        FaultPoint("chunk-bytes-written");
     if (written && !fd.Close())
     {
         written = false;
@@ -312,6 +317,7 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
                                           kDataType, channel.name, channel.calib, channel.calper);
     SaveResumeTimeInSection(section, channel.name,
                             WholeSeconds(channel.fileStart + channel.fileDuration));
+    channel.counters->ChunkCommitted(channel.bufferCount, channel.currentFile);
     ShowChannelFile(channel.currentFile, group.station, channel.name, false);
     LogEvent("", true);
 }
@@ -319,8 +325,9 @@ void CreateChunkFile(const CStationGroup& group, CChannelRecord& channel, int se
 void WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel, int section,
                          ChunkBytes& chunk)
 {
-    PurgeDiskLoop(group.station,
-                  static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0)));
+    const auto limit = static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0));
+    const PurgeOutcome purge = PurgeDiskLoop(group.station, limit);
+    group.counters->DiskLoopChecked(purge.size, limit, purge.filesPurged);
     if (Continues(channel) && !channel.currentFile.empty() &&
         AppendChunk(group, channel, section, chunk) == Append::Done)
     {
@@ -449,6 +456,7 @@ void WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
         }
         SaveResumeTimeInSection(section, channel.name,
                                 WholeSeconds(channel.fileStart + channel.fileDuration));
+        channel.counters->ChunkCommitted(channel.bufferCount, fileName + " (DL)");
         ShowChannelFile(fileName, group.station, channel.name, true);
         RotateIfFull(group, channel);
         return;
@@ -468,6 +476,7 @@ void WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
     }
     SaveResumeTimeInSection(section, channel.name,
                             WholeSeconds(channel.fileStart + channel.fileDuration));
+    channel.counters->ChunkCommitted(channel.bufferCount, fileName + " (DL)");
     ShowChannelFile(fileName, group.station, channel.name, true);
 }
 

@@ -12,6 +12,7 @@
 #include "db/odbc_private.h"
 #include "db/schema_names.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
 
 namespace tarvell
 {
@@ -171,6 +172,7 @@ void DbDisconnectLocked()
     if (g_hdbc != SQL_NULL_HDBC)
         SQLDisconnect(g_hdbc);
     g_connected = false;
+    NoteDatabaseReachable(false);
 }
 
 bool DbConnectLocked(bool report)
@@ -211,6 +213,7 @@ bool DbConnectLocked(bool report)
         return false;
     }
     g_connected = true;
+    NoteDatabaseReachable(true);
     if (report)
         CDbOperation::QueueMessage("Подключение к источнику данных!", ConnectReport(),
                                    MessageIcon::Information);
@@ -227,7 +230,10 @@ bool DbIsAliveLocked()
         OdbcSucceeded(SQLExecDirect(
             statement.Get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("SELECT 1")), SQL_NTS));
     if (!alive)
+    {
         g_connected = false;
+        NoteDatabaseReachable(false);
+    }
     return alive;
 }
 

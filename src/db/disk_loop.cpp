@@ -106,23 +106,25 @@ std::uint64_t DiskLoopSize(std::string_view station)
     return size ? ToBytes(*size) : 0;
 }
 
-void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
+PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
 {
-    std::uint64_t size = DiskLoopSize(station);
+    PurgeOutcome outcome;
+    std::uint64_t& size = outcome.size;
+    size = DiskLoopSize(station);
     if (size < limit)
-        return;
+        return outcome;
 
     std::string query =
         FormatText("SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileList("CPATH"),
-                  FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
-                  FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
+                   FileList("SPS"), FileList("TQTY"), g_dbNames.Table(SchemaTable::FileList),
+                   FileList("CREATER"), FileList("STA"), SqlText(station).c_str());
     query += FormatText(kTimeNamedOnly, FileList("CPATH"), FileList("CPATH"));
     query += FormatText("  ORDER BY %s", FileList("TBEGIN"));
     DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
     if (!listing.ok)
     {
         DbLogError(listing);
-        return;
+        return outcome;
     }
     std::vector<PurgeRecord> records;
     records.reserve(listing.rows.size());
@@ -167,16 +169,18 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
         }
         std::uint64_t freed = FileSize(record);
         size = freed > size ? 0 : size - freed;
+        ++outcome.filesPurged;
         if (size < limit)
             break;
     }
+    return outcome;
 }
 
 bool DeleteFileRow(std::string_view relativePath)
 {
     DbOutcome outcome =
         DbExecute(FormatText("DELETE FROM %s WHERE %s='%s'", g_dbNames.Table(SchemaTable::FileList),
-                            FileList("CPATH"), SqlText(relativePath).c_str()));
+                             FileList("CPATH"), SqlText(relativePath).c_str()));
     if (!outcome.ok)
     {
         DbLogError(outcome);
