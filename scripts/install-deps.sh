@@ -14,8 +14,11 @@ packages=(
     libmseed-dev libmseed-doc
     # the operator window
     qt6-base-dev
-    # JSON
-    nlohmann-json3-dev
+    # the status server (HTTP, JSON), the service manager's notifications
+    libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev
+    # tests of the status server: the metrics format checker, a browser for the page, an
+    # XML checker for the availability drawing
+    prometheus chromium libxml2-utils
 )
 
 missing=()

@@ -21,6 +21,7 @@
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
+#include "status/observability.h"
 
 namespace tarvell
 {
@@ -99,6 +100,11 @@ int RunHeadless(const CommandLine& line, const std::vector<std::string>& argumen
     if (!DbOpen(settings))
         return StartFailed("KDX database open error");
 
+    CObservability observability;
+    std::string statusError;
+    if (!observability.Start(g_iniPath, &statusError))
+        return StartFailed(statusError);
+
     LoadGroups();
     PrepareLoopFiles();
     ApplyMode();
@@ -106,6 +112,7 @@ int RunHeadless(const CommandLine& line, const std::vector<std::string>& argumen
     // every channel from where its data end on disk.
     ResetChannelState();
     StartAcquisition();
+    observability.Running();
 
     for (;;)
     {
@@ -121,6 +128,7 @@ int RunHeadless(const CommandLine& line, const std::vector<std::string>& argumen
         break;
     }
 
+    observability.Stopping();
     StopAcquisition();
     LogEvent("TARVELL stopped...");
     SetOperatorView(nullptr);

@@ -15,6 +15,8 @@ struct CommandLine
     bool checkConfig = false; // --check-config
     bool help = false;        // --help
     bool version = false;     // --version
+    bool status = false;      // --status: ask the running program's status server
+    bool json = false;        // --json (with --status)
     std::string settingsTail; // every argument after our options, joined by single blanks
     std::string error;        // non-empty when the command line is not usable
 };

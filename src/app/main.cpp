@@ -7,6 +7,7 @@
 #include "app/application.h"
 #include "app/check_config.h"
 #include "app/command_line.h"
+#include "status/status_client.h"
 
 int main(int argc, char** argv)
 {
@@ -28,6 +29,8 @@ int main(int argc, char** argv)
         std::puts("TARVELL Version 1.0");
         return 0;
     }
+    if (line.status)
+        return PrintStatus(ResolveIniPath(line), line.json, stdout, stderr);
     if (line.checkConfig)
         return CheckConfig(line, arguments, stdout);
     // There is no operator window in this build: the program always runs as a service.

@@ -1,0 +1,76 @@
+#include "status/status_server.h"
+
+#include <thread>
+
+#include <httplib.h>
+
+#include "status/prometheus_text.h"
+#include "status/status_json.h"
+#include "status/status_page.h"
+#include "status/status_snapshot.h"
+
+namespace tarvell
+{
+
+struct CStatusServer::Impl
+{
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+};
+
+CStatusServer::CStatusServer() : m_impl(std::make_unique<Impl>()) {}
+
+CStatusServer::~CStatusServer()
+{
+    Stop();
+}
+
+bool CStatusServer::Start(const std::string& host, int port, std::string* error)
+{
+    httplib::Server& server = m_impl->server;
+    // Two threads answer: a scraper and a browser at once never queue behind each other, and
+    // nothing more is spent on a server that is asked once a second.
+    server.new_task_queue = [] { return new httplib::ThreadPool(2); };
+    server.Get("/metrics",
+               [](const httplib::Request&, httplib::Response& response)
+               {
+                   response.set_content(PrometheusText(TakeStatusSnapshot(EpochSecondsNow())),
+                                        "text/plain; version=0.0.4; charset=utf-8");
+               });
+    server.Get("/status",
+               [](const httplib::Request&, httplib::Response& response) {
+                   response.set_content(StatusJson(TakeStatusSnapshot(EpochSecondsNow())),
+                                        "application/json");
+               });
+    server.Get("/", [](const httplib::Request&, httplib::Response& response)
+               { response.set_content(StatusPageHtml(), "text/html; charset=utf-8"); });
+
+    const int bound = port == 0                         ? server.bind_to_any_port(host)
+                      : server.bind_to_port(host, port) ? port
+                                                        : -1;
+    if (bound <= 0)
+    {
+        *error = "Status server: cannot listen on " + host + ":" + std::to_string(port) +
+                 " (address in use, or not an address of this machine)";
+        return false;
+    }
+    m_impl->port = bound;
+    m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
+    return true;
+}
+
+int CStatusServer::Port() const
+{
+    return m_impl->port;
+}
+
+void CStatusServer::Stop()
+{
+    if (!m_impl->thread.joinable())
+        return;
+    m_impl->server.stop();
+    m_impl->thread.join();
+}
+
+} // namespace tarvell
