@@ -53,6 +53,7 @@ const char kUsage[] =
     "         SECONDS (default: 1.5 sample intervals); T is epoch seconds or a UTC time\n"
     "         such as 2026-12-07T13:05:00 (default window: the earliest to the latest\n"
     "         sample). --json prints JSON instead; --svg also draws a timeline to FILE.\n"
+    "         Without --dir it uses the ODBC files of ODBCSYSINI when that is set.\n"
     "\n"
     "DIR defaults to /var/lib/kdx.\n";
 
@@ -86,6 +87,7 @@ struct Options
     std::string gap;
     std::string svg;
     bool json = false;
+    bool dirGiven = false; // --dir named on the command line
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -107,7 +109,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         if (argument == "--postgres")
             options.postgres = true;
         else if (argument == "--dir")
-            ok = value(options.dir);
+            ok = options.dirGiven = value(options.dir);
         else if (argument == "--database")
             ok = value(options.database);
         else if (argument == "--host")
@@ -271,10 +273,12 @@ int Create(Options& options)
 }
 
 // Connects through the data source of options with TARVELL's default login unless one is
-// given.
-bool ConnectDataSource(const Options& options)
+// given. With keepEnvironment, ODBC files named by the environment (ODBCSYSINI, as for
+// TARVELL itself) are used unless --dir names others.
+bool ConnectDataSource(const Options& options, bool keepEnvironment = false)
 {
-    UseOdbcFiles(options);
+    if (!keepEnvironment || options.dirGiven || std::getenv("ODBCSYSINI") == nullptr)
+        UseOdbcFiles(options);
     g_dsn = options.dsn;
     g_dbUser = options.user.empty() ? "KDX" : options.user;
     g_dbPassword = options.user.empty() && options.password.empty() ? "QZT" : options.password;
@@ -306,7 +310,7 @@ int Availability(const Options& options)
         std::fprintf(stderr, "kdx-db: --gap '%s' is no number of seconds\n", options.gap.c_str());
         return 2;
     }
-    if (!ConnectDataSource(options))
+    if (!ConnectDataSource(options, true))
         return 1;
     std::vector<FileSpan> spans;
     std::string error;
