@@ -194,7 +194,7 @@ std::string AvailabilitySvg(const std::vector<ChannelAvailability>& channels,
                    "font-family=\"sans-serif\" font-size=\"12\">\n"
                    "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n"
                    "<text x=\"%.0f\" y=\"20\" font-size=\"14\">Availability %s .. %s UTC</text>\n",
-                   kLeft + kWidth + 20, height, kLeft, IsoTime(window.from).c_str(),
+                   kLeft + kWidth + 64, height, kLeft, IsoTime(window.from).c_str(),
                    IsoTime(window.to).c_str());
     double y = kTop;
     for (const ChannelAvailability& channel : channels)
@@ -220,7 +220,7 @@ std::string AvailabilitySvg(const std::vector<ChannelAvailability>& channels,
         {
             out += FormatText("<rect x=\"%.2f\" y=\"%.1f\" width=\"%.2f\" height=\"16\" "
                               "fill=\"#d03030\"><title>gap %s .. %s (%.3f s)</title></rect>\n",
-                              x(gap.begin), y, std::max(1.0, x(gap.end) - x(gap.begin)),
+                              x(gap.begin), y, std::max(2.0, x(gap.end) - x(gap.begin)),
                               IsoTime(gap.begin).c_str(), IsoTime(gap.end).c_str(),
                               gap.end - gap.begin);
         }
