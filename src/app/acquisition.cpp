@@ -1,6 +1,5 @@
 #include "app/acquisition.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
@@ -89,14 +88,6 @@ const char* ConnectFailureText(int result)
     }
 }
 
-// Connects, or returns -1 after logging the first failure of a run of failures and waiting
-// the retry pause.
-double EpochNow()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 // Waits the retry pause after a failed attempt, shown as such in the link's state.
 void PauseAfterFailure(AcquisitionThreadState& state)
 {
@@ -125,13 +116,18 @@ int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& r
     {
         if (counters.connections.fetch_add(1, std::memory_order_relaxed) > 0)
             counters.reconnects.fetch_add(1, std::memory_order_relaxed);
-        counters.connectedSince.store(EpochNow(), std::memory_order_relaxed);
+        counters.connectedSince.store(EpochSecondsNow(), std::memory_order_relaxed);
         counters.SetState(LinkState::Connected);
         return socket;
     }
     if (g_runFlag.load() == 0)
         return socket;
-    counters.CountFailure(socket == -2 ? kTransferHostNotFound : g_transferError);
+    // -1 is a failed opening exchange, which leaves its code; -2 a name that does not
+    // resolve (code 17); the others were refused or could not be made, and have no code.
+    if (socket == -1 || socket == -2)
+        counters.CountFailure(g_transferError);
+    else
+        counters.connectFailures.fetch_add(1, std::memory_order_relaxed);
     if (state.retry.Current().count() == 0)
     {
         LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
@@ -156,7 +152,7 @@ void HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels)
         MergePacket(packet);
         where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
                                                 packet.sampleInterval, packet.count,
-                                                where.channel->bufferCount, EpochNow());
+                                                where.channel->bufferCount, EpochSecondsNow());
     }
     if (g_silent.load() == 0)
     {

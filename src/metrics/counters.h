@@ -54,6 +54,7 @@ public:
     std::atomic<std::int64_t> packetsSkipped{0};
     std::atomic<std::int64_t> connections{0}; // connections that completed the opening exchange
     std::atomic<std::int64_t> reconnects{0};  // of those, every one after the first
+    std::atomic<std::int64_t> connectFailures{0}; // connections refused, or not made at all
     std::atomic<int> lastFailure{-1};         // code of the last failure; -1: none yet
     std::atomic<double> connectedSince{0};    // epoch seconds; 0 while not connected
     std::array<std::atomic<std::int64_t>, kCountedFailureCodes> failures{};

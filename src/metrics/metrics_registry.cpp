@@ -20,16 +20,18 @@ std::vector<std::shared_ptr<const T>> Copy(std::mutex& lock,
 std::shared_ptr<CChannelCounters> CMetricsRegistry::Channel(std::string_view station,
                                                             std::string_view channel)
 {
+    // Names are upper case in the model; a blank cannot be part of one.
+    const std::string stationName = ToUpperAscii(station);
+    const std::string channelName = ToUpperAscii(channel);
+    const std::string key = stationName + ' ' + channelName;
     std::lock_guard<std::mutex> guard(m_lock);
-    for (const auto& counters : m_channels)
+    std::shared_ptr<CChannelCounters>& counters = m_channelsByName[key];
+    if (!counters)
     {
-        if (EqualsIgnoreCase(counters->station, station) &&
-            EqualsIgnoreCase(counters->channel, channel))
-            return counters;
+        counters = std::make_shared<CChannelCounters>(stationName, channelName);
+        m_channels.push_back(counters);
     }
-    m_channels.push_back(
-        std::make_shared<CChannelCounters>(ToUpperAscii(station), ToUpperAscii(channel)));
-    return m_channels.back();
+    return counters;
 }
 
 std::shared_ptr<CStationCounters> CMetricsRegistry::Station(std::string_view station)

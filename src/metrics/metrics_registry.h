@@ -5,6 +5,7 @@
 // thread; the registry's lock is held only to find or list objects, never by the packet
 // path (channels and stations keep their own pointers).
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,7 +35,8 @@ public:
 
 private:
     mutable std::mutex m_lock;
-    std::vector<std::shared_ptr<CChannelCounters>> m_channels;
+    std::vector<std::shared_ptr<CChannelCounters>> m_channels; // in the order first asked for
+    std::map<std::string, std::shared_ptr<CChannelCounters>> m_channelsByName; // "STA CHA"
     std::vector<std::shared_ptr<CStationCounters>> m_stations;
     std::vector<std::shared_ptr<CLinkCounters>> m_links;
 };

@@ -2,6 +2,7 @@
 
 #include "log/event_log.h"
 #include "metrics/metrics_registry.h"
+#include "platform/clock.h"
 #include "platform/service_notify.h"
 #include "platform/text_format.h"
 #include "status/service_monitor.h"

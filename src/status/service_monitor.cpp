@@ -5,6 +5,7 @@
 
 #include "log/event_log.h"
 #include "metrics/thread_progress.h"
+#include "platform/clock.h"
 #include "platform/service_notify.h"
 #include "platform/text_format.h"
 #include "status/status_snapshot.h"
@@ -24,7 +25,7 @@ CServiceMonitor::~CServiceMonitor()
 
 void CServiceMonitor::Start()
 {
-    m_lastStatus = StatusSummary(TakeStatusSnapshot(EpochSecondsNow()));
+    m_lastStatus = StatusSummary(TakeStatusSnapshot(EpochSecondsNow(), SnapshotDepth::Summary));
     NotifyServiceManager("READY=1\nSTATUS=" + m_lastStatus);
     m_thread = std::thread([this] { Run(); });
 }
@@ -62,7 +63,8 @@ void CServiceMonitor::Run()
 void CServiceMonitor::Tick(double watchdogLimit, bool* pinging)
 {
     m_stall.Check(EpochSecondsNow());
-    const std::string status = StatusSummary(TakeStatusSnapshot(EpochSecondsNow()));
+    const std::string status =
+        StatusSummary(TakeStatusSnapshot(EpochSecondsNow(), SnapshotDepth::Summary));
     std::string message;
     if (status != m_lastStatus)
     {

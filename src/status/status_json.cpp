@@ -44,6 +44,7 @@ Json LinkJson(const LinkStatus& link)
             {"packets_skipped", link.packetsSkipped},
             {"connections", link.connections},
             {"reconnects", link.reconnects},
+            {"connect_failures", link.connectFailures},
             {"last_failure", link.lastFailure < 0 ? Json(nullptr) : Json(link.lastFailure)},
             {"failures", std::move(failures)}};
 }

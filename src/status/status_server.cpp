@@ -1,9 +1,11 @@
 #include "status/status_server.h"
 
+#include <chrono>
 #include <thread>
 
 #include <httplib.h>
 
+#include "platform/clock.h"
 #include "status/prometheus_text.h"
 #include "status/status_json.h"
 #include "status/status_page.h"
@@ -35,7 +37,8 @@ bool CStatusServer::Start(const std::string& host, int port, std::string* error)
     server.Get("/metrics",
                [](const httplib::Request&, httplib::Response& response)
                {
-                   response.set_content(PrometheusText(TakeStatusSnapshot(EpochSecondsNow())),
+                   response.set_content(PrometheusText(TakeStatusSnapshot(EpochSecondsNow(),
+                                                                          SnapshotDepth::Numbers)),
                                         "text/plain; version=0.0.4; charset=utf-8");
                });
     server.Get("/status",
@@ -57,6 +60,10 @@ bool CStatusServer::Start(const std::string& host, int port, std::string* error)
     }
     m_impl->port = bound;
     m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
+    // A stop that came before the thread began to listen would be lost, and the thread
+    // would never end: Start returns once the server runs.
+    for (int waited = 0; !server.is_running() && waited < 2000; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return true;
 }
 

@@ -1,7 +1,5 @@
 #include "status/status_snapshot.h"
 
-#include <chrono>
-
 #include "metrics/metrics_registry.h"
 #include "platform/text_format.h"
 
@@ -15,14 +13,15 @@ namespace
 {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-ChannelStatus ReadChannel(const CChannelCounters& counters, double now)
+ChannelStatus ReadChannel(const CChannelCounters& counters, double now, bool texts)
 {
     ChannelStatus status;
     status.station = counters.station;
     status.channel = counters.channel;
     if (const CLinkCounters* link = counters.link.load(kRelaxed))
         status.server = link->host;
-    status.file = counters.file.Load();
+    if (texts)
+        status.file = counters.file.Load();
     status.samplesReceived = counters.samplesReceived.load(kRelaxed);
     status.samplesWritten = counters.samplesWritten.load(kRelaxed);
     status.packetsReceived = counters.packetsReceived.load(kRelaxed);
@@ -35,7 +34,8 @@ ChannelStatus ReadChannel(const CChannelCounters& counters, double now)
     status.bufferSamples = counters.bufferSamples.load(kRelaxed);
     status.stalled = counters.stalled.load(kRelaxed);
     status.silentSince = status.stalled ? counters.silentSince.load(kRelaxed) : 0;
-    status.availability = counters.Availability(now);
+    if (texts)
+        status.availability = counters.Availability(now);
     return status;
 }
 
@@ -52,6 +52,7 @@ LinkStatus ReadLink(const CLinkCounters& counters)
     status.packetsSkipped = counters.packetsSkipped.load(kRelaxed);
     status.connections = counters.connections.load(kRelaxed);
     status.reconnects = counters.reconnects.load(kRelaxed);
+    status.connectFailures = counters.connectFailures.load(kRelaxed);
     status.lastFailure = counters.lastFailure.load(kRelaxed);
     for (int code = 0; code < kCountedFailureCodes; ++code)
     {
@@ -71,13 +72,7 @@ const char* BuildVersion()
     return TARVELL_VERSION;
 }
 
-double EpochSecondsNow()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-StatusSnapshot TakeStatusSnapshot(double now)
+StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
 {
     const CMetricsRegistry& registry = Metrics();
     StatusSnapshot snapshot;
@@ -86,19 +81,34 @@ StatusSnapshot TakeStatusSnapshot(double now)
     snapshot.version = BuildVersion();
     snapshot.databaseReachable = registry.process.databaseReachable.load(kRelaxed);
     snapshot.databaseOutages = registry.process.databaseOutages.load(kRelaxed);
-    for (const auto& link : registry.Links())
-        snapshot.links.push_back(ReadLink(*link));
-    for (const auto& station : registry.Stations())
+    const bool full = depth != SnapshotDepth::Summary;
+    if (full)
     {
-        snapshot.stations.push_back({station->station, station->diskLoopBytes.load(kRelaxed),
-                                     station->diskLoopLimit.load(kRelaxed),
-                                     station->filesPurged.load(kRelaxed)});
+        for (const auto& link : registry.Links())
+            snapshot.links.push_back(ReadLink(*link));
+        for (const auto& station : registry.Stations())
+        {
+            snapshot.stations.push_back({station->station, station->diskLoopBytes.load(kRelaxed),
+                                         station->diskLoopLimit.load(kRelaxed),
+                                         station->filesPurged.load(kRelaxed)});
+        }
     }
-    for (const auto& counters : registry.Channels())
+    const auto channels = registry.Channels();
+    snapshot.channels.reserve(channels.size());
+    for (const auto& counters : channels)
     {
         if (!counters->configured.load(kRelaxed))
             continue;
-        ChannelStatus channel = ReadChannel(*counters, now);
+        ChannelStatus channel;
+        if (full)
+        {
+            channel = ReadChannel(*counters, now, depth == SnapshotDepth::Full);
+        }
+        else
+        {
+            channel.stalled = counters->stalled.load(kRelaxed);
+            channel.hasData = counters->lastArrival.load(kRelaxed) > 0;
+        }
         const CLinkCounters* link = counters->link.load(kRelaxed);
         if (channel.stalled)
             ++snapshot.stalledChannels;

@@ -43,6 +43,7 @@ struct LinkStatus
     std::int64_t packetsSkipped = 0;
     std::int64_t connections = 0;
     std::int64_t reconnects = 0;
+    std::int64_t connectFailures = 0;
     int lastFailure = -1;
     std::vector<std::pair<std::string, std::int64_t>> failures; // code text ("16", "other")
 };
@@ -72,11 +73,19 @@ struct StatusSnapshot
 // The build version the program reports.
 const char* BuildVersion();
 
-// Seconds since 1970-01-01 UTC, with fraction.
-double EpochSecondsNow();
+// What a snapshot reads: everything; the numbers without the channels' file texts and
+// availability (for /metrics); or only what the one-line summary needs (the counts of
+// channels and the database), which the monitor takes every second.
+enum class SnapshotDepth
+{
+    Full,
+    Numbers,
+    Summary,
+};
 
-// Reads every counter of the registry at now.
-StatusSnapshot TakeStatusSnapshot(double now);
+// Reads the counters of the registry at now; with Summary, channels holds nothing but each
+// channel's stall and data flags.
+StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth = SnapshotDepth::Full);
 
 // "3072 channels, 3070 flowing, database up": the one-line state for the service manager.
 std::string StatusSummary(const StatusSnapshot& snapshot);
