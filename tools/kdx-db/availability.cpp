@@ -34,15 +34,15 @@ std::string IsoTime(double time)
     return FormatText("%s.%03d", text, std::min(milliseconds, 999));
 }
 
-// Merges one channel's spans (ordered by begin) into covered stretches, a gap being a hole
-// longer than threshold; overlaps and holes up to the threshold join the stretches.
-std::vector<TimeStretch> Stretches(const std::vector<const FileSpan*>& spans, double threshold)
+// Merges one channel's spans (ordered by begin) into covered stretches: overlaps, and
+// holes up to joinTolerance, join them.
+std::vector<TimeStretch> Stretches(const std::vector<const FileSpan*>& spans, double joinTolerance)
 {
     std::vector<TimeStretch> stretches;
     for (const FileSpan* span : spans)
     {
         const double end = span->begin + span->seconds;
-        if (!stretches.empty() && span->begin - stretches.back().end <= threshold)
+        if (!stretches.empty() && span->begin - stretches.back().end <= joinTolerance)
         {
             stretches.back().end = std::max(stretches.back().end, end);
             continue;
@@ -61,7 +61,9 @@ ChannelAvailability Report(const std::vector<const FileSpan*>& spans,
     const double rate = spans.back()->rate;
     const double interval = rate > 0 ? 1.0 / rate : 0;
     const double threshold = gapSeconds >= 0 ? gapSeconds : 1.5 * interval;
-    const std::vector<TimeStretch> all = Stretches(spans, threshold);
+    // The covered time is the data itself (overlaps once); the threshold only decides which
+    // holes between the data are reported as gaps. Row times carry float rounding.
+    const std::vector<TimeStretch> all = Stretches(spans, 1e-6);
 
     double cursor = window.from; // where the last stretch inside the window ended
     for (const TimeStretch& stretch : all)
