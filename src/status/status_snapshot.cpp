@@ -121,8 +121,10 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
 
 std::string StatusSummary(const StatusSnapshot& snapshot)
 {
+    const std::size_t channels = snapshot.channels.size();
     std::string summary =
-        FormatText("%zu channels, %d flowing", snapshot.channels.size(), snapshot.flowingChannels);
+        FormatText("%zu %s, %d flowing", channels, channels == 1 ? "channel" : "channels",
+                   snapshot.flowingChannels);
     if (snapshot.stalledChannels > 0)
         summary += FormatText(", %d stalled", snapshot.stalledChannels);
     summary += snapshot.databaseReachable ? ", database up" : ", database down";

@@ -318,7 +318,7 @@ TEST_F(ObservabilityEndToEnd, ServiceManagerHearsReadinessStatusPingsUntilAWrite
 
     std::string seen;
     ASSERT_TRUE(manager.WaitFor("READY=1", 20000, &seen)) << seen << LogText();
-    EXPECT_NE(seen.find("STATUS=1 channels"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("STATUS=1 channel, "), std::string::npos) << seen;
     ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", 5000, &seen)) << seen;
     ASSERT_TRUE(WaitUntil(
         [&] { return LogText().find("watchdog pings stop") != std::string::npos; }, 20000))
