@@ -36,7 +36,11 @@ std::string Escaped(const std::string& value)
 class CExposition
 {
 public:
-    explicit CExposition(std::size_t expectedSamples) { m_text.reserve(expectedSamples * 96); }
+    CExposition(std::string& text, std::size_t expectedSamples) : m_text(text)
+    {
+        m_text.clear();
+        m_text.reserve(expectedSamples * 96);
+    }
 
     // Starts a family: its HELP and TYPE lines.
     void Family(const char* name, const char* type, const char* help)
@@ -74,10 +78,8 @@ public:
         m_text.resize(static_cast<std::size_t>(end - m_text.data()));
     }
 
-    std::string Take() { return std::move(m_text); }
-
 private:
-    std::string m_text;
+    std::string& m_text;
     std::string_view m_name;
 };
 
@@ -253,15 +255,21 @@ void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
 
 } // namespace
 
-std::string PrometheusText(const StatusSnapshot& snapshot)
+void WritePrometheusText(const StatusSnapshot& snapshot, std::string& text)
 {
-    CExposition out(snapshot.channels.size() * 9 + snapshot.links.size() * 8 +
-                    snapshot.stations.size() * 3 + 8);
+    CExposition out(text, snapshot.channels.size() * 9 + snapshot.links.size() * 8 +
+                              snapshot.stations.size() * 3 + 8);
     ChannelMetrics(out, snapshot);
     LinkMetrics(out, snapshot);
     StationMetrics(out, snapshot);
     ProcessMetrics(out, snapshot);
-    return out.Take();
+}
+
+std::string PrometheusText(const StatusSnapshot& snapshot)
+{
+    std::string text;
+    WritePrometheusText(snapshot, text);
+    return text;
 }
 
 } // namespace tarvell

@@ -12,4 +12,8 @@ struct StatusSnapshot;
 // The body of /metrics.
 std::string PrometheusText(const StatusSnapshot& snapshot);
 
+// The same into out (replacing what it held), keeping out's room: a server thread that
+// answers every second reuses one buffer instead of a fresh megabyte each time.
+void WritePrometheusText(const StatusSnapshot& snapshot, std::string& out);
+
 } // namespace tarvell
