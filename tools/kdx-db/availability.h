@@ -1,7 +1,8 @@
 #pragma once
 // kdx-db availability: what the archive holds, from the FILELIST rows alone: per channel
 // the first and last sample, the share of the window covered, and every gap longer than a
-// threshold, as text, JSON or an SVG timeline. Reads rows only; never changes one.
+// threshold, as text, JSON or an SVG timeline. Reads rows only; never changes one. Any
+// thread; ReadFileSpans uses the shared connection.
 
 #include <string>
 #include <vector>
