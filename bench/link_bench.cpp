@@ -12,9 +12,9 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include "link/connection.h"
 #include "link/packet_decoding.h"
 #include "link/transfer_request.h"
+#include "link/transfer_session.h"
 #include "platform/unique_fd.h"
 #include "sim_encoder.h"
 #include "sim_server.h"
@@ -55,7 +55,7 @@ PreparedPacket Prepare(int compression, bool swapped)
     sim::ConfigEntryStation station{"STA1", {{"BHZ", "", 10000}}};
     const std::vector<unsigned char> config = sim::EncodeConfig({station}, options);
     prepared.config = std::make_unique<ServerConfig>();
-    DecodeConfig(config.data() + 4, config.size() - 4, *prepared.config);
+    (void)DecodeConfig(config.data() + 4, config.size() - 4, *prepared.config);
     return prepared;
 }
 
@@ -131,7 +131,8 @@ void BM_LoopbackPackets(benchmark::State& state)
     auto config = std::make_unique<ServerConfig>();
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
-    UniqueFd socket(ConnectServer("127.0.0.1", server.Port(), *request, *config, 1));
+    CLinkConnection link;
+    UniqueFd socket(ConnectServer(link, "127.0.0.1", server.Port(), *request, *config, 1));
     if (!socket)
     {
         state.SkipWithError("cannot connect to xfer-sim");
@@ -140,8 +141,8 @@ void BM_LoopbackPackets(benchmark::State& state)
     std::int64_t samples = 0;
     for (auto _ : state)
     {
-        if (RecvPacket(socket.Get(), *config, *raw) != 0 ||
-            ConvertPacket(*config, *raw, *packet) != 0)
+        if (RecvPacket(link, socket.Get(), *config, *raw) != 0 ||
+            ConvertPacket(*config, *raw, *packet).Failed())
         {
             state.SkipWithError("the stream failed");
             break;

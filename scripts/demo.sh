@@ -2,15 +2,18 @@
 # The demo: installs what is needed, builds, makes an embedded SQLite KDX database with its
 # SITECHAN rows, starts xfer-sim on loopback with a real miniSEED record file and synthetic
 # channels, and runs tarvell --headless against it. It ends by itself after DEMO_SECONDS
-# (default 20) or on Ctrl-C, then prints what was written.
+# (default 20) or on Ctrl-C, then prints what was written and the archive's availability.
+# While it runs, its status page is on http://127.0.0.1:$STATUS_PORT/ (default 9780).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 seconds=${DEMO_SECONDS:-20}
+status_port=${STATUS_PORT:-9780}
+preset=${DEMO_PRESET:-release}
 
 bash scripts/install-deps.sh
-bash scripts/build.sh release
-bin=$top/build/release
+bash scripts/build.sh "$preset"
+bin=$top/build/$preset
 demo=$top/demo
 mseed=$(dpkg -L libmseed-doc libmseed-dev 2>/dev/null | grep -m1 '/examples/test.mseed$' || true)
 
@@ -23,12 +26,13 @@ eval "$("$bin/tools/kdx-db/kdx-db" create --dir "$demo")"
     ABC BHZ 100 ABC BHN 100 ABC BHE 100 DEF HHZ 40 COLA LHZ 1
 
 # The server: an hour of three 100 Hz channels and one 40 Hz channel up to now, then live
-# data in real time; and the real record file when the documentation package has it.
+# data in real time; and the real record file when the documentation package has it. Each
+# channel leaves out its 1001st packet, a gap the availability report shows.
 now=$(date +%s)
 sources=(--synthetic "ABC:BHZ:100:$((now - 3600))" --synthetic "ABC:BHN:100:$((now - 3600))"
          --synthetic "ABC:BHE:100:$((now - 3600))" --synthetic "DEF:HHZ:40:$((now - 3600))")
 [ -n "$mseed" ] && sources+=(--mseed "$mseed")
-"$bin/tools/xfer-sim/xfer-sim" --port 0 --port-file "$demo/port" --realtime \
+"$bin/tools/xfer-sim/xfer-sim" --port 0 --port-file "$demo/port" --realtime --gap-after 1000 \
     --log "$demo/xfer-sim.log" "${sources[@]}" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
@@ -67,6 +71,9 @@ ODBC=KDX
 
 [LOG]
 DIR=$demo/log
+
+[STATUS]
+LISTEN=127.0.0.1:$status_port
 INI
 
 echo
@@ -75,6 +82,8 @@ echo "  INI file:   $demo/tarvell.ini"
 echo "  data files: $demo/data"
 echo "  database:   $demo/kdx.db (ODBC data source KDX, ODBCSYSINI=$ODBCSYSINI)"
 echo "  event log:  $demo/log/"
+echo "  status:     http://127.0.0.1:$status_port/ (also /metrics, /status;" \
+     "$bin/src/app/tarvell --status --ini $demo/tarvell.ini)"
 echo
 
 "$bin/src/app/tarvell" --headless --ini "$demo/tarvell.ini" &
@@ -94,3 +103,7 @@ echo "Summary: $files data files, $rows FILELIST rows, $((bytes / 4)) samples," 
      "$seconds_of_data seconds of data"
 echo "Event log:"
 cat "$demo"/log/*.log | tr -d '\r' | tail -n 12
+echo
+echo "Availability of the synthetic hour and the run (drawn in $demo/availability.svg):"
+"$bin/tools/kdx-db/kdx-db" availability --dir "$demo" --from $((now - 3600)) \
+    --svg "$demo/availability.svg" || true

@@ -16,6 +16,11 @@ packages=(
     libmseed-dev libmseed-doc
     # the operator window (X11 through qt6-base-dev's own plugin, Wayland through qt6-wayland)
     qt6-base-dev qt6-wayland
+    # the status server (HTTP, JSON), the service manager's notifications
+    libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev
+    # tests of the status server: the metrics format checker, a browser for the page, an
+    # XML checker for the availability drawing
+    prometheus chromium libxml2-utils
 )
 if [ "${1:-}" = "--screenshot" ]; then
     # a virtual display, xwininfo to find the window, import to capture it

@@ -19,12 +19,14 @@
 #include "datafiles/channel_ini.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/chunk_journal.h"
-#include "link/connection.h"
 #include "link/packet_decoding.h"
 #include "link/time_conversions.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
+#include "link/transfer_session.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
+#include "platform/clock.h"
 #include "platform/fault_point.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
@@ -90,10 +92,22 @@ const char* ConnectFailureText(int result)
     }
 }
 
+// Waits the retry pause after a failed attempt, shown as such in the link's state.
+void PauseAfterFailure(AcquisitionThreadState& state)
+{
+    CLinkCounters& counters = state.connection.Counters();
+    counters.SetState(LinkState::Waiting);
+    WaitUnlessStopped(state.retry.AttemptFailed());
+    counters.SetState(LinkState::Connecting);
+}
+
 // Connects, or returns -1 after logging the first failure of a run of failures and waiting
 // the retry pause.
-int Connect(CServerLink& link, CRetryPause& retry, TransferRequest& request, ServerConfig& config)
+int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& request,
+            ServerConfig& config)
 {
+    CLinkCounters& counters = state.connection.Counters();
+    counters.SetState(LinkState::Connecting);
     OperatorView().SetStatusLine("Connecting...");
     {
         CGatePass pass(AcquisitionGate());
@@ -101,16 +115,30 @@ int Connect(CServerLink& link, CRetryPause& retry, TransferRequest& request, Ser
             return -1;
         FillRequest(link, request);
     }
-    int socket = ConnectServer(link.host, link.port, request, config, 1);
-    if (socket >= 0 || g_runFlag.load() == 0)
+    int socket = ConnectServer(state.connection, link.host, link.port, request, config, 1);
+    if (socket >= 0)
+    {
+        if (counters.connections.fetch_add(1, std::memory_order_relaxed) > 0)
+            counters.reconnects.fetch_add(1, std::memory_order_relaxed);
+        counters.connectedSince.store(EpochSecondsNow(), std::memory_order_relaxed);
+        counters.SetState(LinkState::Connected);
         return socket;
-    if (retry.Current().count() == 0)
+    }
+    if (g_runFlag.load() == 0)
+        return socket;
+    // -1 is a failed opening exchange, which leaves its code; -2 a name that does not
+    // resolve (code 17); the others were refused or could not be made, and have no code.
+    if (socket == -1 || socket == -2)
+        counters.CountFailure(g_transferError);
+    else
+        counters.connectFailures.fetch_add(1, std::memory_order_relaxed);
+    if (state.retry.Current().count() == 0)
     {
         LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
                             link.host.c_str(), link.port, ConnectFailureText(socket),
                             g_transferError));
     }
-    WaitUnlessStopped(retry.AttemptFailed());
+    PauseAfterFailure(state);
     return -1;
 }
 
@@ -136,6 +164,9 @@ bool HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels,
             return true;
         if (!MergePacket(packet, where, journal))
             return false;
+        where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
+                                                packet.sampleInterval, packet.count,
+                                                where.channel->bufferCount, EpochSecondsNow());
     }
     if (g_silent.load() == 0)
     {
@@ -269,14 +300,22 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime)
     return true;
 }
 
-void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal)
+AcquisitionThreadState::AcquisitionThreadState(const CServerLink& link)
+    : connection(Metrics().Link(link.host, link.port)), progress(RegisterThreadProgress())
+{
+    connection.runFlag = &g_runFlag;
+}
+
+void RunConnection(CServerLink& link, AcquisitionThreadState& state)
 {
     auto request = std::make_unique<TransferRequest>();
     auto config = std::make_unique<ServerConfig>();
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
+    CLinkConnection& connection = state.connection;
+    CLinkCounters& counters = connection.Counters();
 
-    UniqueFd socket(Connect(link, retry, *request, *config));
+    UniqueFd socket(Connect(link, state, *request, *config));
     if (!socket)
         return;
 
@@ -286,12 +325,18 @@ void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal
 
     std::set<std::string> seenChannels;
     long long packets = 0;
-    SetLinkIdleWork([&journal] { return CommitWhileWaiting(journal); });
-    while (g_runFlag.load() != 0 && RecvPacket(socket.Get(), *config, *raw) == 0)
+    int result = 0;
+    CChunkJournal& journal = state.journal;
+    connection.idleWork = [&journal] { return CommitWhileWaiting(journal); };
+    while (g_runFlag.load() != 0 &&
+           (result = RecvPacket(connection, socket.Get(), *config, *raw)) == 0)
     {
         ++packets;
-        if (ConvertPacket(*config, *raw, *packet) != 0)
+        if (ConvertPacket(*config, *raw, *packet).Failed())
             continue; // format 3, or a packet the configuration cannot describe
+        // Busy from here until the packet is merged and any chunk it caused is written: a
+        // thread that hangs in a write or a statement stops the service watchdog's pings.
+        CBusyScope busy(*state.progress);
         CGatePass pass(AcquisitionGate());
         if (!pass || !HandlePacket(*packet, seenChannels, journal))
             break;
@@ -299,9 +344,15 @@ void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal
         if (journal.Failed())
             break;
     }
-    SetLinkIdleWork({});
+    connection.idleWork = {};
 
     socket.Reset();
+    counters.connectedSince.store(0, std::memory_order_relaxed);
+    counters.SetState(LinkState::Connecting);
+    if (result != 0 && g_runFlag.load() != 0)
+        counters.CountFailure(result == 1 ? kTransferEndOfStream : g_transferError);
+    // A new connection asks every channel again, the silent one included.
+    counters.reconnectRequested.store(false, std::memory_order_relaxed);
     OperatorView().SetStatusLine("Connection closed");
     LogEvent("Connection closed");
     {
@@ -316,18 +367,16 @@ void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal
     // so does one whose chunks could not be written or committed: the disk or the database
     // gets the time to come back before the server is asked again.
     if (journal.TakeFailure() && g_runFlag.load() != 0)
-        WaitUnlessStopped(retry.AttemptFailed());
+        PauseAfterFailure(state);
     else if (packets > 0)
-        retry.ConnectionWorked();
+        state.retry.ConnectionWorked();
     else if (g_runFlag.load() != 0)
-        WaitUnlessStopped(retry.AttemptFailed());
+        PauseAfterFailure(state);
 }
 
 void AcquisitionThread(CServerLink& link)
 {
-    SetLinkRunFlag(&g_runFlag);
-    CRetryPause retry;
-    CChunkJournal journal;
+    AcquisitionThreadState state(link);
     // An exception (memory running short, a fault nothing expects) ends the connection, not
     // the program with every other server's acquisition: the socket and the gate are let go
     // on the way out, and the link is tried again after its pause.
@@ -336,29 +385,46 @@ void AcquisitionThread(CServerLink& link)
     {
         try
         {
-            RunConnection(link, retry, journal);
+            RunConnection(link, state);
             faulted = false;
         }
         catch (const std::exception& error)
         {
-            RecoverFromFault(link, retry, error.what(), faulted);
+            RecoverFromFault(link, state.retry, error.what(), faulted);
             faulted = true;
         }
         catch (...)
         {
-            RecoverFromFault(link, retry, "unknown exception", faulted);
+            RecoverFromFault(link, state.retry, "unknown exception", faulted);
             faulted = true;
         }
     }
-    SetLinkIdleWork({});
-    SetLinkRunFlag(nullptr);
+    state.connection.idleWork = {};
+    state.connection.Counters().SetState(LinkState::Idle);
     // What is left is committed by the thread that stopped acquisition
     // (CChunkJournal::CommitEveryJournal), after the buffers are written.
+}
+
+// Tells every channel's counters which link carries it, before the threads start.
+static void AttachChannelsToLinks()
+{
+    for (const auto& group : g_groups)
+    {
+        for (const auto& link : g_links)
+        {
+            if (!EqualsIgnoreCase(link->host, group->server))
+                continue;
+            const CLinkCounters* counters = Metrics().Link(link->host, link->port).get();
+            for (const auto& channel : group->channels)
+                channel->counters->link.store(counters, std::memory_order_relaxed);
+        }
+    }
 }
 
 void StartAcquisition()
 {
     g_links = BuildServerLinks();
+    AttachChannelsToLinks();
     for (auto& link : g_links)
     {
         CServerLink* target = link.get();

@@ -11,13 +11,29 @@
 #include <string_view>
 #include <vector>
 
+#include "app/run_control.h"
+#include "datafiles/chunk_journal.h"
+#include "link/link_connection.h"
+#include "metrics/thread_progress.h"
+
 namespace tarvell
 {
 
 class CServerLink;
-class CRetryPause;
-class CChunkJournal;
 struct WaveformPacket;
+
+// What one acquisition thread keeps across the connections to its server: the connection
+// object with the link's counters, the pause before the next attempt, and the mark that
+// tells the service watchdog whether the thread makes progress.
+struct AcquisitionThreadState
+{
+    explicit AcquisitionThreadState(const CServerLink& link);
+
+    CLinkConnection connection;
+    CRetryPause retry;
+    std::shared_ptr<CThreadProgress> progress;
+    CChunkJournal journal; // the chunks written and not yet committed
+};
 
 // The status line of a packet: station " %-5s", channel " %-4s", begin time (code 0) " %s"
 // and auxiliary name " %-6s", each piece followed by one blank.
@@ -48,10 +64,11 @@ bool TrimResentSamples(WaveformPacket& packet, double resumeTime);
 
 // One connection to the link's server: connects (asking every channel from its current
 // resume time), receives and merges packets until the connection fails, the server ends the
-// stream, a chunk cannot be written or committed, or the stop command comes, and closes it,
-// committing what journal holds. A failed attempt, and a connection whose chunks failed,
-// return after the pause that retry prescribes (interrupted by the stop command).
-void RunConnection(CServerLink& link, CRetryPause& retry, CChunkJournal& journal);
+// stream, a chunk cannot be written or committed, the stall watchdog asks for a new
+// connection or the stop command comes, and closes it, committing what state.journal holds. A
+// failed attempt, and a connection whose chunks failed, return after the pause that
+// state.retry prescribes (interrupted by the stop command).
+void RunConnection(CServerLink& link, AcquisitionThreadState& state);
 
 // The body of an acquisition thread: RunConnection while g_runFlag is set. An exception out of
 // a connection is logged (once while it keeps coming back) and followed by the retry pause.

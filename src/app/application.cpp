@@ -23,6 +23,7 @@
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
+#include "status/observability.h"
 
 namespace tarvell
 {
@@ -139,6 +140,11 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     if (!DbOpen(settings))
         return StartFailed("KDX database open error");
 
+    CObservability observability;
+    std::string statusError;
+    if (!observability.Start(g_iniPath, &statusError))
+        return StartFailed(statusError);
+
     LoadGroups();
     PrepareLoopFiles();
     ApplyMode();
@@ -149,10 +155,12 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     OperatorView().SetChannelRows(ChannelRows(true));
     front.Starting();
     StartAcquisition();
+    observability.Running();
 
     front.RunUntilStop();
 
     front.Stopping();
+    observability.Stopping();
     SetReloadsEnded(true); // waits for a reload that is running
     StopAcquisition();
     LogEvent("TARVELL stopped...");

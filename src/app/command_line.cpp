@@ -20,6 +20,10 @@ const char kUsage[] =
     "                   ($DISPLAY and $WAYLAND_DISPLAY empty) the program runs so anyway\n"
     "  --check-config   check the INI file and the database settings, print the resolved\n"
     "                   groups, servers, files and resume times, and exit\n"
+    "  --status [--json] ask the running program's status server ([STATUS] LISTEN of\n"
+    "                   the INI file) and print its channel table (or its JSON); exit\n"
+    "                   status 1 when a channel is silent or the database is away, 2\n"
+    "                   when there is no answer\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -59,6 +63,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             line.help = true;
         else if (argument == "--version")
             line.version = true;
+        else if (argument == "--status")
+            line.status = true;
+        else if (argument == "--json")
+            line.json = true;
         else if (argument == "--ini" && i + 1 < arguments.size())
             line.iniPath = arguments[++i];
         else if (argument.rfind("--ini=", 0) == 0)

@@ -16,6 +16,8 @@ struct CommandLine
     bool checkConfig = false; // --check-config
     bool help = false;        // --help
     bool version = false;     // --version
+    bool status = false;      // --status: ask the running program's status server
+    bool json = false;        // --json (with --status)
     // The arguments after our options: the only ones the database settings search reads, so
     // that the value of an option (an INI path holding "ODBC=") is never taken as a setting.
     std::vector<std::string> settingsArguments;

@@ -8,6 +8,7 @@
 #include "app/application.h"
 #include "app/check_config.h"
 #include "app/command_line.h"
+#include "status/status_client.h"
 
 #ifdef TARVELL_WITH_QT
 #include "ui/window_mode.h"
@@ -44,6 +45,8 @@ int main(int argc, char** argv)
         std::puts("TARVELL Version 1.0");
         return 0;
     }
+    if (line.status)
+        return PrintStatus(ResolveIniPath(line), line.json, stdout, stderr);
     if (line.checkConfig)
         return CheckConfig(line, stdout);
 #ifdef TARVELL_WITH_QT

@@ -1,5 +1,6 @@
 #include "config/station_groups.h"
 
+#include "metrics/metrics_registry.h"
 #include "platform/text.h"
 
 namespace tarvell
@@ -8,7 +9,8 @@ namespace tarvell
 std::vector<std::unique_ptr<CStationGroup>> g_groups;
 
 CChannelRecord::CChannelRecord(std::string_view channelName, double rate)
-    : name(channelName), sampleRate(rate)
+    : name(channelName), sampleRate(rate),
+      counters(std::make_shared<CChannelCounters>("", channelName))
 {
 }
 
@@ -28,13 +30,15 @@ void CChannelRecord::EmptyBuffer()
 }
 
 CStationGroup::CStationGroup(std::string_view stationName, int sectionNumber)
-    : section(sectionNumber), station(stationName)
+    : section(sectionNumber), station(stationName),
+      counters(std::make_shared<CStationCounters>(stationName))
 {
 }
 
 std::size_t AddGroup(std::string_view station, int section)
 {
     g_groups.push_back(std::make_unique<CStationGroup>(station, section));
+    g_groups.back()->counters = Metrics().Station(station);
     return g_groups.size() - 1;
 }
 
@@ -47,11 +51,20 @@ std::size_t AddChannel(std::size_t group, std::string_view name, double sampleRa
             return i;
     }
     channels.push_back(std::make_unique<CChannelRecord>(name, sampleRate));
+    // Counters are kept by name, so a channel that a reload makes anew counts on.
+    auto counters = Metrics().Channel(g_groups[group]->station, name);
+    counters->configured.store(true, std::memory_order_relaxed);
+    channels.back()->counters = std::move(counters);
     return channels.size() - 1;
 }
 
 void ClearGroups()
 {
+    for (const auto& group : g_groups)
+    {
+        for (const auto& channel : group->channels)
+            channel->counters->configured.store(false, std::memory_order_relaxed);
+    }
     g_groups.clear();
 }
 

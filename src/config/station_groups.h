@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "metrics/counters.h"
+
 namespace tarvell
 {
 
@@ -79,7 +81,8 @@ struct PendingFile
     double sampleRate = 0;
     double calib = 0;
     double calper = 0;
-    int chunks = 0; // chunks written into it since the last commit
+    int chunks = 0;           // chunks written into it since the last commit
+    std::int64_t samples = 0; // their samples
 };
 
 class CChannelRecord : public ChannelFileState
@@ -121,6 +124,10 @@ public:
     double calper = 0; // calibration period of the most recent packet
 
     unsigned reported = 0; // WriteProblem bits logged and not yet over
+
+    // What the status server reports of the channel; the registry's object for records of
+    // g_groups (the same across reloads), a private one for records made elsewhere.
+    std::shared_ptr<CChannelCounters> counters;
 };
 
 class CStationGroup
@@ -141,6 +148,9 @@ public:
 
     // The section last reported as moved or gone (0: none reported); any thread.
     mutable std::atomic<int> reportedSection{0};
+
+    // The station's disk-loop counters (shared by every group of the station).
+    std::shared_ptr<CStationCounters> counters;
 };
 
 // The groups in INI order. See the first lines of this header for who may touch it.

@@ -107,6 +107,7 @@ PendingFile PieceOf(const CChannelRecord& channel)
     piece.begin = channel.fileStart;
     piece.duration = channel.fileDuration;
     piece.chunks = 1;
+    piece.samples = channel.bufferCount;
     return piece;
 }
 
@@ -123,6 +124,7 @@ void RecordAppend(const CStationGroup& group, CChannelRecord& channel, std::size
     {
         channel.pending.back().duration = channel.fileDuration;
         ++channel.pending.back().chunks;
+        channel.pending.back().samples += channel.bufferCount;
     }
     else
     {
@@ -255,8 +257,9 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
 bool WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel,
                          const ChunkBytes& chunk)
 {
-    PurgeDiskLoop(group.station,
-                  static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0)));
+    const auto limit = static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0));
+    const PurgeOutcome purge = PurgeDiskLoop(group.station, limit);
+    group.counters->DiskLoopChecked(purge.size, limit, purge.filesPurged);
     if (ContinuesFile(channel, channel.bufferStart, channel.sampleRate) &&
         !channel.currentFile.empty() && !channel.currentInLoopFile)
     {
@@ -462,6 +465,7 @@ bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
         {
             piece->duration = channel.fileDuration;
             ++piece->chunks;
+            piece->samples += channel.bufferCount;
         }
         else
         {
@@ -499,6 +503,7 @@ bool ChunkNotWritten(CChannelRecord& channel, CChunkJournal& journal, bool datab
 {
     channel.resumeTime = channel.writtenEnd > 0 ? channel.writtenEnd : channel.bufferStart;
     channel.EmptyBuffer();
+    channel.counters->ChunkRerequested();
     journal.NoteFailure();
     if (databaseAway)
         DbCountTakenBackChunk();

@@ -118,6 +118,7 @@ void TakeBack(CChannelRecord& channel, bool databaseAway)
     channel.EmptyBuffer();
     channel.resumeTime = channel.committedEnd > 0 ? channel.committedEnd : firstBegin;
     channel.writtenEnd = channel.committedEnd;
+    channel.counters->ChunkRerequested(chunks);
     if (databaseAway)
     {
         for (int i = 0; i < chunks; ++i)
@@ -125,31 +126,28 @@ void TakeBack(CChannelRecord& channel, bool databaseAway)
     }
 }
 
-// What the list shows as the channel's file once its chunks are committed.
-void ShowCommittedFile(const CStationGroup& group, const CChannelRecord& channel)
+// The text of the channel's file column for a committed piece: a time-named file's path, or
+// the loop file's name as configured (without the station directory).
+std::string FileText(const PendingFile& piece)
 {
-    const PendingFile& last = channel.pending.back();
-    if (last.loopSegment)
-    {
-        // The loop file's name as configured, without the station directory.
-        const std::size_t slash = last.diskPath.rfind('/');
-        ShowChannelFile(slash == std::string::npos ? last.diskPath
-                                                   : last.diskPath.substr(slash + 1),
-                        group.station, channel.name, true);
-    }
-    else
-    {
-        ShowChannelFile(last.rowPath, group.station, channel.name, false);
-    }
+    if (!piece.loopSegment)
+        return piece.rowPath;
+    const std::size_t slash = piece.diskPath.rfind('/');
+    return slash == std::string::npos ? piece.diskPath : piece.diskPath.substr(slash + 1);
 }
 
 void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
 {
     CChannelRecord& channel = *where.channel;
     if (!channel.pending.empty())
-        ShowCommittedFile(*where.group, channel);
+    {
+        const PendingFile& last = channel.pending.back();
+        ShowChannelFile(FileText(last), where.group->station, channel.name, last.loopSegment);
+    }
     for (const PendingFile& piece : channel.pending)
     {
+        channel.counters->ChunkCommitted(piece.chunks, piece.samples,
+                                         FileText(piece) + (piece.loopSegment ? " (DL)" : ""));
         if (piece.loopSegment)
             loopFiles.insert(piece.diskPath + '\n' + where.group->station + '\n' + channel.name +
                              '\n' + FormatText("%.17g", channel.sampleRate));

@@ -13,6 +13,7 @@
 #include "db/odbc_private.h"
 #include "db/schema_names.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
 
 namespace tarvell
 {

@@ -8,6 +8,7 @@
 #include "db/connection.h"
 #include "db/odbc_private.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
 #include "platform/clock.h"
 #include "platform/text_format.h"
 
@@ -55,6 +56,7 @@ void BecomeReachable()
     g_report.reachable = true;
     g_report.downSince = 0;
     g_report.reason.clear();
+    NoteDatabaseReachable(true);
 }
 
 void AttemptFailed(const OdbcDiagnostic& failure)
@@ -65,6 +67,7 @@ void AttemptFailed(const OdbcDiagnostic& failure)
         return;
     g_outageDeclared = true;
     ++g_report.outages;
+    NoteDatabaseReachable(false); // the status says so from now on
     g_report.reason = failure.message.empty() ? "no connection could be made" : failure.message;
     LogEvent("Database unreachable: " + g_report.reason +
              "; chunks are taken back and requested again from the servers until it is back");
@@ -136,6 +139,7 @@ void DbNoteConnected()
 {
     std::lock_guard lock(g_stateLock);
     BecomeReachable();
+    NoteDatabaseReachable(true);
 }
 
 void DbCountTakenBackChunk()

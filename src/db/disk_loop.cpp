@@ -97,11 +97,13 @@ std::uint64_t DiskLoopSize(std::string_view station)
     return size ? ToBytes(*size) : 0;
 }
 
-void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
+PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
 {
-    std::uint64_t size = DiskLoopSize(station);
+    PurgeOutcome outcome;
+    std::uint64_t& size = outcome.size;
+    size = DiskLoopSize(station);
     if (size < limit)
-        return;
+        return outcome;
 
     std::string query = FormatText(
         "SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileListColumn("CPATH"),
@@ -113,7 +115,7 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
     if (!listing.ok)
     {
         DbLogError(listing);
-        return;
+        return outcome;
     }
     std::vector<PurgeRecord> records;
     records.reserve(listing.rows.size());
@@ -158,9 +160,11 @@ void PurgeDiskLoop(std::string_view station, std::uint64_t limit)
         }
         std::uint64_t freed = FileSize(record);
         size = freed > size ? 0 : size - freed;
+        ++outcome.filesPurged;
         if (size < limit)
             break;
     }
+    return outcome;
 }
 
 bool DeleteFileRow(std::string_view relativePath)

@@ -12,11 +12,19 @@ namespace tarvell
 // FILELIST row with creator 'DUVODIZEREVE' and TQTY > 0); 0 when the query fails.
 std::uint64_t DiskLoopSize(std::string_view station);
 
+// What one purge found and did: the loop's computed size after it, and the files (rows)
+// it took away.
+struct PurgeOutcome
+{
+    std::uint64_t size = 0;
+    int filesPurged = 0;
+};
+
 // When the station's loop has reached limit bytes, deletes its oldest time-named files
 // (any channel, oldest TBEGIN first) from disk and FILELIST until it is below the limit.
 // Loop-file segment rows and loop files are never touched; a row whose path would lead
 // outside the data root is never deleted from disk.
-void PurgeDiskLoop(std::string_view station, std::uint64_t limit);
+PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit);
 
 // True when relativePath, taken under the data root, stays inside it: not empty, not
 // absolute, no ".." step. A row whose path does not is never followed on disk.

@@ -1,15 +1,11 @@
 #include "link/packet_decoding.h"
 
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
-#include "link/connection.h"
-#include "link/link_state.h"
 #include "link/transfer_error.h"
 #include "link/wire.h"
-#include "log/event_log.h"
 
 namespace tarvell
 {
@@ -69,17 +65,14 @@ private:
     std::size_t m_offset = 0;
 };
 
-int Fail(int code)
+DecodeResult Fail(int code)
 {
-    g_transferError = code;
-    return -1;
+    return DecodeResult{code, PacketFault::None};
 }
 
-int Skip(PacketFault reason, PacketFault* fault)
+DecodeResult Skip(PacketFault reason)
 {
-    if (fault)
-        *fault = reason;
-    return kPacketSkipped;
+    return DecodeResult{0, reason};
 }
 
 float Scaled(std::uint32_t field, double scale)
@@ -136,35 +129,6 @@ void ReverseEach(unsigned char* bytes, int count, int wordSize)
     }
 }
 
-void ReportSkipped(CLinkState& state, const RawPacket& packet, PacketFault fault)
-{
-    ++state.skippedPackets;
-    // Once per kind and connection: a server that keeps sending such packets must not fill
-    // the event log.
-    if (!state.FirstReport(1u << static_cast<unsigned>(fault)))
-        return;
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "Packet from server %s skipped: %s (station index %d, channel index %d, "
-                  "%d samples, %d bytes); further ones are skipped without a message",
-                  state.host.c_str(), PacketFaultText(fault), packet.stationIndex,
-                  packet.channelIndex, packet.count, packet.byteCount);
-    LogEvent(line);
-}
-
-// Reads the status message that follows a break into *status. Returns 0, or -1 with the
-// read's code, or code 10 for a status message shorter than its 4-byte code.
-int RecvStatus(int socket, unsigned char* buffer, std::int32_t* status)
-{
-    std::uint32_t length = 0;
-    if (RecvFramed(socket, buffer, kMessageBufferSize, &length) != 0)
-        return -1;
-    if (length < 4)
-        return Fail(kTransferTooLarge);
-    *status = ReadBE32Signed(buffer);
-    return 0;
-}
-
 } // namespace
 
 const char* PacketFaultText(PacketFault fault)
@@ -205,7 +169,7 @@ const char* PacketFaultText(PacketFault fault)
 //   18 4 byte-order signature      38 4 channel value 3 (unsigned x 1e-6)
 //   22 4 sample interval, us       42 4 channel value 4 (unsigned x 1e-6)
 //   46 8 begin time (wire time)    54 8 end time (wire time)
-int DecodeConfig(const unsigned char* body, std::size_t length, ServerConfig& config)
+DecodeResult DecodeConfig(const unsigned char* body, std::size_t length, ServerConfig& config)
 {
     CBodyReader in(body, length);
     config.unterminatedNames = 0;
@@ -263,7 +227,7 @@ int DecodeConfig(const unsigned char* body, std::size_t length, ServerConfig& co
         station.channelCount = channels;
         config.stationCount = s + 1;
     }
-    return 0;
+    return {};
 }
 
 // Waveform packet body:
@@ -279,11 +243,9 @@ int DecodeConfig(const unsigned char* body, std::size_t length, ServerConfig& co
 //   18     4    sample count N (signed)
 //   22     4    sample byte count B (0..1024)
 //   26     B    sample bytes
-int DecodePacket(const ServerConfig& config, RawPacket& packet, const unsigned char* body,
-                 std::size_t length, PacketFault* fault)
+DecodeResult DecodePacket(const ServerConfig& config, RawPacket& packet, const unsigned char* body,
+                          std::size_t length)
 {
-    if (fault)
-        *fault = PacketFault::None;
     CBodyReader in(body, length);
     if (!in.Has(2))
         return Fail(kTransferTooLarge);
@@ -321,22 +283,20 @@ int DecodePacket(const ServerConfig& config, RawPacket& packet, const unsigned c
     if (!in.Has(static_cast<std::size_t>(byteCount)))
         return Fail(kTransferTooLarge);
     std::memcpy(packet.Bytes(), in.Here(), static_cast<std::size_t>(byteCount));
-    return ExpandSamples(config, packet, fault);
+    return ExpandSamples(config, packet);
 }
 
-int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fault)
+DecodeResult ExpandSamples(const ServerConfig& config, RawPacket& packet)
 {
-    if (fault)
-        *fault = PacketFault::None;
     if (packet.format == 3)
-        return 0;
+        return {};
     if (packet.format != 1)
         return Fail(kTransferBadFormat);
     if (packet.stationIndex < 0 || packet.stationIndex >= config.stationCount)
-        return Skip(PacketFault::StationIndex, fault);
+        return Skip(PacketFault::StationIndex);
     const ConfigStation& station = config.stations[packet.stationIndex];
     if (packet.channelIndex < 0 || packet.channelIndex >= station.channelCount)
-        return Skip(PacketFault::ChannelIndex, fault);
+        return Skip(PacketFault::ChannelIndex);
     const ConfigChannel& channel = station.channels[packet.channelIndex];
     const int wordSize = channel.wordSize;
     if (wordSize != 2 && wordSize != 4)
@@ -347,13 +307,13 @@ int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fa
         return Fail(kTransferBadValue);
     const int count = packet.count;
     if (count <= 0)
-        return Skip(PacketFault::SampleCount, fault);
+        return Skip(PacketFault::SampleCount);
     unsigned char* bytes = packet.Bytes();
 
     if (packet.compression == 0)
     {
         if (static_cast<std::int64_t>(count) * wordSize != packet.byteCount)
-            return Skip(PacketFault::ByteCountMismatch, fault);
+            return Skip(PacketFault::ByteCountMismatch);
         const bool littleEndianSamples = channel.byteOrderSignature == kOwnByteOrderSignature;
         if (littleEndianSamples != (std::endian::native == std::endian::little))
             ReverseEach(bytes, count, wordSize);
@@ -361,7 +321,7 @@ int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fa
     else
     {
         if (static_cast<std::int64_t>(count) * wordSize > kPacketDataSize)
-            return Skip(PacketFault::TooManySamples, fault);
+            return Skip(PacketFault::TooManySamples);
         // The coded bytes lie in the data area themselves, and the decoded samples take
         // more room than their codes: decode into a work buffer, then copy back.
         unsigned char work[kPacketDataSize];
@@ -369,15 +329,15 @@ int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fa
             wordSize == 4 ? DecodeDifferences<std::int32_t>(bytes, packet.byteCount, count, work)
                           : DecodeDifferences<std::int16_t>(bytes, packet.byteCount, count, work);
         if (!complete)
-            return Skip(PacketFault::ShortCoding, fault);
+            return Skip(PacketFault::ShortCoding);
         std::memcpy(bytes, work, static_cast<std::size_t>(count * wordSize));
     }
     packet.compression = 0;
     packet.byteCount = count * wordSize;
-    return 0;
+    return {};
 }
 
-int ConvertPacket(const ServerConfig& config, const RawPacket& packet, WaveformPacket& out)
+DecodeResult ConvertPacket(const ServerConfig& config, const RawPacket& packet, WaveformPacket& out)
 {
     if (packet.format != 1)
         return Fail(kTransferBadFormat);
@@ -411,7 +371,7 @@ int ConvertPacket(const ServerConfig& config, const RawPacket& packet, WaveformP
     if (wordSize == 4)
     {
         out.samples = packet.data;
-        return 0;
+        return {};
     }
     const unsigned char* bytes = packet.Bytes();
     for (int i = 0; i < packet.count; ++i)
@@ -421,75 +381,7 @@ int ConvertPacket(const ServerConfig& config, const RawPacket& packet, WaveformP
         out.ownSamples[i] = value;
     }
     out.samples = out.ownSamples;
-    return 0;
-}
-
-int RecvConfig(int socket, ServerConfig& config)
-{
-    CLinkState& state = ThreadLinkState();
-    unsigned char* buffer = state.MessageBuffer();
-    std::uint32_t length = 0;
-    if (RecvFramed(socket, buffer, kMessageBufferSize, &length) != 0)
-        return -1;
-    if (length != 0)
-    {
-        const int result = DecodeConfig(buffer, length, config);
-        if (result == 0 && config.unterminatedNames > 0)
-        {
-            char line[512];
-            std::snprintf(line, sizeof line,
-                          "Configuration from server %s: %d names fill their 8 bytes without "
-                          "a terminator; they are kept whole",
-                          state.host.c_str(), config.unterminatedNames);
-            LogEvent(line);
-        }
-        return result;
-    }
-    // A break instead of the configuration: the server's status says why.
-    std::int32_t status = 0;
-    if (RecvStatus(socket, buffer, &status) == 0)
-        g_transferError = status;
-    return -1;
-}
-
-int RecvPacket(int socket, const ServerConfig& config, RawPacket& packet)
-{
-    CLinkState& state = ThreadLinkState();
-    unsigned char* buffer = state.MessageBuffer();
-    for (;;)
-    {
-        if (state.StopRequested())
-            return Fail(kTransferStopped);
-        std::uint32_t length = 0;
-        if (RecvFramed(socket, buffer, kMessageBufferSize, &length) != 0)
-            return -1;
-        g_receivedTotal.fetch_add(length, std::memory_order_relaxed);
-        if (length > 0)
-        {
-            PacketFault fault = PacketFault::None;
-            const int result = DecodePacket(config, packet, buffer, length, &fault);
-            if (result != kPacketSkipped)
-                return result;
-            ReportSkipped(state, packet, fault);
-            continue;
-        }
-        std::int32_t status = 0;
-        if (RecvStatus(socket, buffer, &status) != 0)
-            return -1;
-        if (status == 1)
-        {
-            g_transferError = kTransferEndOfStream;
-            return 1;
-        }
-        if (status != 0)
-            return Fail(status);
-        // Status 0: the server is alive and has nothing to send yet.
-    }
-}
-
-std::int64_t SkippedPacketCount()
-{
-    return ThreadLinkState().skippedPackets;
+    return {};
 }
 
 } // namespace tarvell

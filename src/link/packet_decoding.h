@@ -1,8 +1,8 @@
 #pragma once
-// Decoding what the server sends after the request: its configuration, the waveform
-// packets, and the break messages that carry its status codes.
-// Any thread, each for its own connection: a ServerConfig, RawPacket and WaveformPacket
-// belong to the connection's thread.
+// Decoding the messages the server sends after the request: its configuration and the
+// waveform packets. Pure functions of bytes: no socket, no log, no process-wide state; the
+// transfer session reads the messages and reports what these functions find.
+// Any thread; a ServerConfig, RawPacket and WaveformPacket belong to one connection.
 
 #include <cstddef>
 #include <cstdint>
@@ -86,52 +86,46 @@ enum class PacketFault
                        // longer than 5 bytes
 };
 
-// Result of DecodePacket and ExpandSamples for a packet that is skipped (see PacketFault).
-inline constexpr int kPacketSkipped = 2;
+// What a decoder made of one message: decoded, a packet to skip (fault set), or a failure
+// that ends the connection (code set: 3, 10 or 11).
+struct DecodeResult
+{
+    int code = 0;
+    PacketFault fault = PacketFault::None;
+
+    bool Decoded() const { return code == 0 && fault == PacketFault::None; }
+    bool Skipped() const { return code == 0 && fault != PacketFault::None; }
+    bool Failed() const { return code != 0; }
+};
 
 // A short text for fault, for the event log.
 const char* PacketFaultText(PacketFault fault);
 
-// Reads one message from the server and decodes it as the configuration. A break instead
-// of the configuration is followed by a status message whose code goes to g_transferError.
-// Returns 0, or -1 with g_transferError set.
-int RecvConfig(int socket, ServerConfig& config);
-
-// Reads messages until one is a waveform packet and decodes it into packet, adding every
-// message length to g_receivedTotal. A break followed by status 0 (the server is alive with
-// nothing to send) and a skipped packet are passed over; each kind of skipped packet is
-// logged once per connection. Returns 0 for a decoded packet (format 1 or 3), 1 when the
-// server ended the stream (status 1; g_transferError 0), -1 on failure (g_transferError:
-// the read's code, a decoding code, or the server's status).
-int RecvPacket(int socket, const ServerConfig& config, RawPacket& packet);
-
-// Decodes a configuration message body of length bytes into config. Returns 0, or -1:
-// code 3 for a format other than 1, 10 for more than 64 stations or channels or a body
-// shorter than the entries it declares.
-int DecodeConfig(const unsigned char* body, std::size_t length, ServerConfig& config);
+// Decodes a configuration message body of length bytes into config. Fails with code 3 for a
+// format other than 1, 10 for more than 64 stations or channels or a body shorter than the
+// entries it declares.
+[[nodiscard]] DecodeResult DecodeConfig(const unsigned char* body, std::size_t length,
+                                        ServerConfig& config);
 
 // Decodes a packet message body of length bytes into packet and expands its samples
-// (ExpandSamples). Returns 0; kPacketSkipped with *fault set (when fault is given) for a
-// packet that does not fit the configuration or whose samples do not fit their fields; or
-// -1: code 3 for a format other than 1 and 3, 10 for a byte count above 1024 or a body
-// shorter than its fields, 11 for a negative byte count, or the code of ExpandSamples.
-int DecodePacket(const ServerConfig& config, RawPacket& packet, const unsigned char* body,
-                 std::size_t length, PacketFault* fault = nullptr);
+// (ExpandSamples). Skipped (fault set) for a packet that does not fit the configuration or
+// whose samples do not fit their fields. Fails with code 3 for a format other than 1 and 3,
+// 10 for a byte count above 1024 or a body shorter than its fields, 11 for a negative byte
+// count, or the code of ExpandSamples.
+[[nodiscard]] DecodeResult DecodePacket(const ServerConfig& config, RawPacket& packet,
+                                        const unsigned char* body, std::size_t length);
 
 // Turns the B sample bytes of a format-1 packet into N samples of the channel's word size
 // in the client's own byte order, in place in the data area; sets compression 0 and the
-// byte count to N x word size. Format 3 needs nothing. Returns 0; kPacketSkipped (see
-// DecodePacket); or -1: code 3 for a format other than 1 and 3, 11 for a word size other
-// than 2 or 4 or a compression other than 0 or 1.
-int ExpandSamples(const ServerConfig& config, RawPacket& packet, PacketFault* fault = nullptr);
+// byte count to N x word size. Format 3 needs nothing. Skipped as in DecodePacket; fails
+// with code 3 for a format other than 1 and 3, 11 for a word size other than 2 or 4 or a
+// compression other than 0 or 1.
+[[nodiscard]] DecodeResult ExpandSamples(const ServerConfig& config, RawPacket& packet);
 
 // Makes the WaveformPacket of a decoded format-1 packet: names and values of its station
-// and channel, begin and end time, count and samples. Returns 0, or -1 (code 3 for a
-// packet that is not of format 1, 11 when its indices, count or word size do not fit the
-// configuration).
-int ConvertPacket(const ServerConfig& config, const RawPacket& packet, WaveformPacket& out);
-
-// Packets skipped on the calling thread's current connection.
-std::int64_t SkippedPacketCount();
+// and channel, begin and end time, count and samples. Fails with code 3 for a packet that
+// is not of format 1, 11 when its indices, count or word size do not fit the configuration.
+[[nodiscard]] DecodeResult ConvertPacket(const ServerConfig& config, const RawPacket& packet,
+                                         WaveformPacket& out);
 
 } // namespace tarvell

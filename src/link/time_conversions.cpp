@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -169,8 +171,8 @@ const char* util_dttostr(double time, int code)
     switch (code)
     {
     case 0:
-        std::snprintf(text, sizeof text, "%4.4d:%3.3d-%2.2d:%2.2d:%2.2d.%3.3d", year,
-                      t.tm_yday + 1, t.tm_hour, t.tm_min, t.tm_sec, ms);
+        std::snprintf(text, sizeof text, "%4.4d:%3.3d-%2.2d:%2.2d:%2.2d.%3.3d", year, t.tm_yday + 1,
+                      t.tm_hour, t.tm_min, t.tm_sec, ms);
         break;
     case 1:
         std::snprintf(text, sizeof text, "%s %2.2d, %4.4d %2.2d:%2.2d:%2.2d.%3.3d",
@@ -192,11 +194,39 @@ const char* util_dttostr(double time, int code)
                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
         break;
     default:
-        std::snprintf(text, sizeof text, "%4.4d %2.2d %2.2d %2.2d %2.2d %2.2d", year,
-                      t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+        std::snprintf(text, sizeof text, "%4.4d %2.2d %2.2d %2.2d %2.2d %2.2d", year, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
         break;
     }
     return text;
+}
+
+bool ParseUtcTime(const std::string& text, double* time)
+{
+    char* end = nullptr;
+    const double number = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '\0' && std::isfinite(number))
+    {
+        *time = number;
+        return true;
+    }
+    std::tm fields{};
+    const char* rest = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &fields);
+    if (rest == nullptr)
+        return false;
+    double fraction = 0.0;
+    if (*rest == '.')
+    {
+        fraction = std::strtod(rest, &end);
+        if (*end != '\0')
+            return false;
+    }
+    else if (*rest != '\0')
+    {
+        return false;
+    }
+    *time = static_cast<double>(timegm(&fields)) + fraction;
+    return true;
 }
 
 } // namespace tarvell

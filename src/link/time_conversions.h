@@ -3,6 +3,7 @@
 // the program's text forms and calendar fields. All UTC. Any thread.
 
 #include <cstdint>
+#include <string>
 
 namespace tarvell
 {
@@ -28,6 +29,10 @@ int EpochToCalendar(double time, int* year, int* month, int* day, int* hour, int
 // Month (1..12) and day of month of a 1-based day of year. Returns 1, or 0 with month and
 // day set to 0 when the day lies outside the year.
 int DayOfYearToMonthDay(int dayOfYear, int year, int* month, int* day);
+
+// Reads a time given by an operator: epoch seconds ("1796648700.5"), or a UTC calendar time
+// "2006-09-15T06:04:37" with an optional fraction (".5"). False for anything else.
+bool ParseUtcTime(const std::string& text, double* time);
 
 // 1 for a Gregorian leap year, else 0.
 int IsLeapYear(int year);

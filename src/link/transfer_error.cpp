@@ -37,6 +37,8 @@ const char* TransferErrorText(int code)
         return "host name not found";
     case kTransferStopped:
         return "stop requested";
+    case kTransferReconnectAsked:
+        return "a silent channel is asked for again";
     default:
         break;
     }

@@ -9,21 +9,22 @@ namespace tarvell
 // server sends in a break message: any code not listed here is such a status.
 enum TransferCode : int
 {
-    kTransferEndOfStream = 0,   // the server ended the data stream (status 1)
-    kTransferBadVersion = 1,    // request: protocol version other than 1
-    kTransferBadType = 2,       // request: type other than 1 or 2
-    kTransferBadFormat = 3,     // configuration or packet format not supported
-    kTransferTooLarge = 10,     // buffer smaller than the prefix; more than 64 stations or
-                                // channels; more than 1024 sample bytes; a message shorter
-                                // than the fields it declares
-    kTransferBadValue = 11,     // negative byte count; word size not 2 or 4; compression not
-                                // 0 or 1
-    kTransferTooLong = 12,      // message longer than the receive buffer
-    kTransferRetryStatus = 13,  // server status: ask again (the opening exchange is repeated)
-    kTransferBroken = 15,       // connection broken while sending
-    kTransferSocketError = 16,  // other socket error, orderly close by the server, or silence
-    kTransferHostNotFound = 17, // host name not found
-    kTransferStopped = 18,      // the program asked the connection to stop (run flag clear)
+    kTransferEndOfStream = 0,     // the server ended the data stream (status 1)
+    kTransferBadVersion = 1,      // request: protocol version other than 1
+    kTransferBadType = 2,         // request: type other than 1 or 2
+    kTransferBadFormat = 3,       // configuration or packet format not supported
+    kTransferTooLarge = 10,       // buffer smaller than the prefix; more than 64 stations or
+                                  // channels; more than 1024 sample bytes; a message shorter
+                                  // than the fields it declares
+    kTransferBadValue = 11,       // negative byte count; word size not 2 or 4; compression not
+                                  // 0 or 1
+    kTransferTooLong = 12,        // message longer than the receive buffer
+    kTransferRetryStatus = 13,    // server status: ask again (the opening exchange is repeated)
+    kTransferBroken = 15,         // connection broken while sending
+    kTransferSocketError = 16,    // other socket error, orderly close by the server, or silence
+    kTransferHostNotFound = 17,   // host name not found
+    kTransferStopped = 18,        // the program asked the connection to stop (run flag clear)
+    kTransferReconnectAsked = 19, // the stall watchdog asked for a new connection
 };
 
 // The code of the last failure of the calling thread's connection, or the last status the

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "link/connection.h"
-#include "link/link_state.h"
 #include "link/transfer_error.h"
 #include "link/wire.h"
 
@@ -135,15 +133,6 @@ int EncodeRequest(unsigned char* destination, const TransferRequest& request)
         }
     }
     return out.Written();
-}
-
-int SendRequest(int socket, const TransferRequest& request)
-{
-    unsigned char* buffer = ThreadLinkState().MessageBuffer();
-    const int length = EncodeRequest(buffer + 4, request);
-    if (length < 0)
-        return -1;
-    return SendFramed(socket, buffer, static_cast<std::uint32_t>(length));
 }
 
 } // namespace tarvell

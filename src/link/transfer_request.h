@@ -1,7 +1,7 @@
 #pragma once
 // The request a client sends once on each new connection: who it is, its socket buffer
 // sizes, and the stations and channels it wants with their time windows.
-// Any thread; a request and the buffer it is encoded into belong to one connection's thread.
+// Any thread; a request and the buffer it is encoded into belong to one connection.
 
 #include <cstddef>
 
@@ -62,11 +62,6 @@ struct TransferRequest
 // already), 2 for a type other than 1 or 2, 10 for a station count or a station's channel
 // count outside 0..64 (nothing beyond the client flag is written then).
 int EncodeRequest(unsigned char* destination, const TransferRequest& request);
-
-// Encodes request into the calling thread's message buffer and sends it with its length
-// prefix as one piece. Returns 0, or -1 with g_transferError set (nothing is sent when the
-// encoding fails).
-int SendRequest(int socket, const TransferRequest& request);
 
 // The two 32-bit fields a time is sent as: whole seconds and microseconds, both truncated
 // toward zero (-1.5 is -1 and -500000). A time that is no finite number goes out as -1.

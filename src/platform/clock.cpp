@@ -1,6 +1,7 @@
 #include "platform/clock.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace tarvell
 {
@@ -13,6 +14,12 @@ std::time_t WallClockNow()
 {
     std::time_t (*clock)() = g_clock.load(std::memory_order_acquire);
     return clock ? clock() : std::time(nullptr);
+}
+
+double EpochSecondsNow()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 void SetWallClockForTest(std::time_t (*clock)())

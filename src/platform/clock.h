@@ -9,6 +9,10 @@ namespace tarvell
 // Seconds since 1970-01-01 00:00:00 UTC, from the installed clock or time().
 std::time_t WallClockNow();
 
+// Seconds since 1970-01-01 00:00:00 UTC with their fraction, from the system clock (never
+// the test clock): when a packet arrived, how old its samples are.
+double EpochSecondsNow();
+
 // Installs a clock function for tests; nullptr restores time(). Not to be called while
 // other threads read the clock.
 void SetWallClockForTest(std::time_t (*clock)());

@@ -14,7 +14,7 @@
 
 #include "app/configurator.h"
 #include "app/run_control.h"
-#include "link/connection.h"
+#include "link/transfer_session.h"
 #include "log/event_log.h"
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "datafiles/chunk_journal.h"
 
 #include "app/acquisition_gate.h"
 #include "app/run_control.h"
@@ -51,13 +50,13 @@ TEST(TrimResentSamples, DropsOnlyWhatLiesBeforeTheResumeTime)
         int dropped;
     };
     const Case cases[] = {
-        {100.0, 0.0, 10, true, 0},     // no resume time: nothing to compare
-        {100.0, 100.0, 10, true, 0},   // starts exactly where the data end
-        {100.0, 100.04, 10, true, 0},  // within half an interval: a jitter, not a repeat
-        {100.0, 100.3, 10, true, 3},   // the packet holds the resume time
-        {99.0, 100.0, 10, false, 10},  // wholly before it
+        {100.0, 0.0, 10, true, 0},    // no resume time: nothing to compare
+        {100.0, 100.0, 10, true, 0},  // starts exactly where the data end
+        {100.0, 100.04, 10, true, 0}, // within half an interval: a jitter, not a repeat
+        {100.0, 100.3, 10, true, 3},  // the packet holds the resume time
+        {99.0, 100.0, 10, false, 10}, // wholly before it
         {90.0, 100.0, 10, false, 10},
-        {100.0, 99.0, 10, true, 0},    // after it (a gap is the buffer's business)
+        {100.0, 99.0, 10, true, 0}, // after it (a gap is the buffer's business)
     };
     std::int32_t samples[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     for (const Case& c : cases)
@@ -83,24 +82,28 @@ TEST(AcquisitionGate, PauseWaitsForThePacketInHandAndHoldsTheNextOne)
     std::atomic<int> handled{0};
     std::atomic<bool> inside{false};
     ASSERT_TRUE(gate.Enter()); // a packet in hand
-    std::thread pauser([&] {
-        gate.Pause();
-        EXPECT_FALSE(inside.load()); // never while a packet is handled
-    });
+    std::thread pauser(
+        [&]
+        {
+            gate.Pause();
+            EXPECT_FALSE(inside.load()); // never while a packet is handled
+        });
     test::SleepMs(20);
     gate.Leave();
     pauser.join();
-    std::thread worker([&] {
-        while (gate.Enter())
+    std::thread worker(
+        [&]
         {
-            inside = true;
-            ++handled;
-            inside = false;
-            gate.Leave();
-            if (handled.load() == 3)
-                break;
-        }
-    });
+            while (gate.Enter())
+            {
+                inside = true;
+                ++handled;
+                inside = false;
+                gate.Leave();
+                if (handled.load() == 3)
+                    break;
+            }
+        });
     test::SleepMs(50);
     EXPECT_EQ(handled.load(), 0); // paused: the next packet waits
     gate.Pause();                 // pauses are counted
@@ -136,15 +139,15 @@ protected:
         ResetRunFlagForTest();
         m_db.AddSiteChan("ABC", "BHZ", 100);
         g_iniPath = m_box.Write("tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\n"
-                                              "CHAN=BHZ\nSERVER=127.0.0.1\n");
+                                               "CHAN=BHZ\nSERVER=127.0.0.1\n");
         ClearGroups();
         LoadGroups();
         const std::string portFile = m_box.File("port");
         m_sim = std::make_unique<test::ChildProcess>(
             XFER_SIM_BINARY,
-            std::vector<std::string>{"--port", "0", "--port-file", portFile, "--end-status",
-                                     "1", "--synthetic", "ABC:BHZ:100:1796648700:20",
-                                     "--synthetic", "ABC:BHN:100:1796648700:20"},
+            std::vector<std::string>{"--port", "0", "--port-file", portFile, "--end-status", "1",
+                                     "--synthetic", "ABC:BHZ:100:1796648700:20", "--synthetic",
+                                     "ABC:BHN:100:1796648700:20"},
             m_box.File("sim.out"));
         ASSERT_TRUE(WaitUntil([&] { return std::atoi(ReadFile(portFile).c_str()) > 0; }));
         m_links = BuildServerLinks();
@@ -170,11 +173,10 @@ TEST_F(RunConnectionTest, ShowsEveryPacketUnlessSilentButWritesEitherWay)
     {
         test::CRecordingView view;
         g_silent = silent;
-        CRetryPause retry;
-        CChunkJournal journal;
+        AcquisitionThreadState state(*m_links[0]);
         ResetChannelState();
         FindChannel("ABC", "BHZ").channel->resumeTime = 0;
-        RunConnection(*m_links[0], retry, journal);
+        RunConnection(*m_links[0], state);
 
         const std::vector<std::string> lines = view.StatusLines();
         ASSERT_GE(lines.size(), 3u);
@@ -198,7 +200,8 @@ TEST_F(RunConnectionTest, ShowsEveryPacketUnlessSilentButWritesEitherWay)
         {
             EXPECT_EQ(lines.size(), 3u + 20u); // one line per packet
             EXPECT_EQ(listed, 20u);
-            EXPECT_NE(lines[2].find(" ABC    BHZ   2026:341-13:05:00.000"), std::string::npos) << lines[2];
+            EXPECT_NE(lines[2].find(" ABC    BHZ   2026:341-13:05:00.000"), std::string::npos)
+                << lines[2];
         }
         // The data went to the buffer either way: the resume time is the end of the data.
         EXPECT_DOUBLE_EQ(FindChannel("ABC", "BHZ").channel->resumeTime, 1796648720.0);

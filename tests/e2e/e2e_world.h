@@ -95,7 +95,8 @@ public:
                ":" + std::to_string(seconds);
     }
 
-    void WriteIni(const std::vector<Group>& groups, const std::string& extraSystem = "")
+    void WriteIni(const std::vector<Group>& groups, const std::string& extraSystem = "",
+                  const std::string& extraSections = "")
     {
         std::ostringstream ini;
         ini << "[SYSTEM]\nGROUPS=" << groups.size() << "\nMODE=DETAIL\n" << extraSystem << "\n";
@@ -112,7 +113,8 @@ public:
         }
         ini << "[DATA]\nDIR=" << g_waveRoot << "\n\n[DATABASE]\nODBC=" << m_db->Dsn()
             << "\nUSER=" << m_db->User() << "\nPASSWORD=" << m_db->Password()
-            << "\n\n[LOG]\nDIR=" << m_box.File("log") << "\n";
+            << "\n\n[LOG]\nDIR=" << m_box.File("log") << "\n"
+            << extraSections;
         m_ini = m_box.Write("tarvell.ini", ini.str());
     }
 
@@ -321,6 +323,15 @@ private:
     int m_simsStarted = 0;
     std::string m_ini;
     std::size_t m_requestsSeen = 0;
+};
+
+// The fixture of the end-to-end tests on SQLite: the world, its database, sandbox and INI.
+class TarvellEndToEnd : public ::testing::Test, public EndToEndWorld
+{
+protected:
+    KdxDatabase& m_db = Db();
+    const Sandbox& m_box = Box();
+    const std::string& m_ini = Ini();
 };
 
 } // namespace tarvell::test

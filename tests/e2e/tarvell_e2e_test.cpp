@@ -2,7 +2,6 @@
 // writes them into a temporary data root and a fresh SQLite KDX database, and every file
 // and row is checked against what the server sent.
 
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,9 +36,7 @@ using test::kStart;
 using test::ReadFile;
 using test::WaitUntil;
 
-class TarvellEndToEnd : public ::testing::Test, protected test::EndToEndWorld
-{
-};
+using test::TarvellEndToEnd;
 
 TEST_F(TarvellEndToEnd, WritesEverySampleOnceFlushesOnStopAndLogsInOrder)
 {
@@ -286,11 +283,13 @@ TEST_F(TarvellEndToEnd, ReloadOnSighupKeepsTheBufferedSamples)
     auto tarvell = StartTarvell();
     ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 300));
     ASSERT_TRUE(tarvell->Signal(SIGHUP));
-    ASSERT_TRUE(WaitUntil([&] {
-        const std::string log = LogText();
-        return log.find("Number of channels: 1#", log.find("Configuration reload")) !=
-               std::string::npos;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            const std::string log = LogText();
+            return log.find("Number of channels: 1#", log.find("Configuration reload")) !=
+                   std::string::npos;
+        }));
     // The reload wrote the buffered samples: the resume time is the end of the data.
     EXPECT_EQ(ReadProfileInt(Ini(), "GROUP1", "BHZ", 0), kStart + 300);
     Stop(*tarvell);
@@ -386,8 +385,8 @@ TEST_F(TarvellEndToEnd, TheDiskLoopKeepsTheNewestFilesWithinSizemb)
     Db().AddSiteChan("ABC", "BHZ", 100);
     Db().AddSiteChan("ABC", "BHN", 100);
     // Two hours of two channels, 5.8 MB of samples, into a disk loop of 1 MB.
-    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 3600),
-                               "--synthetic", Synthetic("ABC", "BHN", 100, 3600)});
+    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 3600), "--synthetic",
+                               Synthetic("ABC", "BHN", 100, 3600)});
     WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", port, 1}});
     auto tarvell = StartTarvell();
     ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 3600));

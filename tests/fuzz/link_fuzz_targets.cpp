@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "link/connection.h"
+#include "link/transfer_session.h"
 #include "link/packet_decoding.h"
 #include "link/transfer_error.h"
 
@@ -51,7 +51,7 @@ void CheckPacket(const ServerConfig& config, const RawPacket& raw, WaveformPacke
         Check(raw.format == 3);
         return;
     }
-    Check(ConvertPacket(config, raw, packet) == 0);
+    Check(ConvertPacket(config, raw, packet).Decoded());
     Check(packet.count > 0 && packet.count <= kMaxPacketSamples);
     std::int64_t sum = 0;
     for (int i = 0; i < packet.count; ++i)
@@ -92,7 +92,7 @@ const ServerConfig& FixedConfig()
 int FuzzDecodeConfig(const std::uint8_t* data, std::size_t size)
 {
     static auto config = std::make_unique<ServerConfig>();
-    if (DecodeConfig(data, size, *config) == 0)
+    if (DecodeConfig(data, size, *config).Decoded())
         CheckConfig(*config);
     else
         Check(config->stationCount <= kMaxConfigStations);
@@ -104,9 +104,10 @@ int FuzzDecodePacket(const std::uint8_t* data, std::size_t size)
     static auto raw = std::make_unique<RawPacket>();
     static auto packet = std::make_unique<WaveformPacket>();
     const ServerConfig& config = FixedConfig();
-    const int result = DecodePacket(config, *raw, data, size);
-    Check(result == 0 || result == -1 || result == kPacketSkipped);
-    if (result == 0)
+    const DecodeResult result = DecodePacket(config, *raw, data, size);
+    Check(result.Decoded() || result.Skipped() || result.Failed());
+    Check(!result.Failed() || result.fault == PacketFault::None);
+    if (result.Decoded())
         CheckPacket(config, *raw, *packet);
     return 0;
 }
@@ -133,11 +134,14 @@ int FuzzLinkStream(const std::uint8_t* data, std::size_t size)
     static auto config = std::make_unique<ServerConfig>();
     static auto raw = std::make_unique<RawPacket>();
     static auto packet = std::make_unique<WaveformPacket>();
-    if (RecvConfig(pair[0], *config) == 0)
+    // The whole stream is in the socket already: no read has anything to wait for.
+    static CLinkConnection link;
+    link.silenceLimit = 0;
+    if (RecvConfig(link, pair[0], *config) == 0)
     {
         CheckConfig(*config);
         int result = 0;
-        while ((result = RecvPacket(pair[0], *config, *raw)) == 0)
+        while ((result = RecvPacket(link, pair[0], *config, *raw)) == 0)
             CheckPacket(*config, *raw, *packet);
         Check(result == 1 || result == -1);
     }

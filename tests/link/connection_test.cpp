@@ -1,4 +1,4 @@
-#include "link/connection.h"
+#include "link/framed_transport.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "link/packet_decoding.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
+#include "link/transfer_session.h"
 #include "link_test_support.h"
 #include "platform/unique_fd.h"
 #include "support/recording_view.h"
@@ -70,11 +71,7 @@ std::unique_ptr<TransferRequest> OneChannelRequest()
 class ConnectionTest : public ::testing::Test
 {
 protected:
-    void TearDown() override
-    {
-        SetSilenceLimit(kDefaultSilenceLimit);
-        SetLinkRunFlag(nullptr);
-    }
+    CLinkConnection m_link;
 };
 
 TEST_F(ConnectionTest, FramingOfBreaksAndOfTooLongMessages)
@@ -83,13 +80,13 @@ TEST_F(ConnectionTest, FramingOfBreaksAndOfTooLongMessages)
     unsigned char buffer[64];
     std::uint32_t length = 99;
     ASSERT_TRUE(test::WriteAll(pair.server.Get(), {0, 0, 0, 0, 0, 0, 0, 3, 7, 8, 9}));
-    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, sizeof buffer, &length), 0);
+    EXPECT_EQ(RecvFramed(m_link, pair.client.Get(), buffer, sizeof buffer, &length), 0);
     EXPECT_EQ(length, 0u) << "a break";
-    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, sizeof buffer, &length), 0);
+    EXPECT_EQ(RecvFramed(m_link, pair.client.Get(), buffer, sizeof buffer, &length), 0);
     EXPECT_EQ(length, 3u);
     EXPECT_EQ(buffer[2], 9);
 
-    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, 3, &length), -1);
+    EXPECT_EQ(RecvFramed(m_link, pair.client.Get(), buffer, 3, &length), -1);
     EXPECT_EQ(g_transferError, kTransferTooLarge);
 
     // Too long for the message buffer, and a prefix of 2^31 or more: both fail at once, the
@@ -106,13 +103,16 @@ TEST_F(ConnectionTest, FramingOfBreaksAndOfTooLongMessages)
             // written while the client reads.
             std::thread writer(
                 [&] { test::WriteAll(pair.server.Get(), std::vector<unsigned char>(prefix, 1)); });
-            EXPECT_EQ(RecvFramed(pair.client.Get(), message.get(), kMessageBufferSize, &length), 0);
+            EXPECT_EQ(
+                RecvFramed(m_link, pair.client.Get(), message.get(), kMessageBufferSize, &length),
+                0);
             writer.join();
             EXPECT_EQ(length, prefix);
             continue;
         }
         g_transferError = 0;
-        EXPECT_EQ(RecvFramed(pair.client.Get(), message.get(), kMessageBufferSize, &length), -1);
+        EXPECT_EQ(RecvFramed(m_link, pair.client.Get(), message.get(), kMessageBufferSize, &length),
+                  -1);
         EXPECT_EQ(g_transferError, kTransferTooLong) << prefix;
         EXPECT_LT(SecondsSince(start), 5.0);
     }
@@ -126,7 +126,7 @@ TEST_F(ConnectionTest, ServerThatClosesIsNoticedAtOnce)
     unsigned char buffer[16];
     std::uint32_t length = 0;
     const auto start = Clock::now();
-    EXPECT_EQ(RecvFramed(pair.client.Get(), buffer, sizeof buffer, &length), -1);
+    EXPECT_EQ(RecvFramed(m_link, pair.client.Get(), buffer, sizeof buffer, &length), -1);
     EXPECT_EQ(g_transferError, kTransferSocketError);
     EXPECT_LT(SecondsSince(start), 5.0) << "not after the 60 seconds of silence";
 }
@@ -135,11 +135,11 @@ TEST_F(ConnectionTest, SilenceEndsTheWaitAndTheDisplayCountsIt)
 {
     test::CRecordingView view;
     view.SetVisible(true);
-    SetSilenceLimit(1);
+    m_link.silenceLimit = 1;
     SocketPair pair;
     unsigned char buffer[16];
     const auto start = Clock::now();
-    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), -1);
+    EXPECT_EQ(RecvAll(m_link, pair.client.Get(), buffer, 4), -1);
     const double waited = SecondsSince(start);
     EXPECT_EQ(g_transferError, kTransferSocketError);
     EXPECT_GE(waited, 2.0) << "the wait ends when more than the limit in whole seconds passed";
@@ -154,7 +154,7 @@ TEST_F(ConnectionTest, SilenceEndsTheWaitAndTheDisplayCountsIt)
             test::WriteAll(pair.server.Get(), {1, 2, 3, 4});
         });
     const auto second = Clock::now();
-    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), 4);
+    EXPECT_EQ(RecvAll(m_link, pair.client.Get(), buffer, 4), 4);
     EXPECT_LT(SecondsSince(second), 2.5);
     late.join();
     EXPECT_EQ(view.WaitDisplays().back(), "00:00");
@@ -163,30 +163,39 @@ TEST_F(ConnectionTest, SilenceEndsTheWaitAndTheDisplayCountsIt)
 TEST_F(ConnectionTest, HiddenWindowGetsNoWaitDisplay)
 {
     test::CRecordingView view;
-    SetSilenceLimit(0);
+    m_link.silenceLimit = 0;
     SocketPair pair;
     unsigned char buffer[4];
-    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), -1);
+    EXPECT_EQ(RecvAll(m_link, pair.client.Get(), buffer, 4), -1);
     EXPECT_TRUE(view.WaitDisplays().empty());
 }
 
-TEST_F(ConnectionTest, StopRequestEndsAWaitWithinASecond)
+TEST_F(ConnectionTest, StopOrReconnectRequestEndsAWaitWithinASecond)
 {
-    std::atomic<int> running{1};
-    SetLinkRunFlag(&running);
-    SocketPair pair;
-    std::thread stopper(
-        [&]
-        {
-            test::SleepMs(200);
-            running = 0;
-        });
-    unsigned char buffer[4];
-    const auto start = Clock::now();
-    EXPECT_EQ(RecvAll(pair.client.Get(), buffer, 4), -1);
-    EXPECT_EQ(g_transferError, kTransferStopped);
-    EXPECT_LT(SecondsSince(start), 2.0);
-    stopper.join();
+    // The stop command and the stall watchdog's request for a new connection both end a
+    // wait for data, each with its own code.
+    for (bool reconnect : {false, true})
+    {
+        CLinkConnection link;
+        std::atomic<int> running{1};
+        link.runFlag = &running;
+        SocketPair pair;
+        std::thread stopper(
+            [&]
+            {
+                test::SleepMs(200);
+                if (reconnect)
+                    link.Counters().reconnectRequested = true;
+                else
+                    running = 0;
+            });
+        unsigned char buffer[4];
+        const auto start = Clock::now();
+        EXPECT_EQ(RecvAll(link, pair.client.Get(), buffer, 4), -1);
+        EXPECT_EQ(g_transferError, reconnect ? kTransferReconnectAsked : kTransferStopped);
+        EXPECT_LT(SecondsSince(start), 2.0);
+        stopper.join();
+    }
 }
 
 TEST_F(ConnectionTest, SendingToAClosedOrStalledPeer)
@@ -195,19 +204,19 @@ TEST_F(ConnectionTest, SendingToAClosedOrStalledPeer)
         SocketPair pair;
         pair.server.Reset();
         const std::vector<unsigned char> bytes(100, 1);
-        EXPECT_EQ(SendAll(pair.client.Get(), bytes.data(), 100), 0);
+        EXPECT_EQ(SendAll(m_link, pair.client.Get(), bytes.data(), 100), 0);
         EXPECT_EQ(g_transferError, kTransferBroken);
     }
     {
         // A peer that never reads: the send gives up after the silence limit.
-        SetSilenceLimit(0);
+        m_link.silenceLimit = 0;
         SocketPair pair;
         const int small = 4096;
         ::setsockopt(pair.client.Get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         const std::vector<unsigned char> bytes(4 << 20, 1);
         ASSERT_EQ(::fcntl(pair.client.Get(), F_SETFL, O_NONBLOCK), 0);
         const int written =
-            SendAll(pair.client.Get(), bytes.data(), static_cast<int>(bytes.size()));
+            SendAll(m_link, pair.client.Get(), bytes.data(), static_cast<int>(bytes.size()));
         EXPECT_LT(written, static_cast<int>(bytes.size()));
         EXPECT_EQ(g_transferError, kTransferSocketError);
     }
@@ -217,17 +226,17 @@ TEST_F(ConnectionTest, OpenConnectionFailures)
 {
     auto request = OneChannelRequest();
     auto config = std::make_unique<ServerConfig>();
-    EXPECT_EQ(OpenConnection("", 14002, 0, 0), -1);
+    EXPECT_EQ(OpenConnection(m_link, "", 14002, 0, 0), -1);
 
     g_transferError = 0;
-    EXPECT_EQ(ConnectServer("no-such-host.invalid", 14002, *request, *config, 1), -2);
+    EXPECT_EQ(ConnectServer(m_link, "no-such-host.invalid", 14002, *request, *config, 1), -2);
     EXPECT_EQ(g_transferError, kTransferHostNotFound);
 
-    EXPECT_EQ(ConnectServer("127.0.0.1", 0, *request, *config, 1), -4);
-    EXPECT_EQ(ConnectServer("127.0.0.1", 70000, *request, *config, 1), -4);
+    EXPECT_EQ(ConnectServer(m_link, "127.0.0.1", 0, *request, *config, 1), -4);
+    EXPECT_EQ(ConnectServer(m_link, "127.0.0.1", 70000, *request, *config, 1), -4);
 
     request->timeout = 0;
-    EXPECT_EQ(ConnectServer("127.0.0.1", 14002, *request, *config, 1), -1);
+    EXPECT_EQ(ConnectServer(m_link, "127.0.0.1", 14002, *request, *config, 1), -1);
 
     // Refused: -6 at once, without a pause, in every retry mode.
     request->timeout = 260;
@@ -235,7 +244,7 @@ TEST_F(ConnectionTest, OpenConnectionFailures)
     for (int mode : {1, 0, -1})
     {
         const auto start = Clock::now();
-        EXPECT_EQ(ConnectServer("localhost", port, *request, *config, mode), -6);
+        EXPECT_EQ(ConnectServer(m_link, "localhost", port, *request, *config, mode), -6);
         EXPECT_LT(SecondsSince(start), 0.25);
     }
 }
@@ -263,7 +272,7 @@ TEST_F(ConnectionTest, StatusThirteenIsAskedAgainWithGrowingPauses)
         6);
     auto request = OneChannelRequest();
     auto config = std::make_unique<ServerConfig>();
-    const int socket = ConnectServer("127.0.0.1", server.Port(), *request, *config, 1);
+    const int socket = ConnectServer(m_link, "127.0.0.1", server.Port(), *request, *config, 1);
     ASSERT_GE(socket, 0);
     ::close(socket);
     EXPECT_EQ(requests.load(), 6);
@@ -302,18 +311,18 @@ TEST_F(ConnectionTest, RetryModesOnOtherFailures)
     };
     {
         test::CScriptedServer server(refuser(13, 9), 1);
-        EXPECT_EQ(ConnectServer("127.0.0.1", server.Port(), *request, *config, 0), -1);
+        EXPECT_EQ(ConnectServer(m_link, "127.0.0.1", server.Port(), *request, *config, 0), -1);
         EXPECT_EQ(g_transferError, kTransferRetryStatus) << "mode 0 never asks again";
     }
     {
         test::CScriptedServer server(refuser(5, 9), 1);
-        EXPECT_EQ(ConnectServer("127.0.0.1", server.Port(), *request, *config, 1), -1);
+        EXPECT_EQ(ConnectServer(m_link, "127.0.0.1", server.Port(), *request, *config, 1), -1);
         EXPECT_EQ(g_transferError, 5);
     }
     {
         request->timeout = 20;
         test::CScriptedServer server(refuser(5, 2), 3);
-        const int socket = ConnectServer("127.0.0.1", server.Port(), *request, *config, -1);
+        const int socket = ConnectServer(m_link, "127.0.0.1", server.Port(), *request, *config, -1);
         EXPECT_GE(socket, 0) << "a negative mode asks again after any failure";
         ::close(socket);
     }
@@ -321,15 +330,17 @@ TEST_F(ConnectionTest, RetryModesOnOtherFailures)
 
 TEST_F(ConnectionTest, PauseEndsEarlyOnAStopRequest)
 {
-    EXPECT_TRUE(PauseUnlessStopped(20));
+    EXPECT_TRUE(PauseUnlessStopped(m_link, 20));
     std::atomic<int> running{1};
-    SetLinkRunFlag(&running);
-    std::thread stopper([&] {
-        test::SleepMs(100);
-        running = 0;
-    });
+    m_link.runFlag = &running;
+    std::thread stopper(
+        [&]
+        {
+            test::SleepMs(100);
+            running = 0;
+        });
     const auto start = Clock::now();
-    EXPECT_FALSE(PauseUnlessStopped(10000));
+    EXPECT_FALSE(PauseUnlessStopped(m_link, 10000));
     EXPECT_LT(SecondsSince(start), 2.0);
     stopper.join();
 }
@@ -337,7 +348,7 @@ TEST_F(ConnectionTest, PauseEndsEarlyOnAStopRequest)
 TEST_F(ConnectionTest, StopRequestEndsTheRetries)
 {
     std::atomic<int> running{1};
-    SetLinkRunFlag(&running);
+    m_link.runFlag = &running;
     test::CScriptedServer server(
         [](int socket, int)
         {
@@ -359,7 +370,7 @@ TEST_F(ConnectionTest, StopRequestEndsTheRetries)
             running = 0;
         });
     const auto start = Clock::now();
-    EXPECT_EQ(ConnectServer("127.0.0.1", server.Port(), *request, *config, 1), -1);
+    EXPECT_EQ(ConnectServer(m_link, "127.0.0.1", server.Port(), *request, *config, 1), -1);
     EXPECT_EQ(g_transferError, kTransferStopped);
     EXPECT_LT(SecondsSince(start), 2.0);
     stopper.join();

@@ -4,13 +4,15 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include "link/connection.h"
+#include "link/transfer_session.h"
 #include "link/packet_decoding.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
@@ -70,7 +72,8 @@ struct Wanted
 // Connects like the program does and reads until the stream ends or fails.
 Session Receive(int port, const std::vector<Wanted>& wanted, int silence = kDefaultSilenceLimit)
 {
-    SetSilenceLimit(silence);
+    CLinkConnection link;
+    link.silenceLimit = silence;
     auto request = std::make_unique<TransferRequest>();
     request->clientId = static_cast<int>(::getpid());
     for (const Wanted& w : wanted)
@@ -91,14 +94,14 @@ Session Receive(int port, const std::vector<Wanted>& wanted, int silence = kDefa
     Session session;
     const auto start = Clock::now();
     g_transferError = 0;
-    session.connect = ConnectServer("127.0.0.1", port, *request, *config, 1);
+    session.connect = ConnectServer(link, "127.0.0.1", port, *request, *config, 1);
     session.connectCode = g_transferError;
     if (session.connect >= 0)
     {
         UniqueFd socket(session.connect);
-        while ((session.end = RecvPacket(socket.Get(), *config, *raw)) == 0)
+        while ((session.end = RecvPacket(link, socket.Get(), *config, *raw)) == 0)
         {
-            if (ConvertPacket(*config, *raw, *packet) != 0)
+            if (ConvertPacket(*config, *raw, *packet).Failed())
             {
                 ++session.format3;
                 continue;
@@ -112,10 +115,9 @@ Session Receive(int port, const std::vector<Wanted>& wanted, int silence = kDefa
             copy.samples.assign(packet->samples, packet->samples + packet->count);
         }
         session.code = g_transferError;
-        session.skipped = SkippedPacketCount();
+        session.skipped = link.skippedPackets;
     }
     session.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    SetSilenceLimit(kDefaultSilenceLimit);
     return session;
 }
 
@@ -371,22 +373,21 @@ TEST(XferDump, PrintsConfigurationAndPackets)
     auto json = Dump(sandbox, {"--port", port, "--json", "--packets", "1", "--samples", "2",
                                "127.0.0.1", "STA1:BHN"});
     EXPECT_EQ(json->Wait(), 0) << json->Stderr();
-    const std::string lines = json->Stdout();
-    EXPECT_EQ(
-        lines.rfind("{\"type\":\"config\",\"format\":1,\"word\":1,\"stations\":[{\"name\":\"STA1\"",
-                    0),
-        0u)
-        << lines;
-    EXPECT_NE(
-        lines.find("{\"type\":\"packet\",\"station\":\"STA1\",\"channel\":\"BHN\","
-                   "\"begin\":1158300277.500000,\"end\":1158300278.487500,\"intervalUs\":12500,"
-                   "\"count\":80,\"samples\":[-2128,-1966]}\n"),
-        std::string::npos)
-        << lines;
-    EXPECT_NE(
-        lines.find("{\"type\":\"end\",\"result\":0,\"code\":0,\"packets\":1,\"skipped\":0}\n"),
-        std::string::npos)
-        << lines;
+    // One JSON document per line: the configuration, the packet, the end.
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(json->Stdout());
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 3u) << json->Stdout();
+    EXPECT_EQ(lines[0]["type"], "config");
+    EXPECT_EQ(lines[0]["word"], 1);
+    EXPECT_EQ(lines[0]["stations"][0]["name"], "STA1");
+    EXPECT_EQ(lines[0]["stations"][0]["channels"][1]["intervalUs"], 12500);
+    EXPECT_EQ(lines[1], nlohmann::json::parse(R"({"type":"packet","station":"STA1",
+        "channel":"BHN","begin":1158300277.5,"end":1158300278.4875,"intervalUs":12500,
+        "count":80,"samples":[-2128,-1966]})"));
+    EXPECT_EQ(lines[2], nlohmann::json::parse(
+                            R"({"type":"end","result":0,"code":0,"packets":1,"skipped":0})"));
 }
 
 TEST(XferDump, ExitStatusCarriesTheFailure)

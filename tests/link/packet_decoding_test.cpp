@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "link/connection.h"
+#include "link/transfer_session.h"
 #include "link/transfer_error.h"
 #include "link_test_support.h"
 #include "log/event_log.h"
@@ -62,7 +62,7 @@ std::unique_ptr<ServerConfig> Config(const ChannelEntry& entry = {}, int station
 {
     auto config = std::make_unique<ServerConfig>();
     const std::vector<unsigned char> body = ConfigBody(stations, channels, entry);
-    EXPECT_EQ(DecodeConfig(body.data(), body.size(), *config), 0);
+    EXPECT_TRUE(DecodeConfig(body.data(), body.size(), *config).Decoded());
     return config;
 }
 
@@ -84,6 +84,9 @@ std::vector<unsigned char> PacketBody(unsigned compression, std::int32_t count,
         .Body();
 }
 
+// How Decode sums up a DecodeResult: 0 decoded, kSkipped, or -1 for a failure.
+constexpr int kSkipped = 2;
+
 struct Decoded
 {
     int result = 0;
@@ -100,9 +103,12 @@ Decoded Decode(const ServerConfig& config, const std::vector<unsigned char>& bod
     auto packet = std::make_unique<WaveformPacket>();
     Decoded out;
     g_transferError = -12345;
-    out.result = DecodePacket(config, *raw, body.data(), body.size(), &out.fault);
-    out.code = g_transferError;
-    if (out.result == 0 && raw->format == 1 && ConvertPacket(config, *raw, *packet) == 0)
+    const DecodeResult result = DecodePacket(config, *raw, body.data(), body.size());
+    out.result = result.Decoded() ? 0 : result.Skipped() ? kSkipped : -1;
+    out.fault = result.fault;
+    out.code = result.Failed() ? result.code : -12345;
+    EXPECT_EQ(g_transferError, -12345) << "decoding leaves the link's code alone";
+    if (result.Decoded() && raw->format == 1 && ConvertPacket(config, *raw, *packet).Decoded())
     {
         out.samples.assign(packet->samples, packet->samples + packet->count);
         out.begin = packet->beginTime;
@@ -157,28 +163,25 @@ TEST(DecodeConfig, LimitsFormatAndTruncation)
     {
         auto config = std::make_unique<ServerConfig>();
         const std::vector<unsigned char> body = ConfigBody(c.stations, c.channels);
-        g_transferError = 0;
-        EXPECT_EQ(DecodeConfig(body.data(), body.size(), *config), c.result)
+        const DecodeResult result = DecodeConfig(body.data(), body.size(), *config);
+        EXPECT_EQ(result.code, c.result == 0 ? 0 : kTransferTooLarge)
             << c.stations << " x " << c.channels;
         if (c.result == 0)
+        {
             EXPECT_EQ(config->stationCount * config->stations[0].channelCount,
                       c.stations * c.channels);
-        else
-            EXPECT_EQ(g_transferError, kTransferTooLarge);
+        }
     }
 
     auto config = std::make_unique<ServerConfig>();
     std::vector<unsigned char> body = ConfigBody(2, 3);
     for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{7}, body.size() - 1})
     {
-        g_transferError = 0;
-        EXPECT_EQ(DecodeConfig(body.data(), cut, *config), -1) << cut;
-        EXPECT_EQ(g_transferError, kTransferTooLarge) << cut;
+        EXPECT_EQ(DecodeConfig(body.data(), cut, *config).code, kTransferTooLarge) << cut;
         EXPECT_LE(config->stationCount, 1) << "only whole stations count";
     }
     body[1] = 2;
-    EXPECT_EQ(DecodeConfig(body.data(), body.size(), *config), -1);
-    EXPECT_EQ(g_transferError, kTransferBadFormat);
+    EXPECT_EQ(DecodeConfig(body.data(), body.size(), *config).code, kTransferBadFormat);
 }
 
 TEST(DecodeConfig, NameOfEightCharactersIsKeptWhole)
@@ -203,11 +206,12 @@ TEST(DecodePacket, WorkedExampleThroughTheSocket)
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
     const std::int64_t totalBefore = g_receivedTotal.load();
-    ASSERT_EQ(RecvPacket(pair[0], *config, *raw), 0);
+    CLinkConnection link;
+    ASSERT_EQ(RecvPacket(link, pair[0], *config, *raw), 0);
     EXPECT_EQ(g_receivedTotal.load() - totalBefore, 30);
     EXPECT_EQ(raw->compression, 0);
     EXPECT_EQ(raw->byteCount, 12);
-    ASSERT_EQ(ConvertPacket(*config, *raw, *packet), 0);
+    ASSERT_TRUE(ConvertPacket(*config, *raw, *packet).Decoded());
     EXPECT_STREQ(packet->station, "STA1");
     EXPECT_STREQ(packet->channel, "BHZ");
     EXPECT_STREQ(packet->auxName, "AUX1");
@@ -352,7 +356,7 @@ TEST(DecodePacket, PacketsThatDoNotFitAreSkippedNeverOverrun)
     for (const Case& c : cases)
     {
         const Decoded decoded = Decode(*c.config, c.body);
-        EXPECT_EQ(decoded.result, kPacketSkipped) << c.what;
+        EXPECT_EQ(decoded.result, kSkipped) << c.what;
         EXPECT_EQ(decoded.fault, c.fault) << c.what;
         EXPECT_EQ(decoded.code, -12345) << c.what << ": a skip is no failure of the link";
     }
@@ -376,11 +380,10 @@ TEST(DecodePacket, TimesAndFormatThree)
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
     const std::vector<unsigned char> format3 = CBytes().U16(3).U32(5).Raw({1, 2, 3, 4, 5}).Body();
-    ASSERT_EQ(DecodePacket(*config, *raw, format3.data(), format3.size()), 0);
+    ASSERT_TRUE(DecodePacket(*config, *raw, format3.data(), format3.size()).Decoded());
     EXPECT_EQ(raw->format, 3);
     EXPECT_EQ(raw->byteCount, 5);
-    EXPECT_EQ(ConvertPacket(*config, *raw, *packet), -1);
-    EXPECT_EQ(g_transferError, kTransferBadFormat);
+    EXPECT_EQ(ConvertPacket(*config, *raw, *packet).code, kTransferBadFormat);
 }
 
 TEST(DecodePacket, EverythingTheServersEncoderWritesComesBackExactly)
@@ -402,8 +405,9 @@ TEST(DecodePacket, EverythingTheServersEncoderWritesComesBackExactly)
                 const std::vector<unsigned char> configMessage =
                     sim::EncodeConfig({station}, options);
                 auto config = std::make_unique<ServerConfig>();
-                ASSERT_EQ(DecodeConfig(configMessage.data() + 4, configMessage.size() - 4, *config),
-                          0);
+                ASSERT_EQ(
+                    DecodeConfig(configMessage.data() + 4, configMessage.size() - 4, *config).code,
+                    0);
                 for (int round = 0; round < 60; ++round)
                 {
                     std::vector<std::int32_t> samples(static_cast<std::size_t>(length(random)));
@@ -470,24 +474,30 @@ TEST(RecvPacket, BreaksStatusesAndSkippedPacketsOnTheStream)
             ASSERT_TRUE(test::WriteAll(pair[1], stream));
 
             auto raw = std::make_unique<RawPacket>();
-            EXPECT_EQ(RecvPacket(pair[0], *config, *raw), 0) << "the break and status 0 pass";
-            EXPECT_EQ(SkippedPacketCount(), 0);
-            EXPECT_EQ(RecvPacket(pair[0], *config, *raw), 0)
+            CLinkConnection link;
+            EXPECT_EQ(RecvPacket(link, pair[0], *config, *raw), 0) << "the break and status 0 pass";
+            EXPECT_EQ(link.skippedPackets, 0);
+            EXPECT_EQ(RecvPacket(link, pair[0], *config, *raw), 0)
                 << "the two bad packets are passed over";
-            EXPECT_EQ(SkippedPacketCount(), 2);
-            EXPECT_EQ(RecvPacket(pair[0], *config, *raw), 1);
+            EXPECT_EQ(link.skippedPackets, 2);
+            // The connection's counters: what the status server reports of the link.
+            EXPECT_EQ(link.Counters().packetsReceived.load(), 2);
+            EXPECT_EQ(link.Counters().packetsSkipped.load(), 2);
+            EXPECT_EQ(link.Counters().bytesReceived.load(),
+                      static_cast<std::int64_t>(stream.size() - pause.size() - end.size()));
+            EXPECT_EQ(RecvPacket(link, pair[0], *config, *raw), 1);
             EXPECT_EQ(g_transferError, kTransferEndOfStream);
 
             const std::vector<unsigned char> other = CBytes().U32(42).Framed();
             ASSERT_TRUE(test::WriteAll(pair[1], pause));
             ASSERT_TRUE(test::WriteAll(pair[1], other));
-            EXPECT_EQ(RecvPacket(pair[0], *config, *raw), -1);
+            EXPECT_EQ(RecvPacket(link, pair[0], *config, *raw), -1);
             EXPECT_EQ(g_transferError, 42);
 
             // A status message too short to hold its code.
             ASSERT_TRUE(test::WriteAll(pair[1], pause));
             ASSERT_TRUE(test::WriteAll(pair[1], CBytes().U16(1).Framed()));
-            EXPECT_EQ(RecvPacket(pair[0], *config, *raw), -1);
+            EXPECT_EQ(RecvPacket(link, pair[0], *config, *raw), -1);
             EXPECT_EQ(g_transferError, kTransferTooLarge);
             ::close(pair[0]);
             ::close(pair[1]);
@@ -508,13 +518,14 @@ TEST(RecvConfig, BreakInsteadOfTheConfigurationGivesTheServersStatus)
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     auto config = std::make_unique<ServerConfig>();
+    CLinkConnection link;
     ASSERT_TRUE(test::WriteAll(pair[1], CBytes().Framed()));
     ASSERT_TRUE(test::WriteAll(pair[1], CBytes().U32(13).Framed()));
-    EXPECT_EQ(RecvConfig(pair[0], *config), -1);
+    EXPECT_EQ(RecvConfig(link, pair[0], *config), -1);
     EXPECT_EQ(g_transferError, kTransferRetryStatus);
 
     ASSERT_TRUE(test::WriteAll(pair[1], CBytes().Raw(ConfigBody(2, 2)).Framed()));
-    EXPECT_EQ(RecvConfig(pair[0], *config), 0);
+    EXPECT_EQ(RecvConfig(link, pair[0], *config), 0);
     EXPECT_EQ(config->stationCount, 2);
     ::close(pair[0]);
     ::close(pair[1]);

@@ -20,9 +20,9 @@ TEST(UtilDttostr, EveryFormOfTheWorkedExample)
         int code;
         const char* expected;
     };
-    const Case cases[] = {{0, "2006:258-06:04:37.500"},     {1, "Sep 15, 2006 06:04:37.500"},
-                          {3, "2006258060437500"},          {4, "2006258"},
-                          {5, "Fri 09/15/2006"},            {6, "20060915060437"},
+    const Case cases[] = {{0, "2006:258-06:04:37.500"}, {1, "Sep 15, 2006 06:04:37.500"},
+                          {3, "2006258060437500"},      {4, "2006258"},
+                          {5, "Fri 09/15/2006"},        {6, "20060915060437"},
                           {7, "2006 09 15 06 04 37"}};
     for (const Case& c : cases)
         EXPECT_STREQ(util_dttostr(kFriday, c.code), c.expected) << c.code;
@@ -88,8 +88,7 @@ TEST(EpochToCalendar, SecondsNeverRoundIntoTheNextSecond)
     // 2026-12-07 13:04:59.999998: the file is named 130459 and its header says 13 04 59.
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
     float seconds = 0;
-    ASSERT_EQ(EpochToCalendar(1796648699.999998, &year, &month, &day, &hour, &minute, &seconds),
-              1);
+    ASSERT_EQ(EpochToCalendar(1796648699.999998, &year, &month, &day, &hour, &minute, &seconds), 1);
     EXPECT_EQ(hour, 13);
     EXPECT_EQ(minute, 4);
     EXPECT_EQ(static_cast<int>(seconds), 59);
@@ -113,7 +112,7 @@ TEST(EpochToCalendar, CalendarRulesAcrossCenturies)
         double time;
         int year, month, day;
     };
-    const Case cases[] = {{0.0, 1970, 1, 1},          {951782400.0, 2000, 2, 29},
+    const Case cases[] = {{0.0, 1970, 1, 1},           {951782400.0, 2000, 2, 29},
                           {1078012800.0, 2004, 2, 29}, {1104451200.0, 2004, 12, 31},
                           {4107456000.0, 2100, 2, 28}, {4107542400.0, 2100, 3, 1},
                           {-2203891200.0, 1900, 3, 1}, {2147483648.0, 2038, 1, 19},

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "link/transfer_error.h"
+#include "link/transfer_session.h"
 #include "link/wire.h"
 #include "link_test_support.h"
 #include "platform/text.h"
@@ -46,7 +47,8 @@ TEST(TransferRequest, WorkedExampleGoesOutByteForByte)
     CopyToField(request->stations[0].name, kNameFieldSize, "STA1");
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    ASSERT_EQ(SendRequest(pair[0], *request), 0);
+    CLinkConnection link;
+    ASSERT_EQ(SendRequest(link, pair[0], *request), 0);
     const std::vector<unsigned char> expected = {
         0x00, 0x00, 0x00, 0x40, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x01, 0x04, 0x00, 0x00,
         0x40, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x04, 0xD2, 0x00, 0x01, 0x00, 0x01,
@@ -161,7 +163,8 @@ TEST(TransferRequest, BadRecordsFailWithTheirCodesAndNothingIsSent)
     EXPECT_EQ(body[16], 0xAA);
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    EXPECT_EQ(SendRequest(pair[0], *request), -1);
+    CLinkConnection link;
+    EXPECT_EQ(SendRequest(link, pair[0], *request), -1);
     pollfd sent{pair[1], POLLIN, 0};
     EXPECT_EQ(::poll(&sent, 1, 0), 0);
     ::close(pair[0]);

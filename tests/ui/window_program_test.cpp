@@ -21,7 +21,6 @@
 #include "config/load_groups.h"
 #include "config/server_link.h"
 #include "config/station_groups.h"
-#include "datafiles/chunk_journal.h"
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "e2e/child_process.h"
@@ -141,9 +140,8 @@ private slots:
             std::thread acquisition(
                 [&]
                 {
-                    CRetryPause retry;
-                    CChunkJournal journal;
-                    RunConnection(*links[0], retry, journal);
+                    AcquisitionThreadState state(*links[0]);
+                    RunConnection(*links[0], state);
                     ended = true;
                 });
             QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 60000);

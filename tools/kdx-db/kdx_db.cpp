@@ -3,6 +3,7 @@
 // rates of the channels (SITECHAN rows).
 
 #include <cerrno>
+#include <fstream>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,9 @@
 #include "platform/text_format.h"
 #include "db/db_admin.h"
 #include "db/schema_names.h"
+#include "availability.h"
 #include "kdx_schema.h"
+#include "link/time_conversions.h"
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
@@ -34,6 +37,9 @@ const char kUsage[] =
     "                [--user USER] [--password PASSWORD]\n"
     "  kdx-db sitechan [--dir DIR] [--dsn DSN] [--user USER] [--password PASSWORD]\n"
     "                  STATION CHANNEL RATE [STATION CHANNEL RATE ...]\n"
+    "  kdx-db availability [--dir DIR] [--dsn DSN] [--user USER] [--password PASSWORD]\n"
+    "                  [--station S] [--channel C] [--from T] [--to T] [--gap SECONDS]\n"
+    "                  [--json] [--svg FILE]\n"
     "\n"
     "create   makes the KDX tables in a new SQLite file (default DIR/kdx.db) or in a new\n"
     "         PostgreSQL database (default kdx on 127.0.0.1:5432, made by USER), the data\n"
@@ -42,6 +48,12 @@ const char kUsage[] =
     "         Running it again on an existing database only adds what is missing.\n"
     "sitechan enters (or corrects) the sampling rate of each channel in SITECHAN, through\n"
     "         the data source (default KDX with TARVELL's default login KDX/QZT).\n"
+    "availability reads FILELIST (never changes it) and prints per channel the first and\n"
+    "         last sample, the share of the window covered and every gap longer than\n"
+    "         SECONDS (default: 1.5 sample intervals); T is epoch seconds or a UTC time\n"
+    "         such as 2026-12-07T13:05:00 (default window: the earliest to the latest\n"
+    "         sample). --json prints JSON instead; --svg also draws a timeline to FILE.\n"
+    "         Without --dir it uses the ODBC files of ODBCSYSINI when that is set.\n"
     "\n"
     "DIR defaults to /var/lib/kdx.\n";
 
@@ -67,6 +79,15 @@ struct Options
     std::string password;
     std::string dsn = "KDX";
     std::vector<std::string> rest;
+    // availability
+    std::string station;
+    std::string channel;
+    std::string from;
+    std::string to;
+    std::string gap;
+    std::string svg;
+    bool json = false;
+    bool dirGiven = false; // --dir named on the command line
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -88,7 +109,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         if (argument == "--postgres")
             options.postgres = true;
         else if (argument == "--dir")
-            ok = value(options.dir);
+            ok = options.dirGiven = value(options.dir);
         else if (argument == "--database")
             ok = value(options.database);
         else if (argument == "--host")
@@ -101,6 +122,20 @@ bool ParseOptions(int argc, char** argv, Options& options)
             ok = value(options.password);
         else if (argument == "--dsn")
             ok = value(options.dsn);
+        else if (argument == "--station")
+            ok = value(options.station);
+        else if (argument == "--channel")
+            ok = value(options.channel);
+        else if (argument == "--from")
+            ok = value(options.from);
+        else if (argument == "--to")
+            ok = value(options.to);
+        else if (argument == "--gap")
+            ok = value(options.gap);
+        else if (argument == "--svg")
+            ok = value(options.svg);
+        else if (argument == "--json")
+            options.json = true;
         else if (argument.rfind("--", 0) == 0)
             ok = false;
         else
@@ -237,6 +272,75 @@ int Create(Options& options)
     return 0;
 }
 
+// Connects through the data source of options with TARVELL's default login unless one is
+// given. With keepEnvironment, ODBC files named by the environment (ODBCSYSINI, as for
+// TARVELL itself) are used unless --dir names others.
+bool ConnectDataSource(const Options& options, bool keepEnvironment = false)
+{
+    if (!keepEnvironment || options.dirGiven || std::getenv("ODBCSYSINI") == nullptr)
+        UseOdbcFiles(options);
+    g_dsn = options.dsn;
+    g_dbUser = options.user.empty() ? "KDX" : options.user;
+    g_dbPassword = options.user.empty() && options.password.empty() ? "QZT" : options.password;
+    if (!DbConnect(false))
+        return false;
+    DbAdoptNames();
+    return true;
+}
+
+bool OptionalTime(const std::string& text, const char* what, double* time)
+{
+    *time = NAN;
+    if (text.empty() || ParseUtcTime(text, time))
+        return true;
+    std::fprintf(stderr, "kdx-db: %s '%s' is no time (epoch seconds or 2026-12-07T13:05:00)\n",
+                 what, text.c_str());
+    return false;
+}
+
+int Availability(const Options& options)
+{
+    double from = NAN;
+    double to = NAN;
+    double gap = -1;
+    if (!OptionalTime(options.from, "--from", &from) || !OptionalTime(options.to, "--to", &to))
+        return 2;
+    if (!options.gap.empty() && (!ParseUtcTime(options.gap, &gap) || gap < 0))
+    {
+        std::fprintf(stderr, "kdx-db: --gap '%s' is no number of seconds\n", options.gap.c_str());
+        return 2;
+    }
+    if (!ConnectDataSource(options, true))
+        return 1;
+    std::vector<FileSpan> spans;
+    std::string error;
+    const bool read =
+        ReadFileSpans(ToUpperAscii(options.station), ToUpperAscii(options.channel), &spans, &error);
+    DbClose();
+    if (!read)
+    {
+        std::fprintf(stderr, "kdx-db: cannot read FILELIST: %s\n", error.c_str());
+        return 1;
+    }
+    AvailabilityWindow window;
+    const std::vector<ChannelAvailability> channels =
+        ComputeAvailability(std::move(spans), from, to, gap, &window);
+    const std::string report =
+        options.json ? AvailabilityJson(channels, window) : AvailabilityText(channels, window);
+    std::fputs(report.c_str(), stdout);
+    if (!options.svg.empty())
+    {
+        std::ofstream file(options.svg, std::ios::binary | std::ios::trunc);
+        file << AvailabilitySvg(channels, window);
+        if (!file.flush())
+        {
+            std::fprintf(stderr, "kdx-db: cannot write %s\n", options.svg.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int SiteChan(Options& options)
 {
     if (options.rest.empty() || options.rest.size() % 3 != 0)
@@ -244,13 +348,8 @@ int SiteChan(Options& options)
         std::fprintf(stderr, "kdx-db: sitechan wants STATION CHANNEL RATE triples\n");
         return 2;
     }
-    UseOdbcFiles(options);
-    g_dsn = options.dsn;
-    g_dbUser = options.user.empty() ? "KDX" : options.user;
-    g_dbPassword = options.user.empty() && options.password.empty() ? "QZT" : options.password;
-    if (!DbConnect(false))
+    if (!ConnectDataSource(options))
         return 1;
-    DbAdoptNames();
 
     const char* table = g_dbNames.Table(SchemaTable::SiteChan);
     const char* sta = g_dbNames.Column(SchemaTable::SiteChan, "STA");
@@ -275,11 +374,11 @@ int SiteChan(Options& options)
         // A channel entered again gets its new rate; the rest of its row stays.
         DbOutcome outcome =
             DbExecute(FormatText("UPDATE %s SET %s=%f WHERE %s='%s' AND %s='%s'", table, sps, rate,
-                                sta, station.c_str(), chan, channel.c_str()));
+                                 sta, station.c_str(), chan, channel.c_str()));
         if (outcome.ok && outcome.rowCount <= 0)
             outcome =
                 DbExecute(FormatText("INSERT INTO %s (%s, %s, %s) VALUES ('%s', '%s', %f)", table,
-                                    sta, chan, sps, station.c_str(), channel.c_str(), rate));
+                                     sta, chan, sps, station.c_str(), channel.c_str(), rate));
         if (!outcome.ok)
         {
             std::fprintf(stderr, "kdx-db: %s %s: %s\n", options.rest[i].c_str(),
@@ -306,6 +405,8 @@ int main(int argc, char** argv)
         status = Create(options);
     else if (options.command == "sitechan")
         status = SiteChan(options);
+    else if (options.command == "availability" && options.rest.empty())
+        status = Availability(options);
     else if (options.command == "--help" || options.command == "help")
     {
         std::fputs(kUsage, stdout);

@@ -2,6 +2,7 @@
 // given on the command line and prints the server's configuration and every packet, as
 // text or as JSON lines. For operators who want to see what a server sends, and for tests.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -14,15 +15,17 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <getopt.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include "link/connection.h"
 #include "link/packet_decoding.h"
 #include "link/time_conversions.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
+#include "link/transfer_session.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -47,35 +50,6 @@ const char kUsage[] =
     "code (1-99) of a failed connection or read; 100+N for a connection that could not be\n"
     "opened (result -N, for example 106 refused); 99 for any other failure or status.\n";
 
-// A time argument: epoch seconds, or a UTC calendar time.
-bool ParseTime(const std::string& text, double* time)
-{
-    char* end = nullptr;
-    const double number = std::strtod(text.c_str(), &end);
-    if (!text.empty() && *end == '\0' && std::isfinite(number))
-    {
-        *time = number;
-        return true;
-    }
-    std::tm fields{};
-    const char* rest = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &fields);
-    if (rest == nullptr)
-        return false;
-    double fraction = 0.0;
-    if (*rest == '.')
-    {
-        fraction = std::strtod(rest, &end);
-        if (*end != '\0')
-            return false;
-    }
-    else if (*rest != '\0')
-    {
-        return false;
-    }
-    *time = static_cast<double>(timegm(&fields)) + fraction;
-    return true;
-}
-
 // Adds "STA:CHA[@BEGIN[,END]]" to request; stations are grouped in the order first named.
 bool AddChannel(TransferRequest& request, const std::string& text)
 {
@@ -94,9 +68,9 @@ bool AddChannel(TransferRequest& request, const std::string& text)
     {
         const std::string window = text.substr(at + 1);
         const std::size_t comma = window.find(',');
-        if (!ParseTime(window.substr(0, comma), &begin))
+        if (!ParseUtcTime(window.substr(0, comma), &begin))
             return false;
-        if (comma != std::string::npos && !ParseTime(window.substr(comma + 1), &end))
+        if (comma != std::string::npos && !ParseUtcTime(window.substr(comma + 1), &end))
             return false;
     }
     int s = 0;
@@ -120,70 +94,71 @@ bool AddChannel(TransferRequest& request, const std::string& text)
     return true;
 }
 
-// A name as a JSON string.
-std::string Json(const char* text)
+using Json = nlohmann::ordered_json;
+
+// A name as a JSON string: the server's bytes are single-byte text, taken as Latin-1 so that
+// every byte stays visible.
+Json Name(const char* text)
 {
-    std::string out = "\"";
+    std::string utf8;
     for (const char* p = text; *p != '\0'; ++p)
     {
         const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\')
+        if (c < 0x80)
         {
-            out += '\\';
-            out += static_cast<char>(c);
+            utf8 += static_cast<char>(c);
+            continue;
         }
-        else if (c < 0x20 || c >= 0x7F)
-        {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        }
-        else
-        {
-            out += static_cast<char>(c);
-        }
+        utf8 += static_cast<char>(0xC0 | (c >> 6));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
     }
-    return out + "\"";
+    return utf8;
 }
 
-// A float for JSON, which has no infinity or NaN.
-std::string JsonNumber(double value)
+// A number for JSON, which has no infinity or NaN.
+Json Number(double value)
 {
-    if (!std::isfinite(value))
-        return "null";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
+    return std::isfinite(value) ? Json(value) : Json(nullptr);
+}
+
+void PrintJson(const Json& line)
+{
+    std::printf("%s\n", line.dump().c_str());
 }
 
 void PrintConfig(const ServerConfig& config, bool json)
 {
     if (json)
     {
-        std::printf("{\"type\":\"config\",\"format\":%d,\"word\":%u,\"stations\":[", config.format,
-                    config.configWord);
+        Json stations = Json::array();
         for (int s = 0; s < config.stationCount; ++s)
         {
             const ConfigStation& station = config.stations[s];
-            std::printf("%s{\"name\":%s,\"values\":[%s,%s,%s,%s],\"channels\":[", s ? "," : "",
-                        Json(station.name).c_str(), JsonNumber(station.values[0]).c_str(),
-                        JsonNumber(station.values[1]).c_str(),
-                        JsonNumber(station.values[2]).c_str(),
-                        JsonNumber(station.values[3]).c_str());
+            Json channels = Json::array();
             for (int c = 0; c < station.channelCount; ++c)
             {
                 const ConfigChannel& channel = station.channels[c];
-                std::printf("%s{\"name\":%s,\"aux\":%s,\"wordSize\":%d,\"signature\":%u,"
-                            "\"intervalUs\":%u,\"calib\":%s,\"calper\":%s,\"begin\":%.6f,"
-                            "\"end\":%.6f}",
-                            c ? "," : "", Json(channel.name).c_str(), Json(channel.auxName).c_str(),
-                            channel.wordSize, channel.byteOrderSignature, channel.sampleIntervalUs,
-                            JsonNumber(channel.calib).c_str(), JsonNumber(channel.calper).c_str(),
-                            channel.beginTime, channel.endTime);
+                channels.push_back({{"name", Name(channel.name)},
+                                    {"aux", Name(channel.auxName)},
+                                    {"wordSize", channel.wordSize},
+                                    {"signature", channel.byteOrderSignature},
+                                    {"intervalUs", channel.sampleIntervalUs},
+                                    {"calib", Number(channel.calib)},
+                                    {"calper", Number(channel.calper)},
+                                    {"begin", Number(channel.beginTime)},
+                                    {"end", Number(channel.endTime)}});
             }
-            std::printf("]}");
+            Json values = Json::array();
+            for (float value : station.values)
+                values.push_back(Number(value));
+            stations.push_back({{"name", Name(station.name)},
+                                {"values", std::move(values)},
+                                {"channels", std::move(channels)}});
         }
-        std::printf("]}\n");
+        PrintJson({{"type", "config"},
+                   {"format", config.format},
+                   {"word", config.configWord},
+                   {"stations", std::move(stations)}});
         return;
     }
     std::printf("config format %d word 0x%08X stations %d\n", config.format, config.configWord,
@@ -213,13 +188,14 @@ void PrintPacket(const WaveformPacket& packet, int shown, bool json)
     const int count = std::min(shown, packet.count);
     if (json)
     {
-        std::printf("{\"type\":\"packet\",\"station\":%s,\"channel\":%s,\"begin\":%.6f,"
-                    "\"end\":%.6f,\"intervalUs\":%u,\"count\":%d,\"samples\":[",
-                    Json(packet.station).c_str(), Json(packet.channel).c_str(), packet.beginTime,
-                    packet.endTime, packet.sampleIntervalUs, packet.count);
-        for (int i = 0; i < count; ++i)
-            std::printf("%s%d", i ? "," : "", packet.samples[i]);
-        std::printf("]}\n");
+        PrintJson({{"type", "packet"},
+                   {"station", Name(packet.station)},
+                   {"channel", Name(packet.channel)},
+                   {"begin", Number(packet.beginTime)},
+                   {"end", Number(packet.endTime)},
+                   {"intervalUs", packet.sampleIntervalUs},
+                   {"count", packet.count},
+                   {"samples", std::vector<std::int32_t>(packet.samples, packet.samples + count)}});
         return;
     }
     std::printf("packet %s %s begin %s", packet.station, packet.channel,
@@ -334,8 +310,9 @@ int main(int argc, char** argv)
 
     // --seconds ends the dump through the link's own stop request, as the program's stop does.
     std::atomic<int> running{1};
-    SetLinkRunFlag(&running);
-    SetSilenceLimit(silence);
+    CLinkConnection link;
+    link.runFlag = &running;
+    link.silenceLimit = std::max(silence, 0);
     std::mutex timerLock;
     std::condition_variable timerWake;
     bool finished = false;
@@ -366,13 +343,13 @@ int main(int argc, char** argv)
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
     g_transferError = 0;
-    const int connected = ConnectServer(host, port, *request, *config, retryMode);
+    const int connected = ConnectServer(link, host, port, *request, *config, retryMode);
     if (connected < 0)
     {
         stopTimer();
         const int code = g_transferError;
         if (json)
-            std::printf("{\"type\":\"failed\",\"result\":%d,\"code\":%d}\n", connected, code);
+            PrintJson({{"type", "failed"}, {"result", connected}, {"code", code}});
         std::fprintf(stderr, "xfer-dump: connection to %s:%d failed: result %d, code %d (%s)\n",
                      host.c_str(), port, connected, code,
                      connected < -1 && code != kTransferHostNotFound ? "could not connect"
@@ -387,18 +364,18 @@ int main(int argc, char** argv)
     int result = 0;
     while (packetLimit < 0 || packets < packetLimit)
     {
-        result = RecvPacket(socket.Get(), *config, *raw);
+        result = RecvPacket(link, socket.Get(), *config, *raw);
         if (result != 0)
             break;
         if (raw->format == 3)
         {
             if (json)
-                std::printf("{\"type\":\"format3\",\"bytes\":%d}\n", raw->byteCount);
+                PrintJson({{"type", "format3"}, {"bytes", raw->byteCount}});
             else
                 std::printf("format3 bytes %d\n", raw->byteCount);
             continue;
         }
-        if (ConvertPacket(*config, *raw, *packet) != 0)
+        if (ConvertPacket(*config, *raw, *packet).Failed())
             continue;
         PrintPacket(*packet, shownSamples, json);
         ++packets;
@@ -406,20 +383,20 @@ int main(int argc, char** argv)
     stopTimer();
     const int code = g_transferError;
     const bool limitReached = result == 0 || code == kTransferStopped;
+    const long long skipped = link.skippedPackets;
     if (json)
-        std::printf(
-            "{\"type\":\"end\",\"result\":%d,\"code\":%d,\"packets\":%ld,\"skipped\":%lld}\n",
-            limitReached ? 0 : result, limitReached ? 0 : code, packets,
-            static_cast<long long>(SkippedPacketCount()));
+        PrintJson({{"type", "end"},
+                   {"result", limitReached ? 0 : result},
+                   {"code", limitReached ? 0 : code},
+                   {"packets", packets},
+                   {"skipped", skipped}});
     else if (result == 1)
-        std::printf("end of stream after %ld packets, %lld skipped\n", packets,
-                    static_cast<long long>(SkippedPacketCount()));
+        std::printf("end of stream after %ld packets, %lld skipped\n", packets, skipped);
     else if (limitReached)
-        std::printf("stopped after %ld packets, %lld skipped\n", packets,
-                    static_cast<long long>(SkippedPacketCount()));
+        std::printf("stopped after %ld packets, %lld skipped\n", packets, skipped);
     else
-        std::printf("failed after %ld packets, %lld skipped: code %d (%s)\n", packets,
-                    static_cast<long long>(SkippedPacketCount()), code, TransferErrorText(code));
+        std::printf("failed after %ld packets, %lld skipped: code %d (%s)\n", packets, skipped,
+                    code, TransferErrorText(code));
     std::fflush(stdout);
     if (result == 1 || limitReached)
         return 0;

@@ -43,6 +43,8 @@ const char kUsage[] =
     "  --format3-every N        a format-3 packet after every N packets\n"
     "  --gap-after N            each channel leaves out the packet after its N-th\n"
     "  --stall-after N          after N packets send nothing more, keep the connection\n"
+    "  --stall-channel STA:CHA:N  that channel sends nothing after its N-th packet of each\n"
+    "                           connection; the others go on (repeatable)\n"
     "  --bad-index-after N      after N packets, one with a station index out of range\n"
     "  --log FILE               append log lines to FILE (default stderr)\n";
 
@@ -90,6 +92,7 @@ int main(int argc, char** argv)
         kGapAfter,
         kStallAfter,
         kBadIndexAfter,
+        kStallChannel,
         kLog,
         kHelp,
     };
@@ -116,6 +119,7 @@ int main(int argc, char** argv)
         {"gap-after", required_argument, nullptr, kGapAfter},
         {"stall-after", required_argument, nullptr, kStallAfter},
         {"bad-index-after", required_argument, nullptr, kBadIndexAfter},
+        {"stall-channel", required_argument, nullptr, kStallChannel},
         {"log", required_argument, nullptr, kLog},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
@@ -204,6 +208,18 @@ int main(int argc, char** argv)
         case kStallAfter:
             ok = ParseInt(optarg, 1, kMax, &settings.stallAfter);
             break;
+        case kStallChannel:
+        {
+            // STA:CHA:N; names as the server keeps them (upper case).
+            const std::string text = optarg;
+            const std::size_t last = text.rfind(':');
+            int count = 0;
+            ok = last != std::string::npos && text.find(':') < last &&
+                 ParseInt(text.c_str() + last + 1, 1, kMax, &count);
+            if (ok)
+                settings.stallChannels.emplace_back(text.substr(0, last), count);
+            break;
+        }
         case kBadIndexAfter:
             ok = ParseInt(optarg, 1, kMax, &settings.badIndexAfter);
             break;

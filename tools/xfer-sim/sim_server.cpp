@@ -142,6 +142,8 @@ public:
 
     int packetsSent = 0;
     bool gapTaken = false;
+    int stallAfter = 0;  // from the options: 0, or the packets before it falls silent
+    bool silent = false; // stalled by --stall-channel: never chosen again
 
 private:
     const SimChannel* m_channel;
@@ -434,6 +436,11 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
             }
             cursors.emplace_back(m_catalog.channels[i], indexOf[i].first, indexOf[i].second,
                                  wanted);
+            const std::string name =
+                m_catalog.channels[i].station + ":" + m_catalog.channels[i].channel;
+            for (const auto& [stalled, after] : m_options.stallChannels)
+                if (stalled == name)
+                    cursors.back().stallAfter = after;
         }
     }
     if (!send(EncodeConfig(stations, m_options.encoding)))
@@ -471,7 +478,7 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
         CCursor* next = nullptr;
         for (CCursor& cursor : cursors)
         {
-            if (cursor.Exhausted())
+            if (cursor.Exhausted() || cursor.silent)
                 continue;
             if (next == nullptr || dueUs(cursor) < dueUs(*next) ||
                 (dueUs(cursor) == dueUs(*next) && cursor.BeginUs() < next->BeginUs()))
@@ -501,6 +508,13 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
                          packets & 0xFFFF, samples, m_options.encoding, &encoded);
         next->Advance(encoded);
         ++next->packetsSent;
+        if (next->stallAfter > 0 && next->packetsSent == next->stallAfter)
+        {
+            next->silent = true;
+            m_log.Line(peer + ": channel " + next->Channel().station + ":" +
+                       next->Channel().channel + " silent after " +
+                       std::to_string(next->packetsSent) + " packets");
+        }
         if (m_options.gapAfter > 0 && next->packetsSent == m_options.gapAfter && !next->gapTaken)
         {
             // The next packet of this channel is left out: a gap in the data.

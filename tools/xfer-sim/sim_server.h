@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 #include <thread>
 
 #include "sim_encoder.h"
@@ -39,6 +41,8 @@ struct SimOptions
     int gapAfter = 0;            // each channel leaves out the packet after its N-th
     int stallAfter = 0;          // after N packets send nothing more, keep the connection
     int badIndexAfter = 0;       // after N packets one with a station index out of range
+    // "STA:CHA" and N: that channel sends nothing after its N-th packet of a connection.
+    std::vector<std::pair<std::string, int>> stallChannels;
 };
 
 // Writes the server's log lines ("request ..."), one at a time, to a file or stderr.

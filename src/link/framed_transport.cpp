@@ -1,4 +1,4 @@
-#include "link/connection.h"
+#include "link/framed_transport.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,18 +15,13 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#include "link/link_state.h"
-#include "link/packet_decoding.h"
 #include "link/transfer_error.h"
-#include "link/transfer_request.h"
 #include "link/wire.h"
 #include "platform/operator_view.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
 {
-
-std::atomic<std::int64_t> g_receivedTotal{0};
 
 namespace
 {
@@ -50,13 +45,13 @@ enum class WaitResult
 // Polls socket for events in steps of kPollStepMs until it is ready, more than limitSeconds
 // whole seconds have passed, the poll fails, or a stop is requested. With showWait the whole
 // seconds waited go to the wait display, which returns to 0 when the wait ends.
-WaitResult PollSocket(int socket, short events, int limitSeconds, bool showWait)
+WaitResult PollSocket(const CLinkConnection& link, int socket, short events, int limitSeconds,
+                      bool showWait)
 {
-    const CLinkState& state = ThreadLinkState();
     const auto start = std::chrono::steady_clock::now();
     for (;;)
     {
-        if (state.StopRequested())
+        if (link.StopRequested())
         {
             if (showWait)
                 ShowWaitTime(0);
@@ -74,7 +69,7 @@ WaitResult PollSocket(int socket, short events, int limitSeconds, bool showWait)
                 ShowWaitTime(0);
             return WaitResult::Ready;
         }
-        if (showWait && state.idleWork && !state.idleWork())
+        if (showWait && link.idleWork && !link.idleWork())
         {
             ShowWaitTime(0);
             return WaitResult::Stopped;
@@ -95,13 +90,12 @@ WaitResult PollSocket(int socket, short events, int limitSeconds, bool showWait)
 }
 
 // Sleeps ms milliseconds in short slices; false when a stop was requested meanwhile.
-bool PauseMs(std::int64_t ms)
+bool PauseSlices(const CLinkConnection& link, std::int64_t ms)
 {
-    const CLinkState& state = ThreadLinkState();
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;)
     {
-        if (state.StopRequested())
+        if (link.StopRequested())
             return false;
         const auto now = std::chrono::steady_clock::now();
         if (now >= end)
@@ -111,19 +105,9 @@ bool PauseMs(std::int64_t ms)
     }
 }
 
-} // namespace
-
-void SetLinkIdleWork(std::function<bool()> work)
+int CodeForFailedWait(const CLinkConnection& link)
 {
-    ThreadLinkState().idleWork = std::move(work);
-}
-
-namespace
-{
-
-int CodeForFailedWait()
-{
-    return ThreadLinkState().StopRequested() ? kTransferStopped : kTransferSocketError;
+    return link.StopRequested() ? link.StopCode() : kTransferSocketError;
 }
 
 void SetIntOption(int socket, int level, int name, int value)
@@ -134,24 +118,14 @@ void SetIntOption(int socket, int level, int name, int value)
 
 } // namespace
 
-void SetLinkRunFlag(const std::atomic<int>* runFlag)
+bool PauseUnlessStopped(const CLinkConnection& link, int milliseconds)
 {
-    ThreadLinkState().runFlag = runFlag;
+    return PauseSlices(link, milliseconds);
 }
 
-bool PauseUnlessStopped(int milliseconds)
+int OpenConnection(CLinkConnection& link, std::string_view host, int port, int sendBufferSize,
+                   int receiveBufferSize)
 {
-    return PauseMs(milliseconds);
-}
-
-void SetSilenceLimit(int seconds)
-{
-    ThreadLinkState().silenceLimit = seconds < 0 ? 0 : seconds;
-}
-
-int OpenConnection(std::string_view host, int port, int sendBufferSize, int receiveBufferSize)
-{
-    CLinkState& state = ThreadLinkState();
     if (host.empty())
     {
         errno = EINVAL;
@@ -179,7 +153,7 @@ int OpenConnection(std::string_view host, int port, int sendBufferSize, int rece
         return -4;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
 
-    if (state.currentTimeout <= 0)
+    if (link.currentTimeout <= 0)
         return -1;
 
     UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -197,7 +171,7 @@ int OpenConnection(std::string_view host, int port, int sendBufferSize, int rece
     {
         if (errno != EINPROGRESS && errno != EINTR)
             return -6;
-        if (PollSocket(socket.Get(), POLLOUT, state.silenceLimit, false) != WaitResult::Ready)
+        if (PollSocket(link, socket.Get(), POLLOUT, link.silenceLimit, false) != WaitResult::Ready)
             return -6;
         int error = 0;
         socklen_t size = sizeof error;
@@ -207,51 +181,8 @@ int OpenConnection(std::string_view host, int port, int sendBufferSize, int rece
     return socket.Release();
 }
 
-int ConnectServer(std::string_view host, int port, const TransferRequest& request,
-                  ServerConfig& config, int retryMode)
+int SendAll(const CLinkConnection& link, int socket, const unsigned char* bytes, int count)
 {
-    CLinkState& state = ThreadLinkState();
-    state.currentTimeout = request.timeout;
-    state.BeginConnection(host);
-    const int sendBuffer =
-        request.sendBufferSize <= 0 ? kDefaultSocketBuffer : request.sendBufferSize;
-    const int receiveBuffer =
-        request.receiveBufferSize <= 0 ? kDefaultSocketBuffer : request.receiveBufferSize;
-
-    for (int step = 0;; step = (step + 1) % 4)
-    {
-        // The pause grows with each attempt and starts again after four, so a server that
-        // keeps asking the client to come back is not hammered and never waited on for long.
-        if (!PauseMs(static_cast<std::int64_t>(step) * request.timeout))
-        {
-            g_transferError = kTransferStopped;
-            return -1;
-        }
-        const int opened = OpenConnection(host, port, sendBuffer, receiveBuffer);
-        if (opened < 0)
-            return opened;
-        UniqueFd socket(opened);
-        if (SendRequest(socket.Get(), request) == 0 && RecvConfig(socket.Get(), config) == 0)
-            return socket.Release();
-        socket.Reset();
-
-        if (state.StopRequested())
-        {
-            g_transferError = kTransferStopped;
-            return -1;
-        }
-        if (retryMode == 0)
-            return -1;
-        if (g_transferError == kTransferRetryStatus)
-            continue;
-        if (retryMode > 0)
-            return -1;
-    }
-}
-
-int SendAll(int socket, const unsigned char* bytes, int count)
-{
-    const CLinkState& state = ThreadLinkState();
     int written = 0;
     while (written < count)
     {
@@ -267,9 +198,9 @@ int SendAll(int socket, const unsigned char* bytes, int count)
         if (sent == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
         {
             // A server that stops reading must not hold the thread forever.
-            if (PollSocket(socket, POLLOUT, state.silenceLimit, false) == WaitResult::Ready)
+            if (PollSocket(link, socket, POLLOUT, link.silenceLimit, false) == WaitResult::Ready)
                 continue;
-            g_transferError = CodeForFailedWait();
+            g_transferError = CodeForFailedWait(link);
             break;
         }
         g_transferError = errno == EPIPE ? kTransferBroken : kTransferSocketError;
@@ -278,15 +209,14 @@ int SendAll(int socket, const unsigned char* bytes, int count)
     return written;
 }
 
-int RecvAll(int socket, unsigned char* destination, int count)
+int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int count)
 {
-    const CLinkState& state = ThreadLinkState();
     int read = 0;
     while (read < count)
     {
-        if (WaitReadable(socket, state.silenceLimit) == 0)
+        if (WaitReadable(link, socket, link.silenceLimit) == 0)
         {
-            g_transferError = CodeForFailedWait();
+            g_transferError = CodeForFailedWait(link);
             return -1;
         }
         const ssize_t received =
@@ -294,6 +224,7 @@ int RecvAll(int socket, unsigned char* destination, int count)
         if (received > 0)
         {
             read += static_cast<int>(received);
+            link.Counters().bytesReceived.fetch_add(received, std::memory_order_relaxed);
             continue;
         }
         if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
@@ -306,9 +237,9 @@ int RecvAll(int socket, unsigned char* destination, int count)
     return read;
 }
 
-int WaitReadable(int socket, int limitSeconds)
+int WaitReadable(const CLinkConnection& link, int socket, int limitSeconds)
 {
-    return PollSocket(socket, POLLIN, limitSeconds, true) == WaitResult::Ready ? 1 : 0;
+    return PollSocket(link, socket, POLLIN, limitSeconds, true) == WaitResult::Ready ? 1 : 0;
 }
 
 void ShowWaitTime(int seconds)
@@ -327,15 +258,16 @@ void ShowWaitTime(int seconds)
 //   offset size field
 //   0      4    body length L, big-endian, unsigned (0: a break, no body)
 //   4      L    body
-int SendFramed(int socket, unsigned char* buffer, std::uint32_t bodyLength)
+int SendFramed(const CLinkConnection& link, int socket, unsigned char* buffer,
+               std::uint32_t bodyLength)
 {
     WriteBE32(buffer, bodyLength);
     const int total = static_cast<int>(bodyLength) + 4;
-    return SendAll(socket, buffer, total) == total ? 0 : -1;
+    return SendAll(link, socket, buffer, total) == total ? 0 : -1;
 }
 
-int RecvFramed(int socket, unsigned char* destination, std::size_t destinationSize,
-               std::uint32_t* length)
+int RecvFramed(CLinkConnection& link, int socket, unsigned char* destination,
+               std::size_t destinationSize, std::uint32_t* length)
 {
     if (destinationSize < 4)
     {
@@ -344,7 +276,7 @@ int RecvFramed(int socket, unsigned char* destination, std::size_t destinationSi
     }
     // The prefix scratch lives on this call's stack: it is the connection's own by nature.
     unsigned char prefix[4];
-    if (RecvAll(socket, prefix, 4) != 4)
+    if (RecvAll(link, socket, prefix, 4) != 4)
         return -1;
     const std::uint32_t bodyLength = ReadBE32(prefix);
     *length = bodyLength;
@@ -357,7 +289,7 @@ int RecvFramed(int socket, unsigned char* destination, std::size_t destinationSi
         return -1;
     }
     const int count = static_cast<int>(bodyLength);
-    return RecvAll(socket, destination, count) == count ? 0 : -1;
+    return RecvAll(link, socket, destination, count) == count ? 0 : -1;
 }
 
 } // namespace tarvell

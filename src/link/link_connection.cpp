@@ -1,0 +1,41 @@
+#include "link/link_connection.h"
+
+#include "link/transfer_error.h"
+
+namespace tarvell
+{
+
+CLinkConnection::CLinkConnection(std::shared_ptr<CLinkCounters> counters)
+    : m_counters(counters ? std::move(counters) : std::make_shared<CLinkCounters>("", 0))
+{
+}
+
+unsigned char* CLinkConnection::MessageBuffer()
+{
+    if (!m_messageBuffer)
+        m_messageBuffer = std::make_unique<unsigned char[]>(kMessageBufferSize);
+    return m_messageBuffer.get();
+}
+
+bool CLinkConnection::StopRequested() const
+{
+    if (runFlag != nullptr && runFlag->load(std::memory_order_relaxed) == 0)
+        return true;
+    return m_counters->reconnectRequested.load(std::memory_order_relaxed);
+}
+
+int CLinkConnection::StopCode() const
+{
+    if (runFlag != nullptr && runFlag->load(std::memory_order_relaxed) == 0)
+        return kTransferStopped;
+    return kTransferReconnectAsked;
+}
+
+void CLinkConnection::BeginConnection(std::string_view serverHost)
+{
+    host.assign(serverHost);
+    reportedFaults = 0;
+    skippedPackets = 0;
+}
+
+} // namespace tarvell

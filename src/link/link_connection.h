@@ -1,0 +1,73 @@
+#pragma once
+// One connection to a server as its acquisition thread owns it: the message buffer, the
+// timeout and silence limit of the exchange, the run flag, what was logged on it, and the
+// counters the status server reports. Its thread only (the counters may be read by any).
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "metrics/counters.h"
+
+namespace tarvell
+{
+
+// Size of the message buffer and so the limit for an incoming message body.
+inline constexpr std::size_t kMessageBufferSize = 362256;
+
+// Seconds of silence after which a read fails (code 16).
+inline constexpr int kDefaultSilenceLimit = 60;
+
+class CLinkConnection
+{
+public:
+    // counters: where the connection's counts go; a private set when none is given.
+    explicit CLinkConnection(std::shared_ptr<CLinkCounters> counters = nullptr);
+    CLinkConnection(const CLinkConnection&) = delete;
+    CLinkConnection& operator=(const CLinkConnection&) = delete;
+
+    // The message buffer (kMessageBufferSize bytes), allocated on first use and kept: every
+    // message of every connection of this object is read into it.
+    unsigned char* MessageBuffer();
+
+    // True when the run flag reads 0, or the stall watchdog asked for a new connection: the
+    // waits of the link then end within about half a second.
+    bool StopRequested() const;
+    // The code a wait that ended for StopRequested leaves: 18 for the stop, 19 for a
+    // reconnect the stall watchdog asked for.
+    int StopCode() const;
+
+    // Forgets what the previous connection logged and skipped.
+    void BeginConnection(std::string_view serverHost);
+
+    // True the first time a fault kind is reported on this connection.
+    bool FirstReport(unsigned faultBit)
+    {
+        const bool first = (reportedFaults & faultBit) == 0;
+        reportedFaults |= faultBit;
+        return first;
+    }
+
+    CLinkCounters& Counters() { return *m_counters; }
+
+    int currentTimeout = 0;                    // of the request being exchanged (ms step)
+    int silenceLimit = kDefaultSilenceLimit;   // seconds of silence after which a read fails
+    const std::atomic<int>* runFlag = nullptr; // nullptr: never stopped; must outlive use
+    // Work of the owning thread done while it waits for data from its server (about every
+    // half second of the wait); returning false ends the wait as a failed read does. Empty:
+    // none.
+    std::function<bool()> idleWork;
+    std::string host;                          // the server of the connection, for log lines
+    unsigned reportedFaults = 0;               // fault kinds already logged on this connection
+    std::int64_t skippedPackets = 0;           // packets skipped on this connection
+
+private:
+    std::shared_ptr<CLinkCounters> m_counters;
+    std::unique_ptr<unsigned char[]> m_messageBuffer;
+};
+
+} // namespace tarvell

@@ -1,0 +1,275 @@
+#include "status/prometheus_text.h"
+
+#include <cmath>
+#include <charconv>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "status/status_snapshot.h"
+
+namespace tarvell
+{
+namespace
+{
+
+// A label value with backslash, double quote and line feed escaped.
+std::string Escaped(const std::string& value)
+{
+    std::string out;
+    for (char c : value)
+    {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+        {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// The text of one exposition. Scraped every second for thousands of channels, so samples
+// are appended in place: labels made once per item, numbers by to_chars.
+class CExposition
+{
+public:
+    CExposition(std::string& text, std::size_t expectedSamples) : m_text(text)
+    {
+        m_text.clear();
+        m_text.reserve(expectedSamples * 96);
+    }
+
+    // Starts a family: its HELP and TYPE lines.
+    void Family(const char* name, const char* type, const char* help)
+    {
+        m_name = name;
+        m_text.append("# HELP ").append(name).append(" ").append(help);
+        m_text.append("\n# TYPE ").append(name).append(" ").append(type).append("\n");
+    }
+
+    // One sample of the current family; labels "{key="value",...}" or empty.
+    void Sample(std::string_view labels, double value)
+    {
+        m_text.append(m_name).append(labels);
+        if (std::isnan(value))
+        {
+            m_text.append(" NaN\n");
+            return;
+        }
+        if (std::isinf(value))
+        {
+            m_text.append(value > 0 ? " +Inf\n" : " -Inf\n");
+            return;
+        }
+        // The number goes straight into the text. Counters are whole numbers: their digits
+        // cost a fraction of a shortest round-trip form.
+        const std::size_t at = m_text.size();
+        m_text.resize(at + 40);
+        char* first = m_text.data() + at;
+        *first++ = ' ';
+        char* last = m_text.data() + m_text.size();
+        const bool whole = std::fabs(value) < 9.0e15 && value == std::trunc(value);
+        char* end = whole ? std::to_chars(first, last, static_cast<long long>(value)).ptr
+                          : std::to_chars(first, last, value).ptr;
+        *end++ = '\n';
+        m_text.resize(static_cast<std::size_t>(end - m_text.data()));
+    }
+
+private:
+    std::string& m_text;
+    std::string_view m_name;
+};
+
+// Appends key="value" (value escaped) to out.
+void AppendLabel(std::string& out, const char* key, const std::string& value)
+{
+    out.append(key).append("=\"");
+    bool plain = true;
+    for (char c : value)
+        plain = plain && c != '\\' && c != '"' && c != '\n';
+    if (plain)
+        out.append(value);
+    else
+        out.append(Escaped(value));
+    out.append("\"");
+}
+
+std::string Label(const char* key, const std::string& value)
+{
+    std::string out;
+    AppendLabel(out, key, value);
+    return out;
+}
+
+std::string ChannelLabels(const ChannelStatus& channel)
+{
+    std::string out;
+    out.reserve(64);
+    out.append("{");
+    AppendLabel(out, "station", channel.station);
+    out.append(",");
+    AppendLabel(out, "channel", channel.channel);
+    out.append(",");
+    AppendLabel(out, "server", channel.server);
+    out.append("}");
+    return out;
+}
+
+std::string LinkLabels(const LinkStatus& link)
+{
+    return '{' + Label("server", link.server) + '}';
+}
+
+std::string StationLabels(const StationStatus& station)
+{
+    return '{' + Label("station", station.station) + '}';
+}
+
+// The label sets of items, made once for all their families.
+template <typename Item>
+std::vector<std::string> LabelsOf(const std::vector<Item>& items,
+                                  std::string (*labels)(const Item&))
+{
+    std::vector<std::string> out;
+    out.reserve(items.size());
+    for (const Item& item : items)
+        out.push_back(labels(item));
+    return out;
+}
+
+// One family with a sample per item; an item without a value (nullopt) is left out.
+template <typename Item, typename Value>
+void PerItem(CExposition& out, const std::vector<Item>& items,
+             const std::vector<std::string>& labels, const char* name, const char* type,
+             const char* help, Value value)
+{
+    out.Family(name, type, help);
+    for (std::size_t i = 0; i < items.size(); ++i)
+    {
+        if (const std::optional<double> sample = value(items[i]))
+            out.Sample(labels[i], *sample);
+    }
+}
+
+template <typename Count> double Real(Count count)
+{
+    return static_cast<double>(count);
+}
+
+void ChannelMetrics(CExposition& out, const StatusSnapshot& snapshot)
+{
+    const std::vector<std::string> labels = LabelsOf(snapshot.channels, &ChannelLabels);
+    const auto each = [&](const char* name, const char* type, const char* help, auto value)
+    { PerItem(out, snapshot.channels, labels, name, type, help, value); };
+    using C = const ChannelStatus&;
+    using Value = std::optional<double>;
+    each("tarvell_samples_received_total", "counter", "Samples received from the server.",
+         [](C c) -> Value { return Real(c.samplesReceived); });
+    each("tarvell_samples_written_total", "counter",
+         "Samples written to data files and registered.",
+         [](C c) -> Value { return Real(c.samplesWritten); });
+    each("tarvell_packets_received_total", "counter", "Waveform packets received from the server.",
+         [](C c) -> Value { return Real(c.packetsReceived); });
+    each("tarvell_chunks_committed_total", "counter",
+         "Chunks written to disk and registered in the database.",
+         [](C c) -> Value { return Real(c.chunksCommitted); });
+    each("tarvell_chunks_rerequested_total", "counter",
+         "Chunks that could not be committed and were asked from the server again.",
+         [](C c) -> Value { return Real(c.chunksRerequested); });
+    each("tarvell_last_sample_time_seconds", "gauge",
+         "Time of the last sample received, in seconds since the epoch.",
+         [](C c) -> Value { return c.hasData ? Value(c.lastSampleTime) : std::nullopt; });
+    each("tarvell_data_latency_seconds", "gauge", "Now minus the time of the last sample received.",
+         [](C c) -> Value { return c.hasData ? Value(c.latency) : std::nullopt; });
+    each("tarvell_buffer_samples", "gauge", "Samples buffered and not yet written.",
+         [](C c) -> Value { return Real(c.bufferSamples); });
+    each("tarvell_channel_stalled", "gauge",
+         "1 while the channel's link is connected but the channel sends nothing.",
+         [](C c) -> Value { return c.stalled ? 1.0 : 0.0; });
+}
+
+void LinkMetrics(CExposition& out, const StatusSnapshot& snapshot)
+{
+    const std::vector<std::string> labels = LabelsOf(snapshot.links, &LinkLabels);
+    const auto each = [&](const char* name, const char* type, const char* help, auto value)
+    { PerItem(out, snapshot.links, labels, name, type, help, value); };
+    using L = const LinkStatus&;
+    using Value = std::optional<double>;
+    each("tarvell_link_connected", "gauge", "1 while the link receives packets from its server.",
+         [](L link) -> Value { return link.connected ? 1.0 : 0.0; });
+    each("tarvell_link_received_bytes_total", "counter", "Bytes received from the server.",
+         [](L link) -> Value { return Real(link.bytesReceived); });
+    each("tarvell_link_skipped_packets_total", "counter",
+         "Packets skipped because they do not fit the server's configuration.",
+         [](L link) -> Value { return Real(link.packetsSkipped); });
+    each("tarvell_link_reconnects_total", "counter", "Connections made after the first one.",
+         [](L link) -> Value { return Real(link.reconnects); });
+    each("tarvell_link_connect_failures_total", "counter",
+         "Connection attempts refused by the server's host or not made at all.",
+         [](L link) -> Value { return Real(link.connectFailures); });
+    out.Family("tarvell_link_failures_total", "counter",
+               "Connections that failed or ended, by failure code.");
+    for (const LinkStatus& link : snapshot.links)
+    {
+        for (const auto& [code, count] : link.failures)
+        {
+            out.Sample('{' + Label("server", link.server) + ',' + Label("code", code) + '}',
+                       Real(count));
+        }
+    }
+}
+
+void StationMetrics(CExposition& out, const StatusSnapshot& snapshot)
+{
+    const std::vector<std::string> labels = LabelsOf(snapshot.stations, &StationLabels);
+    const auto each = [&](const char* name, const char* type, const char* help, auto value)
+    { PerItem(out, snapshot.stations, labels, name, type, help, value); };
+    using S = const StationStatus&;
+    using Value = std::optional<double>;
+    each("tarvell_disk_loop_bytes", "gauge",
+         "Size of the station's time-named files as registered, at the last chunk.",
+         [](S station) -> Value { return Real(station.diskLoopBytes); });
+    each("tarvell_disk_loop_limit_bytes", "gauge", "The station's disk-loop limit (SIZEMB).",
+         [](S station) -> Value { return Real(station.diskLoopLimit); });
+    each("tarvell_files_purged_total", "counter",
+         "Files taken away by the station's disk-loop purge.",
+         [](S station) -> Value { return Real(station.filesPurged); });
+}
+
+void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
+{
+    out.Family("tarvell_database_reachable", "gauge", "1 while the database connection works.");
+    out.Sample("", snapshot.databaseReachable ? 1 : 0);
+    out.Family("tarvell_database_outages_total", "counter",
+               "Times the database connection was found lost.");
+    out.Sample("", static_cast<double>(snapshot.databaseOutages));
+    out.Family("tarvell_start_time_seconds", "gauge",
+               "Start of the program, in seconds since the epoch.");
+    out.Sample("", snapshot.startTime);
+    out.Family("tarvell_build_info", "gauge", "The program's version, as a label.");
+    out.Sample('{' + Label("version", snapshot.version) + '}', 1);
+}
+
+} // namespace
+
+void WritePrometheusText(const StatusSnapshot& snapshot, std::string& text)
+{
+    CExposition out(text, snapshot.channels.size() * 9 + snapshot.links.size() * 8 +
+                              snapshot.stations.size() * 3 + 8);
+    ChannelMetrics(out, snapshot);
+    LinkMetrics(out, snapshot);
+    StationMetrics(out, snapshot);
+    ProcessMetrics(out, snapshot);
+}
+
+std::string PrometheusText(const StatusSnapshot& snapshot)
+{
+    std::string text;
+    WritePrometheusText(snapshot, text);
+    return text;
+}
+
+} // namespace tarvell

@@ -1,0 +1,87 @@
+#include "status/status_json.h"
+
+#include <nlohmann/json.hpp>
+
+#include "status/status_snapshot.h"
+
+namespace tarvell
+{
+namespace
+{
+
+using Json = nlohmann::ordered_json;
+
+Json ChannelJson(const ChannelStatus& channel)
+{
+    Json out = {{"station", channel.station},
+                {"channel", channel.channel},
+                {"server", channel.server},
+                {"file", channel.file},
+                {"samples_received", channel.samplesReceived},
+                {"samples_written", channel.samplesWritten},
+                {"packets_received", channel.packetsReceived},
+                {"chunks_committed", channel.chunksCommitted},
+                {"chunks_rerequested", channel.chunksRerequested},
+                {"buffer_samples", channel.bufferSamples},
+                {"stalled", channel.stalled},
+                {"availability", channel.availability}};
+    out["last_sample_time"] = channel.hasData ? Json(channel.lastSampleTime) : Json(nullptr);
+    out["latency_seconds"] = channel.hasData ? Json(channel.latency) : Json(nullptr);
+    out["silent_since"] = channel.stalled ? Json(channel.silentSince) : Json(nullptr);
+    return out;
+}
+
+Json LinkJson(const LinkStatus& link)
+{
+    Json failures = Json::object();
+    for (const auto& [code, count] : link.failures)
+        failures[code] = count;
+    return {{"server", link.server},
+            {"port", link.port},
+            {"state", link.state},
+            {"bytes_received", link.bytesReceived},
+            {"packets_received", link.packetsReceived},
+            {"packets_skipped", link.packetsSkipped},
+            {"connections", link.connections},
+            {"reconnects", link.reconnects},
+            {"connect_failures", link.connectFailures},
+            {"last_failure", link.lastFailure < 0 ? Json(nullptr) : Json(link.lastFailure)},
+            {"failures", std::move(failures)}};
+}
+
+} // namespace
+
+std::string StatusJson(const StatusSnapshot& snapshot)
+{
+    Json channels = Json::array();
+    for (const ChannelStatus& channel : snapshot.channels)
+        channels.push_back(ChannelJson(channel));
+    Json links = Json::array();
+    for (const LinkStatus& link : snapshot.links)
+        links.push_back(LinkJson(link));
+    Json stations = Json::array();
+    for (const StationStatus& station : snapshot.stations)
+    {
+        stations.push_back({{"station", station.station},
+                            {"disk_loop_bytes", station.diskLoopBytes},
+                            {"disk_loop_limit_bytes", station.diskLoopLimit},
+                            {"files_purged", station.filesPurged}});
+    }
+    const Json out = {
+        {"version", snapshot.version},
+        {"start_time", snapshot.startTime},
+        {"now", snapshot.now},
+        {"database",
+         {{"reachable", snapshot.databaseReachable}, {"outages", snapshot.databaseOutages}}},
+        {"summary", StatusSummary(snapshot)},
+        {"flowing_channels", snapshot.flowingChannels},
+        {"stalled_channels", snapshot.stalledChannels},
+        {"links", std::move(links)},
+        {"stations", std::move(stations)},
+        {"channels", std::move(channels)}};
+    // Names come from the INI and the server as single bytes; a byte that is no UTF-8 is
+    // replaced rather than failing the whole answer.
+    return out.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+} // namespace tarvell

@@ -1,0 +1,105 @@
+#include "status/status_page.h"
+
+namespace tarvell
+{
+namespace
+{
+
+// The page asks /status every two seconds and redraws itself; the latency is coloured
+// green below 30 s, amber below 120 s, red above and for a silent channel. The 24-hour
+// bar draws one mark per slot of the channel's availability, oldest at the left.
+const char kPage[] = R"html(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>TARVELL status</title>
+<style>
+body { font: 13px sans-serif; margin: 16px; color: #222; background: #fafafa; }
+h1 { font-size: 18px; margin: 0 0 8px 0; }
+#summary { margin-bottom: 10px; }
+.state { display: inline-block; padding: 2px 8px; border-radius: 3px; margin-right: 6px; }
+.up { background: #c8ecc8; } .down { background: #f4c0c0; } .other { background: #f3e2b3; }
+table { border-collapse: collapse; background: #fff; }
+th, td { border: 1px solid #ccc; padding: 3px 7px; text-align: left; white-space: nowrap; }
+th { background: #eee; }
+td.num { text-align: right; font-variant-numeric: tabular-nums; }
+.good { background: #c8ecc8; } .late { background: #f3e2b3; } .bad { background: #f4c0c0; }
+svg.bar { display: block; }
+#links, #stations { margin: 10px 0; }
+</style>
+</head>
+<body>
+<h1>TARVELL</h1>
+<div id="summary">loading&hellip;</div>
+<div id="links"></div>
+<table>
+<thead><tr><th>Station</th><th>Channel</th><th>Last count time</th><th>Latency</th>
+<th>File (type)</th><th>Server</th><th>Samples</th><th>Buffered</th>
+<th>Last 24 hours</th></tr></thead>
+<tbody id="channels"></tbody>
+</table>
+<div id="stations"></div>
+<script>
+"use strict";
+function text(value) { return String(value).replace(/[&<>"]/g, c => ({"&": "&amp;",
+  "<": "&lt;", ">": "&gt;", "\"": "&quot;"}[c])); }
+function timeText(seconds) {
+  if (seconds === null) return "---------";
+  return new Date(seconds * 1000).toISOString().replace("T", " ").replace("Z", "");
+}
+function latencyClass(channel) {
+  if (channel.stalled || channel.latency_seconds === null) return "bad";
+  if (channel.latency_seconds < 30) return "good";
+  return channel.latency_seconds < 120 ? "late" : "bad";
+}
+function bar(availability) {
+  const width = 216, height = 12, n = availability.length || 1, w = width / n;
+  let marks = "";
+  for (let k = 0; k < availability.length; ++k) {
+    const colour = availability[k] === "1" ? "#3a9d3a" : "#e3e3e3";
+    marks += `<rect x="${(k * w).toFixed(2)}" width="${(w + 0.05).toFixed(2)}" height="${height}" fill="${colour}"/>`;
+  }
+  return `<svg class="bar" width="${width}" height="${height}">${marks}</svg>`;
+}
+function render(status) {
+  const db = status.database.reachable;
+  document.getElementById("summary").innerHTML =
+    `<span class="state ${db ? "up" : "down"}">database ${db ? "up" : "down"}` +
+    ` (${status.database.outages} outages)</span>${text(status.summary)}` +
+    ` &middot; version ${text(status.version)} &middot; since ${timeText(status.start_time)} UTC`;
+  document.getElementById("links").innerHTML = status.links.map(link =>
+    `<span class="state ${link.state === "connected" ? "up" : "other"}">` +
+    `${text(link.server)}:${link.port} ${text(link.state)}, ${link.reconnects} reconnects,` +
+    ` ${link.bytes_received} bytes</span>`).join("");
+  document.getElementById("channels").innerHTML = status.channels.map(c =>
+    `<tr><td>${text(c.station)}</td><td>${text(c.channel)}</td>` +
+    `<td>${timeText(c.last_sample_time)}</td>` +
+    `<td class="num ${latencyClass(c)}">${c.stalled ? "silent" :
+      c.latency_seconds === null ? "-" : c.latency_seconds.toFixed(1) + " s"}</td>` +
+    `<td>${text(c.file)}</td><td>${text(c.server)}</td>` +
+    `<td class="num">${c.samples_written} / ${c.samples_received}</td>` +
+    `<td class="num">${c.buffer_samples}</td><td>${bar(c.availability)}</td></tr>`).join("");
+  document.getElementById("stations").innerHTML = status.stations.map(s =>
+    `<span class="state other">${text(s.station)}: disk loop ${s.disk_loop_bytes} of ` +
+    `${s.disk_loop_limit_bytes} bytes, ${s.files_purged} files purged</span>`).join("");
+  document.title = `TARVELL: ${status.summary}`;
+}
+function refresh() {
+  fetch("/status", {cache: "no-store"}).then(r => r.json()).then(render)
+    .catch(e => { document.getElementById("summary").textContent = "no answer: " + e; })
+    .finally(() => setTimeout(refresh, 2000));
+}
+refresh();
+</script>
+</body>
+</html>
+)html";
+
+} // namespace
+
+const char* StatusPageHtml()
+{
+    return kPage;
+}
+
+} // namespace tarvell

@@ -1,0 +1,93 @@
+#pragma once
+// One consistent-enough picture of the counters for the status server, the service
+// manager and the terminal: every value is read once from its atomic, so taking it never
+// waits for the packet path. Any thread.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarvell
+{
+
+struct ChannelStatus
+{
+    std::string station;
+    std::string channel;
+    std::string server; // host of the link that carries it; empty before the links start
+    std::string file;   // the file column of the operator window
+    std::int64_t samplesReceived = 0;
+    std::int64_t samplesWritten = 0;
+    std::int64_t packetsReceived = 0;
+    std::int64_t chunksCommitted = 0;
+    std::int64_t chunksRerequested = 0;
+    bool hasData = false;      // a packet arrived since the program started
+    double lastSampleTime = 0; // epoch seconds of the last sample received
+    double latency = 0;        // now minus lastSampleTime
+    double lastArrival = 0;    // epoch seconds when the last packet arrived
+    int bufferSamples = 0;
+    bool stalled = false;
+    double silentSince = 0;   // while stalled
+    std::string availability; // '1'/'0' per slot of the last 24 hours, oldest first
+};
+
+struct LinkStatus
+{
+    std::string server;
+    int port = 0;
+    std::string state; // idle, connecting, connected, waiting
+    bool connected = false;
+    std::int64_t bytesReceived = 0;
+    std::int64_t packetsReceived = 0;
+    std::int64_t packetsSkipped = 0;
+    std::int64_t connections = 0;
+    std::int64_t reconnects = 0;
+    std::int64_t connectFailures = 0;
+    int lastFailure = -1;
+    std::vector<std::pair<std::string, std::int64_t>> failures; // code text ("16", "other")
+};
+
+struct StationStatus
+{
+    std::string station;
+    std::uint64_t diskLoopBytes = 0;
+    std::uint64_t diskLoopLimit = 0;
+    std::int64_t filesPurged = 0;
+};
+
+struct StatusSnapshot
+{
+    double now = 0;
+    double startTime = 0;
+    std::string version;
+    bool databaseReachable = false;
+    std::int64_t databaseOutages = 0;
+    int flowingChannels = 0; // configured, on a connected link, with data, not stalled
+    int stalledChannels = 0;
+    std::vector<ChannelStatus> channels; // the configured channels, in the order of the INI
+    std::vector<LinkStatus> links;
+    std::vector<StationStatus> stations;
+};
+
+// The build version the program reports.
+const char* BuildVersion();
+
+// What a snapshot reads: everything; the numbers without the channels' file texts and
+// availability (for /metrics); or only what the one-line summary needs (the counts of
+// channels and the database), which the monitor takes every second.
+enum class SnapshotDepth
+{
+    Full,
+    Numbers,
+    Summary,
+};
+
+// Reads the counters of the registry at now; with Summary, channels holds nothing but each
+// channel's stall and data flags.
+StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth = SnapshotDepth::Full);
+
+// "3072 channels, 3070 flowing, database up": the one-line state for the service manager.
+std::string StatusSummary(const StatusSnapshot& snapshot);
+
+} // namespace tarvell
