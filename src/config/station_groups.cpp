@@ -1,5 +1,8 @@
 #include "config/station_groups.h"
 
+#include <string>
+#include <unordered_map>
+
 #include "metrics/metrics_registry.h"
 #include "platform/text.h"
 
@@ -7,6 +10,27 @@ namespace tarvell
 {
 
 std::vector<std::unique_ptr<CStationGroup>> g_groups;
+
+namespace
+{
+
+// Where each station's channel lives, by "STATION\nCHANNEL" in upper case: the first group
+// of the station that has the channel, as a walk of g_groups in order finds it. Built with
+// g_groups and guarded like it; one lookup per packet costs the same whatever the number of
+// channels.
+std::unordered_map<std::string, ChannelLocation> g_channelIndex;
+
+std::string IndexKey(std::string_view station, std::string_view channel)
+{
+    std::string key;
+    key.reserve(station.size() + 1 + channel.size());
+    key += ToUpperAscii(station);
+    key += '\n';
+    key += ToUpperAscii(channel);
+    return key;
+}
+
+} // namespace
 
 CChannelRecord::CChannelRecord(std::string_view channelName, double rate)
     : name(channelName), sampleRate(rate),
@@ -55,6 +79,9 @@ std::size_t AddChannel(std::size_t group, std::string_view name, double sampleRa
     auto counters = Metrics().Channel(g_groups[group]->station, name);
     counters->configured.store(true, std::memory_order_relaxed);
     channels.back()->counters = std::move(counters);
+    g_channelIndex.try_emplace(
+        IndexKey(g_groups[group]->station, name),
+        ChannelLocation{group, channels.size() - 1, g_groups[group].get(), channels.back().get()});
     return channels.size() - 1;
 }
 
@@ -66,22 +93,13 @@ void ClearGroups()
             channel->counters->configured.store(false, std::memory_order_relaxed);
     }
     g_groups.clear();
+    g_channelIndex.clear();
 }
 
 ChannelLocation FindChannel(std::string_view station, std::string_view channel)
 {
-    for (std::size_t g = 0; g < g_groups.size(); ++g)
-    {
-        CStationGroup& group = *g_groups[g];
-        if (!EqualsIgnoreCase(group.station, station))
-            continue;
-        for (std::size_t c = 0; c < group.channels.size(); ++c)
-        {
-            if (EqualsIgnoreCase(group.channels[c]->name, channel))
-                return ChannelLocation{g, c, &group, group.channels[c].get()};
-        }
-    }
-    return {};
+    auto found = g_channelIndex.find(IndexKey(station, channel));
+    return found == g_channelIndex.end() ? ChannelLocation{} : found->second;
 }
 
 } // namespace tarvell

@@ -182,6 +182,7 @@ struct ChannelLocation
 // Finds a packet's channel: groups in order, the station compared without regard to case,
 // then the group's channels in order, first name equal without regard to case. A group of
 // the station without the channel does not end the search. Empty location when not found.
+// One hash lookup, whatever the number of groups and channels.
 ChannelLocation FindChannel(std::string_view station, std::string_view channel);
 
 } // namespace tarvell

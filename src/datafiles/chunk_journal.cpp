@@ -19,6 +19,7 @@
 #include "datafiles/write_problems.h"
 #include "db/db_access.h"
 #include "db/db_health.h"
+#include "db/disk_loop.h"
 #include "db/file_registry.h"
 #include "log/event_log.h"
 #include "platform/fault_point.h"
@@ -148,6 +149,9 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
     {
         channel.counters->ChunkCommitted(piece.chunks, piece.samples,
                                          FileText(piece) + (piece.loopSegment ? " (DL)" : ""));
+        if (!piece.loopSegment && !piece.erased)
+            DiskLoopGrew(where.group->station,
+                         static_cast<std::uint64_t>(piece.samples) * 4 + (piece.created ? 512 : 0));
         if (piece.loopSegment)
             loopFiles.insert(piece.diskPath + '\n' + where.group->station + '\n' + channel.name +
                              '\n' + FormatText("%.17g", channel.sampleRate));

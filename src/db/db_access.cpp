@@ -300,9 +300,11 @@ std::string SqlNowTimestamp()
     return "{ts '" + SqlLocalTime(WallClockNow()) + "'}";
 }
 
-std::optional<double> DbQueryNumber(std::string_view sql)
+std::optional<double> DbQueryNumber(std::string_view sql, bool* failed)
 {
     DbOutcome outcome = DbQuery(sql, {DbType::Double}, 1);
+    if (failed != nullptr)
+        *failed = !outcome.ok;
     if (!outcome.ok)
     {
         DbLogError(outcome);

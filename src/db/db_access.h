@@ -76,9 +76,9 @@ std::string SqlNowTimestamp();
 std::string SqlLocalTime(std::time_t t);
 
 // The first column of the first row of the query sql, read as a double. Nothing when the
-// statement fails (then logged with DbLogError), finds no row, or the value is null (as SUM
-// over no rows is).
-std::optional<double> DbQueryNumber(std::string_view sql);
+// statement fails (then logged with DbLogError, and *failed set when given), finds no row, or
+// the value is null (as SUM over no rows is).
+std::optional<double> DbQueryNumber(std::string_view sql, bool* failed = nullptr);
 
 // Writes the message of a failed statement to the event log as one line (line breaks of
 // the driver's text become blanks), without SQLSTATE or native code. Nothing for a statement

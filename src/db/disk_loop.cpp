@@ -1,9 +1,14 @@
 #include "db/disk_loop.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db/connection.h"
@@ -66,6 +71,49 @@ void ReportUndeletable(const std::string& fullPath, int error)
 // cannot tell them apart.
 constexpr const char* kTimeNamedOnly = " AND %s NOT LIKE '/%%' AND %s NOT LIKE '_:%%'";
 
+using Clock = std::chrono::steady_clock;
+
+// Rows another program added (or took away) are seen at least this often.
+constexpr std::chrono::hours kSizeQueryInterval{1};
+
+// A station's loop size between two size queries. Its lock is held for a whole purge, so
+// that the purges of one station (its channels may come from two servers) never overlap.
+struct KnownLoopSize
+{
+    std::mutex lock;
+    bool known = false;        // guarded by lock
+    std::uint64_t bytes = 0;   // guarded by lock
+    Clock::time_point asked{}; // guarded by lock
+};
+
+std::mutex g_knownLock; // guards the map only
+std::unordered_map<std::string, std::unique_ptr<KnownLoopSize>> g_knownSizes;
+
+KnownLoopSize& KnownSizeOf(std::string_view station)
+{
+    std::lock_guard lock(g_knownLock);
+    auto& entry = g_knownSizes[std::string(station)];
+    if (!entry)
+        entry = std::make_unique<KnownLoopSize>();
+    return *entry;
+}
+
+// The size query; nothing when it fails.
+std::optional<std::uint64_t> AskDiskLoopSize(std::string_view station)
+{
+    std::string query = FormatText(
+        "SELECT SUM(%s*%s*4+512) AS DLSIZE FROM %s WHERE %s='DUVODIZEREVE' AND %s>0. AND %s='%s'",
+        FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(), FileListColumn("CREATER"),
+        FileListColumn("TQTY"), FileListColumn("STA"), SqlText(station).c_str());
+    query += FormatText(kTimeNamedOnly, FileListColumn("CPATH"), FileListColumn("CPATH"));
+    // SUM over no rows is null: an empty loop.
+    bool failed = false;
+    std::optional<double> size = DbQueryNumber(query, &failed);
+    if (failed)
+        return std::nullopt;
+    return size ? ToBytes(*size) : 0;
+}
+
 } // namespace
 
 bool StaysInsideDataRoot(std::string_view relativePath)
@@ -87,21 +135,45 @@ bool StaysInsideDataRoot(std::string_view relativePath)
 
 std::uint64_t DiskLoopSize(std::string_view station)
 {
-    std::string query = FormatText(
-        "SELECT SUM(%s*%s*4+512) AS DLSIZE FROM %s WHERE %s='DUVODIZEREVE' AND %s>0. AND %s='%s'",
-        FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(), FileListColumn("CREATER"),
-        FileListColumn("TQTY"), FileListColumn("STA"), SqlText(station).c_str());
-    query += FormatText(kTimeNamedOnly, FileListColumn("CPATH"), FileListColumn("CPATH"));
-    // A failed query counts as an empty loop; SUM over no rows is null, also 0.
-    std::optional<double> size = DbQueryNumber(query);
-    return size ? ToBytes(*size) : 0;
+    // A failed query counts as an empty loop.
+    return AskDiskLoopSize(station).value_or(0);
+}
+
+void DiskLoopGrew(std::string_view station, std::uint64_t bytes)
+{
+    KnownLoopSize& known = KnownSizeOf(station);
+    std::lock_guard lock(known.lock);
+    known.bytes += bytes;
+}
+
+void ForgetDiskLoopSizes()
+{
+    std::lock_guard lock(g_knownLock);
+    for (auto& [station, known] : g_knownSizes)
+    {
+        std::lock_guard entry(known->lock);
+        known->known = false;
+    }
 }
 
 PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
 {
     PurgeOutcome outcome;
     std::uint64_t& size = outcome.size;
-    size = DiskLoopSize(station);
+    KnownLoopSize& known = KnownSizeOf(station);
+    std::lock_guard lock(known.lock);
+    const auto now = Clock::now();
+    if (known.known && known.bytes < limit && now - known.asked < kSizeQueryInterval)
+    {
+        size = known.bytes;
+        return outcome;
+    }
+    // At or over the limit by what the program knows (or not known, or not asked for an
+    // hour): the database says how large the loop is.
+    const std::optional<std::uint64_t> asked = AskDiskLoopSize(station);
+    known.known = asked.has_value();
+    known.asked = now;
+    known.bytes = size = asked.value_or(0);
     if (size < limit)
         return outcome;
 
@@ -115,6 +187,7 @@ PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
     if (!listing.ok)
     {
         DbLogError(listing);
+        known.known = false;
         return outcome;
     }
     std::vector<PurgeRecord> records;
@@ -164,6 +237,7 @@ PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
         if (size < limit)
             break;
     }
+    known.bytes = size;
     return outcome;
 }
 

@@ -38,9 +38,9 @@ protected:
                 const char* station = "ABC")
     {
         m_db.Execute(FormatText("INSERT INTO FILELIST (STA, TBEGIN, TQTY, SPS, CPATH, CH, "
-                               "CREATER, FOFF) VALUES ('%s', %f, %f, 20, '%s', 'BHZ', "
-                               "'DUVODIZEREVE', %d)",
-                               station, begin, seconds, SqlText(cpath).c_str(), foff));
+                                "CREATER, FOFF) VALUES ('%s', %f, %f, 20, '%s', 'BHZ', "
+                                "'DUVODIZEREVE', %d)",
+                                station, begin, seconds, SqlText(cpath).c_str(), foff));
     }
 
     bool OnDisk(const std::string& relativePath) const
@@ -91,6 +91,32 @@ TEST_P(DiskLoopTest, BelowTheLimitNothingHappens)
     // An empty station deletes nothing even with limit 0.
     PurgeDiskLoop("XYZ", 0);
     EXPECT_EQ(m_db.Count(), 1);
+}
+
+TEST_P(DiskLoopTest, BetweenSizeQueriesThePurgeCountsWhatWasRegisteredAndTheDatabaseJudges)
+{
+    for (int n = 0; n < 3; ++n)
+        AddFile("ABC/13/" + std::to_string(n) + ".ABC", "BHZ", 100 + n);
+    const std::uint64_t limit = 5 * kFileBytes;
+    EXPECT_EQ(PurgeDiskLoop("ABC", limit).size, 3 * kFileBytes); // asked at the first purge
+
+    // Three more rows the program did not register: not seen while what it knows is below
+    // the limit, so a purge that deletes nothing costs no query...
+    for (int n = 3; n < 6; ++n)
+        AddFile("ABC/13/" + std::to_string(n) + ".ABC", "BHZ", 100 + n);
+    EXPECT_EQ(PurgeDiskLoop("ABC", limit).size, 3 * kFileBytes);
+    EXPECT_EQ(m_db.Count(), 6);
+
+    // ...until what it registered itself brings it to the limit: then the database says 6,
+    // and the oldest files go until the loop is below it.
+    DiskLoopGrew("ABC", 2 * kFileBytes);
+    const PurgeOutcome purge = PurgeDiskLoop("ABC", limit);
+    EXPECT_EQ(purge.filesPurged, 2);
+    EXPECT_EQ(purge.size, 4 * kFileBytes);
+    EXPECT_FALSE(OnDisk("ABC/13/0.ABC"));
+    EXPECT_FALSE(OnDisk("ABC/13/1.ABC"));
+    EXPECT_TRUE(OnDisk("ABC/13/2.ABC"));
+    EXPECT_EQ(m_db.Count(), 4);
 }
 
 TEST_P(DiskLoopTest, OldestFilesGoFirstAcrossChannelsUntilBelowTheLimit)

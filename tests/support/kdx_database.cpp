@@ -11,6 +11,7 @@
 
 #include "db/connection.h"
 #include "db/db_admin.h"
+#include "db/disk_loop.h"
 #include "db/schema_names.h"
 #include "platform/file_system.h"
 #include "platform/text_format.h"
@@ -198,6 +199,8 @@ KdxDatabase::KdxDatabase(const Sandbox& box, const PostgresServer& server)
 
 void KdxDatabase::Make(const Sandbox& box)
 {
+    // A fresh database: what the program knew of the last one's disk loops is gone.
+    ForgetDiskLoopSizes();
     const std::string& dir = TestOdbcDir();
     ::setenv("ODBCSYSINI", dir.c_str(), 1);
     ::setenv("ODBCINI", (dir + "/user-odbc.ini").c_str(), 1);
