@@ -19,9 +19,8 @@
 namespace tarvell
 {
 
-// Room of a channel's sample buffer, and the most samples one chunk holds: a packet is
-// appended only while the buffer stays at or below kMaxChunkSamples.
-inline constexpr int kBufferCapacity = 5000;
+// The most samples one chunk holds: a packet is appended to a channel's buffer only while the
+// buffer stays at or below kMaxChunkSamples.
 inline constexpr int kMaxChunkSamples = 4900;
 
 // The most [GROUP<n>] sections read: 64 servers of 64 stations each. A larger GROUPS value
@@ -119,7 +118,9 @@ public:
     double bufferStart = 0;    // epoch time of the first buffered sample
     double bufferDuration = 0; // sum of count x interval over the buffered packets
     int bufferCount = 0;       // buffered samples, 0 .. kMaxChunkSamples
-    std::array<float, kBufferCapacity> samples{};
+    // The buffered samples, oldest first: grown to what the channel's chunks need (at most
+    // kMaxChunkSamples), so a slow channel does not keep room for 4900.
+    std::vector<float> samples;
     double calib = 0;  // calibration of the most recent packet
     double calper = 0; // calibration period of the most recent packet
 

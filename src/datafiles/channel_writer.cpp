@@ -44,7 +44,7 @@ std::atomic<bool> g_rootMissing{false};
 // The samples of a chunk as they go to disk (4 bytes each, little-endian).
 struct ChunkBytes
 {
-    std::array<unsigned char, kBufferCapacity * kSampleBytes> bytes;
+    std::array<unsigned char, kMaxChunkSamples * kSampleBytes> bytes;
     std::size_t size = 0;
 };
 
@@ -513,6 +513,9 @@ bool ChunkNotWritten(CChannelRecord& channel, CChunkJournal& journal, bool datab
 void AppendToBuffer(CChannelRecord& channel, double interval, const std::int32_t* samples,
                     int count)
 {
+    const auto needed = static_cast<std::size_t>(channel.bufferCount + count);
+    if (channel.samples.size() < needed)
+        channel.samples.resize(needed);
     float* out = channel.samples.data() + channel.bufferCount;
     for (int i = 0; i < count; ++i)
         out[i] = static_cast<float>(samples[i]);

@@ -12,8 +12,10 @@ CLinkConnection::CLinkConnection(std::shared_ptr<CLinkCounters> counters)
 
 unsigned char* CLinkConnection::MessageBuffer()
 {
+    // Not zeroed: a buffer this large is mapped on demand, so only the pages that messages
+    // really fill (a packet holds about 1 KiB) become resident, not the whole 354 KiB.
     if (!m_messageBuffer)
-        m_messageBuffer = std::make_unique<unsigned char[]>(kMessageBufferSize);
+        m_messageBuffer.reset(new unsigned char[kMessageBufferSize]);
     return m_messageBuffer.get();
 }
 

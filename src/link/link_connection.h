@@ -30,8 +30,9 @@ public:
     CLinkConnection(const CLinkConnection&) = delete;
     CLinkConnection& operator=(const CLinkConnection&) = delete;
 
-    // The message buffer (kMessageBufferSize bytes), allocated on first use and kept: every
-    // message of every connection of this object is read into it.
+    // The message buffer (kMessageBufferSize bytes of address space, resident only as far as
+    // messages fill it), allocated on first use and kept: every message of every connection
+    // of this object is read into it.
     unsigned char* MessageBuffer();
 
     // True when the run flag reads 0, or the stall watchdog asked for a new connection: the
