@@ -513,7 +513,12 @@ bool ChunkNotWritten(CChannelRecord& channel, CChunkJournal& journal, bool datab
 void AppendToBuffer(CChannelRecord& channel, double interval, const std::int32_t* samples,
                     int count)
 {
+    // Doubling, but never past the most a chunk holds: a vector left to grow by itself
+    // would keep room for 6400 samples to hold 4900.
     const auto needed = static_cast<std::size_t>(channel.bufferCount + count);
+    if (channel.samples.capacity() < needed)
+        channel.samples.reserve(std::min<std::size_t>(
+            std::max(needed, 2 * channel.samples.capacity()), kMaxChunkSamples));
     if (channel.samples.size() < needed)
         channel.samples.resize(needed);
     float* out = channel.samples.data() + channel.bufferCount;

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Backfill: H xfer-sim servers (one per loopback address 127.0.0.k), each holding HOURS hours
+# of 100 Hz data for C channels and serving them as fast as possible. First xfer-dump reads
+# every server's data (the link alone), then one `tarvell --headless` takes them into files
+# and rows of a fresh KDX database; both are timed from their start to the moment every
+# channel has been asked for from the end of its data.
+#
+#   bench/backfill.sh [--hosts H] [--hours HOURS] [--channels C] [--postgres]
+#                     [--tarvell PATH] [--keep]
+#
+# Defaults: 1 host, 24 hours, 3 channels. Prints one line of the table in
+# docs/PERFORMANCE.md: samples, the link alone and tarvell in samples per second, and their
+# ratio.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+hosts=1 hours=24 channels=3 postgres=0 keep=0 tarvell=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --hosts) hosts="$2"; shift 2 ;;
+    --hours) hours="$2"; shift 2 ;;
+    --channels) channels="$2"; shift 2 ;;
+    --postgres) postgres=1; shift ;;
+    --tarvell) tarvell="$2"; shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "backfill.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+[ "$channels" -le 4 ] || { echo "backfill.sh: at most 4 channels" >&2; exit 2; }
+
+if [ -z "$tarvell" ]; then
+    bash scripts/build.sh release >/dev/null
+    tarvell=build/release/src/app/tarvell
+fi
+sim=build/release/tools/xfer-sim/xfer-sim
+dump=build/release/tools/xfer-dump/xfer-dump
+kdxdb=build/release/tools/kdx-db/kdx-db
+[ -x "$dump" ] || bash scripts/build.sh release >/dev/null
+
+dir=$(mktemp -d /tmp/tarvell-backfill.XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ "$keep" -eq 1 ] || rm -rf "$dir"
+}
+trap cleanup EXIT
+
+names=(BHZ BHN BHE HHZ)
+start=1796648700 # 2026-12-07 13:05:00 UTC
+seconds=$((hours * 3600))
+end=$((start + seconds))
+station_name() { printf 'BF%02d' "$1"; }
+
+if [ "$postgres" -eq 1 ]; then
+    eval "$(bash scripts/postgres.sh start)"
+    dbname="backfill_$$"
+    eval "$("$kdxdb" create --postgres --dir "$dir" --host "$TARVELL_PG_HOST" \
+        --port "$TARVELL_PG_PORT" --database "$dbname" --user "$TARVELL_PG_USER" \
+        --password "$TARVELL_PG_PASSWORD")"
+    login=(--user "$TARVELL_PG_USER" --password "$TARVELL_PG_PASSWORD")
+else
+    eval "$("$kdxdb" create --dir "$dir")"
+    login=()
+fi
+rates=()
+for h in $(seq 1 "$hosts"); do
+    for c in $(seq 0 $((channels - 1))); do
+        rates+=("$(station_name "$h")" "${names[$c]}" 100)
+    done
+done
+"$kdxdb" sitechan --dir "$dir" "${login[@]}" "${rates[@]}" >/dev/null
+
+printf '[SYSTEM]\nGROUPS=%d\nMODE=SILENT\n\n' "$hosts" >"$dir/tarvell.ini"
+chan=$(IFS=,; echo "${names[*]:0:$channels}")
+for h in $(seq 1 "$hosts"); do
+    synthetic=()
+    for c in $(seq 0 $((channels - 1))); do
+        synthetic+=(--synthetic "$(station_name "$h"):${names[$c]}:100:$start:$seconds")
+    done
+    "$sim" --bind "127.0.0.$h" --port 0 --port-file "$dir/port$h" --end-status 1 \
+        "${synthetic[@]}" >"$dir/sim$h.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 1 100); do [ -s "$dir/port$h" ] && break; sleep 0.1; done
+    printf '[GROUP%d]\nSTATION=%s\nCHAN=%s\nSERVER=127.0.0.%d\nPORT=%d\nSIZEMB=1000000\n\n' \
+        "$h" "$(station_name "$h")" "$chan" "$h" "$(cat "$dir/port$h")" >>"$dir/tarvell.ini"
+done
+printf '[DATA]\nDIR=%s/data\n\n[LOG]\nDIR=%s/log\n\n[DATABASE]\nODBC=KDX\n' "$dir" "$dir" \
+    >>"$dir/tarvell.ini"
+if [ "$postgres" -eq 1 ]; then
+    printf 'USER=%s\nPASSWORD=%s\n' "$TARVELL_PG_USER" "$TARVELL_PG_PASSWORD" >>"$dir/tarvell.ini"
+fi
+
+now() { date +%s.%N; }
+
+# The link alone: xfer-dump of every server at once, each to its end of stream.
+t0=$(now)
+dumps=()
+for h in $(seq 1 "$hosts"); do
+    wanted=()
+    for c in $(seq 0 $((channels - 1))); do wanted+=("$(station_name "$h"):${names[$c]}"); done
+    "$dump" --port "$(cat "$dir/port$h")" --samples 0 "127.0.0.$h" "${wanted[@]}" >/dev/null &
+    dumps+=($!)
+done
+for pid in "${dumps[@]}"; do wait "$pid"; done
+t1=$(now)
+
+# tarvell, until every channel of every server has been asked for from the end of its data.
+t2=$(now)
+"$tarvell" --headless --ini "$dir/tarvell.ini" >"$dir/tarvell.out" 2>&1 &
+program=$!
+pids+=("$program")
+asked_from_end() {
+    local h c
+    for h in $(seq 1 "$hosts"); do
+        for c in $(seq 0 $((channels - 1))); do
+            grep -q "${names[$c]}@$end.000000" "$dir/sim$h.out" || return 1
+        done
+    done
+}
+until asked_from_end; do
+    kill -0 "$program" 2>/dev/null || { echo "tarvell ended:"; cat "$dir/tarvell.out"; exit 1; }
+    sleep 0.2
+done
+t3=$(now)
+cpu=$(cat /proc/"$program"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.3f", sum / 1e9 }')
+kill -TERM "$program"
+wait "$program" || true
+
+database=SQLite
+[ "$postgres" -eq 1 ] && database=PostgreSQL
+if [ "$postgres" -eq 1 ]; then
+    PGPASSWORD="$TARVELL_PG_PASSWORD" psql -X -q -h "$TARVELL_PG_HOST" -p "$TARVELL_PG_PORT" \
+        -U "$TARVELL_PG_USER" -d postgres -c "DROP DATABASE IF EXISTS $dbname" >/dev/null
+fi
+awk -v hosts="$hosts" -v channels="$channels" -v seconds="$seconds" -v t0="$t0" -v t1="$t1" \
+    -v t2="$t2" -v t3="$t3" -v cpu="$cpu" -v db="$database" 'BEGIN {
+    samples = hosts * channels * seconds * 100
+    link = samples / (t1 - t0); program = samples / (t3 - t2)
+    printf "| %s | %d | %.0f M | %.1f M/s | %.1f M/s | %.2f | %.1f s |\n", db, hosts,
+        samples / 1e6, link / 1e6, program / 1e6, program / link, cpu
+}'
