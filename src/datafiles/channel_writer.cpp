@@ -28,6 +28,7 @@
 #include "log/event_log.h"
 #include "platform/fault_point.h"
 #include "platform/file_system.h"
+#include "platform/sync_ahead.h"
 #include "platform/text_format.h"
 
 namespace tarvell
@@ -135,6 +136,10 @@ void RecordAppend(const CStationGroup& group, CChannelRecord& channel, std::size
         channel.pending.push_back(std::move(piece));
     }
     RotateIfFull(group, channel);
+    // A full file is not written again: it goes to the disk while the server is read on,
+    // and the commit finds it there.
+    if (channel.fileStart == 0)
+        SyncAhead(channel.pending.back().diskPath);
 }
 
 enum class Outcome

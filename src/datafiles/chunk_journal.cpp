@@ -25,6 +25,7 @@
 #include "platform/fault_point.h"
 #include "platform/file_system.h"
 #include "platform/program_paths.h"
+#include "platform/sync_ahead.h"
 #include "platform/text_format.h"
 
 namespace tarvell
@@ -208,8 +209,16 @@ std::set<CChannelRecord*> SyncPendingFiles(const std::vector<ChannelLocation>& d
             if (piece.erased)
                 continue;
             auto [known, first] = fileErrors.try_emplace(piece.diskPath, 0);
-            if (first && !SyncFile(piece.diskPath))
-                known->second = errno;
+            if (first)
+            {
+                // Synced again even when the worker did it: cheap for a clean file, and
+                // bytes written after it asked are made durable too.
+                const int ahead = FinishSyncAhead(piece.diskPath);
+                if (!SyncFile(piece.diskPath))
+                    known->second = errno;
+                else if (ahead != 0)
+                    known->second = ahead;
+            }
             if (piece.created)
                 directories.insert(DirectoryOf(piece.diskPath));
         }

@@ -1,0 +1,42 @@
+#include "platform/sync_ahead.h"
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/sandbox.h"
+
+namespace tarvell
+{
+namespace
+{
+
+// The commit must learn of every failure the worker met, exactly once; a file that is gone
+// or was never asked for is left to the commit's own sync.
+TEST(SyncAhead, HandsEachFailureToTheCommitOnce)
+{
+    test::Sandbox sandbox;
+    const std::string file = sandbox.Write("full.dat", "samples");
+    struct Case
+    {
+        std::string path;
+        int expected;
+    };
+    const Case cases[] = {
+        {file, 0},
+        {sandbox.File("gone.dat"), 0},
+        {file + "/not-a-directory", ENOTDIR},
+    };
+    for (const Case& c : cases)
+    {
+        SyncAhead(c.path);
+        SyncAhead(c.path);
+        EXPECT_EQ(FinishSyncAhead(c.path), c.expected) << c.path;
+        EXPECT_EQ(FinishSyncAhead(c.path), 0) << c.path << " reported twice";
+    }
+    EXPECT_EQ(FinishSyncAhead(sandbox.File("never-asked.dat")), 0);
+}
+
+} // namespace
+} // namespace tarvell
