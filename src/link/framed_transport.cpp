@@ -214,13 +214,29 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
     int read = 0;
     while (read < count)
     {
-        if (WaitReadable(link, socket, link.silenceLimit) == 0)
+        // While a server sends faster than we read, the bytes are already here: reading
+        // them first saves a poll per read, which is half the system calls of a backfill.
+        // A stop or reconnect request still goes through the wait, which answers it.
+        ssize_t received = -1;
+        if (!link.StopRequested())
         {
-            g_transferError = CodeForFailedWait(link);
-            return -1;
+            received = ::recv(socket, destination + read, static_cast<std::size_t>(count - read),
+                              MSG_DONTWAIT);
         }
-        const ssize_t received =
-            ::recv(socket, destination + read, static_cast<std::size_t>(count - read), 0);
+        if (received < 0)
+        {
+            if (WaitReadable(link, socket, link.silenceLimit) == 0)
+            {
+                g_transferError = CodeForFailedWait(link);
+                return -1;
+            }
+            received =
+                ::recv(socket, destination + read, static_cast<std::size_t>(count - read), 0);
+        }
+        else
+        {
+            ShowWaitTime(0);
+        }
         if (received > 0)
         {
             read += static_cast<int>(received);
