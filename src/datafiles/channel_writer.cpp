@@ -209,6 +209,7 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
         return Outcome::Written;
     }
     const int second = static_cast<int>(seconds);
+    MakeDirectory(g_waveRoot + "/" + group.station);
     MakeDirectory(g_waveRoot + "/" + HourDirectory(group.station, hour));
 
     FileHeader header;
@@ -559,7 +560,6 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
         return ChunkNotWritten(channel, journal, false);
 
     const std::string stationDirectory = g_waveRoot + "/" + group.station;
-    MakeDirectory(stationDirectory);
     const int section = GroupSection(group);
     const LoopMode mode = ChannelLoopMode(section, group.station, channel.name);
     if (mode == LoopMode::MissingLoopFile)
