@@ -6,13 +6,47 @@
 # channel has been asked for from the end of its data.
 #
 #   bench/backfill.sh [--hosts H] [--hours HOURS] [--channels C] [--postgres]
-#                     [--tarvell PATH] [--keep]
+#                     [--tarvell PATH] [--runs N] [--keep]
 #
-# Defaults: 1 host, 24 hours, 3 channels. Prints one line of the table in
-# docs/PERFORMANCE.md: samples, the link alone and tarvell in samples per second, and their
-# ratio.
+# Defaults: 1 host, 24 hours, 3 channels, 1 run. Prints one line of the table in
+# docs/PERFORMANCE.md: samples, the link alone and tarvell in samples per second, their
+# ratio and tarvell's CPU time. With --runs N each run prints its line, then a last line
+# gives the median of each figure over the runs (on a loaded machine of two cores one run
+# of about a second varies by a quarter).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+runs=1 args=()
+for ((i = 1; i <= $#; i++)); do
+    if [ "${!i}" = --runs ]; then
+        j=$((i + 1)); runs="${!j}"; i=$j
+    else
+        args+=("${!i}")
+    fi
+done
+if [ "$runs" -gt 1 ]; then
+    lines=()
+    for _ in $(seq 1 "$runs"); do
+        line=$(bash "$0" "${args[@]}" 2>/dev/null | tail -1)
+        echo "$line"
+        lines+=("$line")
+    done
+    # | db | hosts | samples | link M/s | tarvell M/s | ratio | cpu s |
+    printf '%s\n' "${lines[@]}" | awk -F'|' -v runs="$runs" '
+    function median(column,    i, n, v, t, j) {
+        n = 0
+        for (i = 1; i <= NR; i++) { split(row[i], f, "|"); v[++n] = f[column] + 0 }
+        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+        return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+    }
+    { row[NR] = $0; db = $2; hosts = $3; samples = $4 }
+    END {
+        printf "|%s|%s|%s| %.1f M/s | %.1f M/s | %.2f | %.1f s | (median of %d)\n", db, hosts,
+            samples, median(5), median(6), median(7), median(8), runs
+    }'
+    exit 0
+fi
+set -- "${args[@]}"
 
 hosts=1 hours=24 channels=3 postgres=0 keep=0 tarvell=""
 while [ $# -gt 0 ]; do

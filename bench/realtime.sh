@@ -119,8 +119,9 @@ sleep "$warmup"
 kill -0 "$program" 2>/dev/null || { echo "tarvell ended:"; cat "$dir/tarvell.out"; exit 1; }
 if [ "$scrape" -eq 1 ]; then
     # The status server, scraped every second as a monitoring system would.
-    status_port=$(grep -o 'Status server listening on 127.0.0.1:[0-9]*' "$dir"/log/*.log |
+    status_port=$(grep -o 'Status server on http://127.0.0.1:[0-9]*' "$dir"/log/*.log |
         head -1 | sed 's/.*://')
+    [ -n "$status_port" ] || { echo "realtime.sh: the status server did not start" >&2; exit 1; }
     ( while sleep 1; do curl -s "http://127.0.0.1:$status_port/metrics" >/dev/null || true; done ) &
     pids+=($!)
 fi
@@ -137,10 +138,10 @@ wait "$program" || true
 stopped=$(date +%s)
 
 total=$((hosts * stations * channels))
-query="select count(*) from (select STA, CH, max(TBEGIN + TQTY) as E from FILELIST group by STA, CH) where E >= $stopped - 120"
+query="select count(*) from (select STA, CH, max(TBEGIN + TQTY) as E from FILELIST group by STA, CH) as ends where E >= $stopped - 120"
 if [ "$postgres" -eq 1 ]; then
     complete=$(PGPASSWORD="$TARVELL_PG_PASSWORD" psql -X -q -t -A -h "$TARVELL_PG_HOST" \
-        -p "$TARVELL_PG_PORT" -U "$TARVELL_PG_USER" -d "$dbname" -c "$query as x")
+        -p "$TARVELL_PG_PORT" -U "$TARVELL_PG_USER" -d "$dbname" -c "$query")
     PGPASSWORD="$TARVELL_PG_PASSWORD" psql -X -q -h "$TARVELL_PG_HOST" -p "$TARVELL_PG_PORT" \
         -U "$TARVELL_PG_USER" -d postgres -c "DROP DATABASE IF EXISTS $dbname" >/dev/null
     database=PostgreSQL
