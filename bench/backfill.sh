@@ -62,23 +62,9 @@ while [ $# -gt 0 ]; do
 done
 [ "$channels" -le 4 ] || { echo "backfill.sh: at most 4 channels" >&2; exit 2; }
 
-if [ -z "$tarvell" ]; then
-    bash scripts/build.sh release >/dev/null
-    tarvell=build/release/src/app/tarvell
-fi
-sim=build/release/tools/xfer-sim/xfer-sim
-dump=build/release/tools/xfer-dump/xfer-dump
-kdxdb=build/release/tools/kdx-db/kdx-db
-[ -x "$dump" ] || bash scripts/build.sh release >/dev/null
-
-dir=$(mktemp -d /tmp/tarvell-backfill.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    [ "$keep" -eq 1 ] || rm -rf "$dir"
-}
-trap cleanup EXIT
+source bench/bench_common.sh
+bench_programs
+bench_workdir backfill
 
 names=(BHZ BHN BHE HHZ)
 start=1796648700 # 2026-12-07 13:05:00 UTC
@@ -86,17 +72,7 @@ seconds=$((hours * 3600))
 end=$((start + seconds))
 station_name() { printf 'BF%02d' "$1"; }
 
-if [ "$postgres" -eq 1 ]; then
-    eval "$(bash scripts/postgres.sh start)"
-    dbname="backfill_$$"
-    eval "$("$kdxdb" create --postgres --dir "$dir" --host "$TARVELL_PG_HOST" \
-        --port "$TARVELL_PG_PORT" --database "$dbname" --user "$TARVELL_PG_USER" \
-        --password "$TARVELL_PG_PASSWORD")"
-    login=(--user "$TARVELL_PG_USER" --password "$TARVELL_PG_PASSWORD")
-else
-    eval "$("$kdxdb" create --dir "$dir")"
-    login=()
-fi
+bench_create_database
 rates=()
 for h in $(seq 1 "$hosts"); do
     for c in $(seq 0 $((channels - 1))); do
@@ -119,11 +95,10 @@ for h in $(seq 1 "$hosts"); do
     printf '[GROUP%d]\nSTATION=%s\nCHAN=%s\nSERVER=127.0.0.%d\nPORT=%d\nSIZEMB=1000000\n\n' \
         "$h" "$(station_name "$h")" "$chan" "$h" "$(cat "$dir/port$h")" >>"$dir/tarvell.ini"
 done
-printf '[DATA]\nDIR=%s/data\n\n[LOG]\nDIR=%s/log\n\n[DATABASE]\nODBC=KDX\n' "$dir" "$dir" \
-    >>"$dir/tarvell.ini"
-if [ "$postgres" -eq 1 ]; then
-    printf 'USER=%s\nPASSWORD=%s\n' "$TARVELL_PG_USER" "$TARVELL_PG_PASSWORD" >>"$dir/tarvell.ini"
-fi
+{
+    printf '[DATA]\nDIR=%s/data\n\n[LOG]\nDIR=%s/log\n\n[DATABASE]\n' "$dir" "$dir"
+    bench_database_ini
+} >>"$dir/tarvell.ini"
 
 now() { date +%s.%N; }
 
@@ -159,12 +134,6 @@ cpu=$(cat /proc/"$program"/task/*/schedstat | awk '{ sum += $1 } END { printf "%
 kill -TERM "$program"
 wait "$program" || true
 
-database=SQLite
-[ "$postgres" -eq 1 ] && database=PostgreSQL
-if [ "$postgres" -eq 1 ]; then
-    PGPASSWORD="$TARVELL_PG_PASSWORD" psql -X -q -h "$TARVELL_PG_HOST" -p "$TARVELL_PG_PORT" \
-        -U "$TARVELL_PG_USER" -d postgres -c "DROP DATABASE IF EXISTS $dbname" >/dev/null
-fi
 awk -v hosts="$hosts" -v channels="$channels" -v seconds="$seconds" -v t0="$t0" -v t1="$t1" \
     -v t2="$t2" -v t3="$t3" -v cpu="$cpu" -v db="$database" 'BEGIN {
     samples = hosts * channels * seconds * 100

@@ -32,38 +32,15 @@ while [ $# -gt 0 ]; do
 done
 [ "$channels" -le 4 ] || { echo "realtime.sh: at most 4 channels per station" >&2; exit 2; }
 
-if [ -z "$tarvell" ]; then
-    bash scripts/build.sh release >/dev/null
-    tarvell=build/release/src/app/tarvell
-fi
-sim=build/release/tools/xfer-sim/xfer-sim
-kdxdb=build/release/tools/kdx-db/kdx-db
-[ -x "$sim" ] || bash scripts/build.sh release >/dev/null
-
-dir=$(mktemp -d /tmp/tarvell-realtime.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    [ "$keep" -eq 1 ] || rm -rf "$dir"
-}
-trap cleanup EXIT
+source bench/bench_common.sh
+bench_programs
+bench_workdir realtime
 
 names=(BHZ BHN BHE HHZ)
 station_name() { printf 'H%02dS%02d' "$1" "$2"; }
 
 # The database and its SITECHAN rows.
-if [ "$postgres" -eq 1 ]; then
-    eval "$(bash scripts/postgres.sh start)"
-    dbname="bench_$$"
-    eval "$("$kdxdb" create --postgres --dir "$dir" --host "$TARVELL_PG_HOST" \
-        --port "$TARVELL_PG_PORT" --database "$dbname" --user "$TARVELL_PG_USER" \
-        --password "$TARVELL_PG_PASSWORD")"
-    login=(--user "$TARVELL_PG_USER" --password "$TARVELL_PG_PASSWORD")
-else
-    eval "$("$kdxdb" create --dir "$dir")"
-    login=()
-fi
+bench_create_database
 rates=()
 for h in $(seq 1 "$hosts"); do
     for s in $(seq 1 "$stations"); do
@@ -102,12 +79,10 @@ for h in $(seq 1 "$hosts"); do
             "$n" "$(station_name "$h" "$s")" "$chan" "$h" "$port" >>"$dir/tarvell.ini"
     done
 done
-printf '[DATA]\nDIR=%s/data\n\n[LOG]\nDIR=%s/log\n\n[DATABASE]\nODBC=KDX\n' "$dir" "$dir" \
-    >>"$dir/tarvell.ini"
-if [ "$postgres" -eq 1 ]; then
-    printf 'USER=%s\nPASSWORD=%s\n' "$TARVELL_PG_USER" "$TARVELL_PG_PASSWORD" \
-        >>"$dir/tarvell.ini"
-fi
+{
+    printf '[DATA]\nDIR=%s/data\n\n[LOG]\nDIR=%s/log\n\n[DATABASE]\n' "$dir" "$dir"
+    bench_database_ini
+} >>"$dir/tarvell.ini"
 
 "$tarvell" --headless --ini "$dir/tarvell.ini" >"$dir/tarvell.out" 2>&1 &
 program=$!
@@ -139,16 +114,7 @@ stopped=$(date +%s)
 
 total=$((hosts * stations * channels))
 query="select count(*) from (select STA, CH, max(TBEGIN + TQTY) as E from FILELIST group by STA, CH) as ends where E >= $stopped - 120"
-if [ "$postgres" -eq 1 ]; then
-    complete=$(PGPASSWORD="$TARVELL_PG_PASSWORD" psql -X -q -t -A -h "$TARVELL_PG_HOST" \
-        -p "$TARVELL_PG_PORT" -U "$TARVELL_PG_USER" -d "$dbname" -c "$query")
-    PGPASSWORD="$TARVELL_PG_PASSWORD" psql -X -q -h "$TARVELL_PG_HOST" -p "$TARVELL_PG_PORT" \
-        -U "$TARVELL_PG_USER" -d postgres -c "DROP DATABASE IF EXISTS $dbname" >/dev/null
-    database=PostgreSQL
-else
-    complete=$(sqlite3 "$dir/kdx.db" "$query")
-    database=SQLite
-fi
+complete=$(bench_query "$query")
 
 awk -v channels="$total" -v t0="$start_ns" -v t1="$end_ns" \
     -v w0="$start_time" -v w1="$end_time" -v rss="$rss_kib" -v threads="$threads" \
