@@ -95,9 +95,9 @@ private:
 
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::deque<std::string> m_queue;                 // guarded by m_lock
-    std::unordered_map<std::string, Entry> m_paths;  // guarded by m_lock
-    bool m_stop = false;                             // guarded by m_lock
+    std::deque<std::string> m_queue;                // guarded by m_lock
+    std::unordered_map<std::string, Entry> m_paths; // guarded by m_lock
+    bool m_stop = false;                            // guarded by m_lock
     std::thread m_thread;
 };
 
