@@ -1,6 +1,8 @@
 #include "db/connection.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -46,6 +48,12 @@ thread_local int t_operationDepth = 0;
 thread_local std::vector<PendingMessage> t_pendingMessages;
 
 std::atomic<ConnectDialogHook> g_connectDialogHook{nullptr};
+
+// Set while a connection that a failed transaction left behind is being replaced; never
+// held together with the connection lock.
+std::mutex g_renewalLock;
+std::condition_variable g_renewalDone;
+bool g_renewing = false; // guarded by g_renewalLock
 
 // A login that hangs (a server host that does not answer) holds up the thread that tries;
 // drivers that honour the timeout give up after it.
@@ -259,8 +267,15 @@ bool COdbcConnection::DriverConnect(std::string_view connectString, OdbcDiagnost
 
 void COdbcConnection::Disconnect()
 {
-    if (m_connected)
-        SQLDisconnect(m_handle);
+    if (m_connected && !OdbcSucceeded(SQLDisconnect(m_handle)))
+    {
+        // A driver that believes a transaction is still open refuses to disconnect (25000);
+        // it is rolled back, so the handle can be freed instead of leaking.
+        (void)SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_ROLLBACK);
+        (void)SQLSetConnectAttr(m_handle, SQL_ATTR_AUTOCOMMIT,
+                                reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+        (void)SQLDisconnect(m_handle);
+    }
     m_connected = false;
 }
 
@@ -310,6 +325,47 @@ std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure)
     if (!connection->Connect(g_dsn, g_dbUser, g_dbPassword, kLoginTimeoutSeconds, failure))
         return nullptr;
     return connection;
+}
+
+std::unique_ptr<COdbcConnection> BeginConnectionRenewal()
+{
+    {
+        std::lock_guard renewal(g_renewalLock);
+        g_renewing = true;
+    }
+    return InstallSharedConnection(nullptr);
+}
+
+void FinishConnectionRenewal(std::unique_ptr<COdbcConnection> broken)
+{
+    broken.reset();
+    OdbcDiagnostic failure;
+    std::unique_ptr<COdbcConnection> fresh = MakeConnection(&failure);
+    const bool made = fresh != nullptr;
+    if (made)
+    {
+        CDbOperation operation;
+        // A reconnect of another thread may have installed one meanwhile: that one stays.
+        if (SharedConnection() == SQL_NULL_HDBC)
+            fresh = InstallSharedConnection(std::move(fresh));
+    }
+    fresh.reset(); // the one not needed, let go outside the connection lock
+    {
+        std::lock_guard renewal(g_renewalLock);
+        g_renewing = false;
+    }
+    g_renewalDone.notify_all();
+    if (!made)
+        DbNoteConnectionLost(failure.message.empty() ? "no connection could be made"
+                                                     : failure.message);
+}
+
+void WaitWhileConnectionRenewed()
+{
+    std::unique_lock renewal(g_renewalLock);
+    // A login is given its timeout; a renewal that takes longer is left to the outage path.
+    g_renewalDone.wait_for(renewal, std::chrono::seconds(kLoginTimeoutSeconds + 5),
+                           [] { return !g_renewing; });
 }
 
 bool DbConnect(bool report)

@@ -166,8 +166,11 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
 }
 
 // The statements as one transaction on the shared connection: all take effect or none.
-// Caller holds the lock.
-DbOutcome RunTransactionOnce(std::span<const std::string> statements)
+// *suspect is set when the transaction did not end as a plain commit: whatever the driver did
+// then (SQLite rolls back by itself and its driver does not notice), the connection is not
+// trusted with another statement. Caller holds the lock.
+DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commit,
+                             bool* suspect)
 {
     DbOutcome outcome;
     const SQLHDBC connection = SharedConnection();
@@ -177,6 +180,7 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements)
                    SQL_HANDLE_DBC, connection, &failure))
     {
         Fail(outcome, failure);
+        *suspect = connection != SQL_NULL_HDBC;
         return outcome;
     }
     bool ok = true;
@@ -192,19 +196,26 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements)
         }
         ++outcome.failedStatement;
     }
-    if (ok && !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC,
-                         connection, &failure))
+    if (ok && commit &&
+        !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC,
+                   connection, &failure))
     {
         Fail(outcome, failure);
         ok = false;
     }
-    if (!ok)
-        (void)OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK), SQL_HANDLE_DBC,
-                        connection);
-    // Every other statement of the program commits on its own.
-    (void)OdbcCheck(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
-                                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0),
-                    SQL_HANDLE_DBC, connection);
+    if (!ok || !commit)
+    {
+        const bool rolledBack = OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK),
+                                          SQL_HANDLE_DBC, connection);
+        if (!ok || !rolledBack)
+            *suspect = true;
+    }
+    // Every other statement of the program commits on its own; a connection that cannot be
+    // put back to that is not used again either.
+    if (!OdbcCheck(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                                     reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0),
+                   SQL_HANDLE_DBC, connection))
+        *suspect = true;
     outcome.ok = ok;
     return outcome;
 }
@@ -223,16 +234,30 @@ DbOutcome Unreachable()
 // learns at once that it is unreachable. A statement that fails because the connection was
 // lost (the database restarted, the network broke) is run once more on a new connection,
 // so that the restart of a database server costs no row. A statement refused by the
-// database itself (a missing column, a constraint) is never repeated.
+// database itself (a missing column, a constraint) is never repeated. A transaction that
+// failed leaves a new connection behind it.
+template <typename Attempt> DbOutcome AttemptOnce(Attempt& attempt)
+{
+    DbOutcome outcome;
+    std::unique_ptr<COdbcConnection> broken;
+    {
+        CDbOperation operation;
+        bool suspect = false;
+        outcome = attempt(&suspect);
+        if (suspect && !IsConnectionLoss(outcome.sqlState))
+            broken = BeginConnectionRenewal();
+    }
+    if (broken)
+        FinishConnectionRenewal(std::move(broken));
+    return outcome;
+}
+
 template <typename Attempt> DbOutcome Run(Attempt attempt)
 {
     if (!DbRestore(false))
         return Unreachable();
-    DbOutcome outcome;
-    {
-        CDbOperation operation;
-        outcome = attempt();
-    }
+    WaitWhileConnectionRenewed();
+    DbOutcome outcome = AttemptOnce(attempt);
     if (!outcome.ok && IsConnectionLoss(outcome.sqlState))
     {
         DbNoteConnectionLost(outcome.message);
@@ -241,8 +266,7 @@ template <typename Attempt> DbOutcome Run(Attempt attempt)
             outcome.unreachable = true;
             return outcome;
         }
-        CDbOperation operation;
-        outcome = attempt();
+        outcome = AttemptOnce(attempt);
     }
     return outcome;
 }
@@ -251,13 +275,13 @@ template <typename Attempt> DbOutcome Run(Attempt attempt)
 
 DbOutcome DbExecute(std::string_view sql)
 {
-    return Run([sql] { return RunOnce(sql, nullptr, 0); });
+    return Run([sql](bool*) { return RunOnce(sql, nullptr, 0); });
 }
 
 DbOutcome DbQuery(std::string_view sql, std::initializer_list<DbType> columns, std::size_t maxRows)
 {
     std::vector<DbType> types(columns);
-    return Run([sql, &types, maxRows] { return RunOnce(sql, &types, maxRows); });
+    return Run([sql, &types, maxRows](bool*) { return RunOnce(sql, &types, maxRows); });
 }
 
 DbOutcome DbExecuteAll(std::span<const std::string> statements)
@@ -268,7 +292,43 @@ DbOutcome DbExecuteAll(std::span<const std::string> statements)
         nothing.ok = true;
         return nothing;
     }
-    return Run([statements] { return RunTransactionOnce(statements); });
+    return Run([statements](bool* suspect)
+               { return RunTransactionOnce(statements, true, suspect); });
+}
+
+DbOutcome DbTryAll(std::span<const std::string> statements)
+{
+    if (statements.empty())
+    {
+        DbOutcome nothing;
+        nothing.ok = true;
+        return nothing;
+    }
+    if (!DbRestore(false))
+        return Unreachable();
+    WaitWhileConnectionRenewed();
+    auto attempt = [statements](bool* suspect)
+    { return RunTransactionOnce(statements, false, suspect); };
+    return AttemptOnce(attempt);
+}
+
+bool DbRefusedValues(const DbOutcome& failure)
+{
+    if (failure.ok || failure.unreachable)
+        return false;
+    // Class 22 (data exception) and 23 (integrity constraint) by the standard's SQLSTATEs;
+    // the SQLite driver says HY000 for everything and names SQLite's result code at the end
+    // of its message: 19 a constraint, 20 a datatype mismatch, 25 a value out of range.
+    const std::string_view state = failure.sqlState;
+    if (state.substr(0, 2) == "22" || state.substr(0, 2) == "23")
+        return true;
+    const std::string_view message = failure.message;
+    for (const char* code : {"(19)", "(20)", "(25)"})
+    {
+        if (message.size() >= 4 && message.substr(message.size() - 4) == code)
+            return true;
+    }
+    return false;
 }
 
 std::string SqlText(std::string_view text)

@@ -60,6 +60,15 @@ DbOutcome DbExecute(std::string_view sql);
 // must give the same result when it runs twice (set values, delete before insert).
 DbOutcome DbExecuteAll(std::span<const std::string> statements);
 
+// Runs the statements as one transaction and rolls it back at the end: whether the database
+// would take them (ok), with nothing of them left behind either way. Not retried.
+DbOutcome DbTryAll(std::span<const std::string> statements);
+
+// True when the failure is the database refusing the statement's values (a constraint, a
+// value too long or out of range for its column), not a fault of the database itself: the
+// same statement fails again, while others succeed.
+bool DbRefusedValues(const DbOutcome& failure);
+
 // Executes the query sql and fetches up to maxRows rows, binding result columns 1..n as the
 // given types. Retried after a lost connection like DbExecute.
 DbOutcome DbQuery(std::string_view sql, std::initializer_list<DbType> columns,

@@ -145,6 +145,18 @@ std::unique_ptr<COdbcConnection> InstallSharedConnection(std::unique_ptr<COdbcCo
 // the reason in *failure when it cannot be made.
 std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure);
 
+// A transaction that failed may leave its connection in a state the driver no longer knows:
+// SQLite rolls a transaction back by itself on a full disk, while its ODBC driver still
+// believes one is open and lets the next statements commit one by one. Such a connection is
+// never used again. BeginConnectionRenewal takes it away from every other thread (caller
+// holds a CDbOperation) and returns it; FinishConnectionRenewal, called by the same thread
+// after the lock is released, lets it go and installs a new connection (logging in outside
+// the lock), or marks the database away when none can be made. Until then, statements of
+// other threads wait for the new connection (WaitWhileConnectionRenewed) instead of failing.
+std::unique_ptr<COdbcConnection> BeginConnectionRenewal();
+void FinishConnectionRenewal(std::unique_ptr<COdbcConnection> broken);
+void WaitWhileConnectionRenewed();
+
 // The names of the tables (type 'TABLE') the driver lists on connection, in its order, each
 // cut to 63 characters; false when no statement could be allocated or SQLTables failed.
 bool ListTableNames(SQLHDBC connection, std::vector<std::string>& names);

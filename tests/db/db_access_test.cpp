@@ -1,6 +1,8 @@
 #include "db/db_access.h"
 
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +68,42 @@ TEST_P(DbAccessTest, UpdatesReportTheirRowCountAndNoMatchIsSuccess)
     DbOutcome none = DbExecute("DELETE FROM SITECHAN WHERE STA='XYZ'");
     EXPECT_TRUE(none.ok);
     EXPECT_EQ(none.rowCount, 0);
+}
+
+// A transaction the database ends by itself (SQLite rolls back on a full disk; the trigger
+// does what the full disk does) must leave nothing behind, and the transactions after it must
+// still be whole: a statement that commits on its own outside them would leave rows of
+// chunks that are taken back.
+TEST_P(DbAccessTest, ATransactionTheDatabaseEndsByItselfLeavesNothingAndTheNextOnesAreWhole)
+{
+    m_db.Execute("CREATE TABLE FAULTSWITCH (ISON INTEGER)");
+    m_db.Execute("INSERT INTO FAULTSWITCH VALUES (1)");
+    if (GetParam() == Backend::Sqlite)
+    {
+        m_db.Execute("CREATE TRIGGER FULLDISK BEFORE INSERT ON FILELIST WHEN NEW.STA='FULL' "
+                     "AND (SELECT ISON FROM FAULTSWITCH)=1 BEGIN "
+                     "SELECT RAISE(ROLLBACK, 'database or disk is full'); END");
+    }
+    else
+    {
+        m_db.Execute("CREATE FUNCTION FULLDISK() RETURNS trigger AS $$ BEGIN IF NEW.STA='FULL' "
+                     "AND (SELECT ISON FROM FAULTSWITCH)=1 THEN RAISE EXCEPTION 'disk full'; "
+                     "END IF; RETURN NEW; END $$ LANGUAGE plpgsql");
+        m_db.Execute("CREATE TRIGGER FULLDISK BEFORE INSERT ON FILELIST FOR EACH ROW EXECUTE "
+                     "FUNCTION FULLDISK()");
+    }
+    auto insert = [](const char* station)
+    { return std::string("INSERT INTO FILELIST (STA, CPATH) VALUES ('") + station + "', 'p')"; };
+    const std::vector<std::string> failing = {insert("A"), insert("FULL"), insert("B")};
+    const std::vector<std::string> next = {insert("C"), insert("FULL"), insert("D")};
+    EXPECT_FALSE(DbExecuteAll(failing).ok);
+    EXPECT_FALSE(DbExecuteAll(next).ok);
+    EXPECT_EQ(m_db.Count(), 0) << "a statement of a failed transaction took effect";
+
+    m_db.Execute("UPDATE FAULTSWITCH SET ISON=0");
+    const std::vector<std::string> freed = {insert("E"), insert("FULL")};
+    EXPECT_TRUE(DbExecuteAll(freed).ok);
+    EXPECT_EQ(m_db.Count(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbAccessTest, ::testing::ValuesIn(test::AllBackends()),
