@@ -142,6 +142,46 @@ int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& r
     return -1;
 }
 
+// A connection that ends for a fault of its server's counts as working only after this long.
+constexpr std::chrono::seconds kHealthyConnection{60};
+
+// True when a connection ended with code for a fault of the server's: a message or packet it
+// should not have sent, one that came too slowly, or a status only a server sends. A closed
+// or broken connection, the end of the data, a stop and a reconnect asked for are not.
+bool IsServerFault(int code)
+{
+    switch (code)
+    {
+    case kTransferEndOfStream:
+    case kTransferRetryStatus:
+    case kTransferBroken:
+    case kTransferSocketError:
+    case kTransferStopped:
+    case kTransferReconnectAsked:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// The end of a connection ends every run of samples sent again that the screen is dropping
+// for the link's channels: each is logged now, with its span.
+void EndScreenRuns(const CServerLink& link)
+{
+    for (int s = 0; s < link.stationCount; ++s)
+    {
+        const StationSlot& slot = link.stations[static_cast<std::size_t>(s)];
+        for (int c = 0; c < kMaxSlotChannels && slot.channels[static_cast<std::size_t>(c)].name[0];
+             ++c)
+        {
+            const ChannelSlot& channel = slot.channels[static_cast<std::size_t>(c)];
+            if (ChannelLocation where = FindChannel(FieldText(slot.name, sizeof slot.name),
+                                                    FieldText(channel.name, sizeof channel.name)))
+                EndResentRun(where);
+        }
+    }
+}
+
 void ShowLastCountTime(const ChannelLocation& where, double time)
 {
     OperatorView().SetChannelText(where.group->station, where.channel->name,
@@ -150,18 +190,12 @@ void ShowLastCountTime(const ChannelLocation& where, double time)
 
 // Handles one converted packet inside the gate: the channel is looked up once and handed
 // down. False when a chunk could not be written and the connection must end.
-bool HandlePacket(WaveformPacket& packet, std::set<std::string>& seenChannels,
-                  CChunkJournal& journal)
+bool HandlePacket(WaveformPacket& packet, CChunkJournal& journal)
 {
     FaultPoint("packet-handling");
     ChannelLocation where = FindChannel(packet.station, packet.channel);
     if (where)
     {
-        // The first packet of a channel on a new connection may repeat what was written.
-        std::string key = where.group->station + '\n' + where.channel->name;
-        if (seenChannels.insert(key).second &&
-            !TrimResentSamples(packet, where.channel->resumeTime))
-            return true;
         if (!MergePacket(packet, where, journal))
             return false;
         where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
@@ -282,24 +316,6 @@ void RestoreChannelEnds(const ChannelEnds& ends)
     }
 }
 
-bool TrimResentSamples(WaveformPacket& packet, double resumeTime)
-{
-    if (resumeTime <= 0 || packet.count <= 0 || packet.sampleInterval <= 0 ||
-        packet.beginTime >= resumeTime - packet.sampleInterval / 2)
-        return true;
-    double behind = (resumeTime - packet.beginTime) / packet.sampleInterval;
-    auto drop = static_cast<long long>(std::ceil(behind - 0.5));
-    if (drop >= packet.count)
-        return false;
-    if (drop <= 0)
-        return true;
-    const int n = static_cast<int>(drop);
-    packet.samples += n;
-    packet.count -= n;
-    packet.beginTime += n * packet.sampleInterval;
-    return true;
-}
-
 AcquisitionThreadState::AcquisitionThreadState(const CServerLink& link)
     : connection(Metrics().Link(link.host, link.port)), progress(RegisterThreadProgress())
 {
@@ -323,10 +339,11 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state)
     OperatorView().SetStatusLine(connected);
     LogEvent(connected);
 
-    std::set<std::string> seenChannels;
     long long packets = 0;
     int result = 0;
     CChunkJournal& journal = state.journal;
+    journal.BeginConnection();
+    const auto connectedAt = std::chrono::steady_clock::now();
     connection.idleWork = [&journal] { return CommitWhileWaiting(journal); };
     while (g_runFlag.load() != 0 &&
            (result = RecvPacket(connection, socket.Get(), *config, *raw)) == 0)
@@ -338,7 +355,7 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state)
         // thread that hangs in a write or a statement stops the service watchdog's pings.
         CBusyScope busy(*state.progress);
         CGatePass pass(AcquisitionGate());
-        if (!pass || !HandlePacket(*packet, seenChannels, journal))
+        if (!pass || !HandlePacket(*packet, journal))
             break;
         journal.CommitIfDue();
         if (journal.Failed())
@@ -358,17 +375,26 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state)
     {
         CGatePass pass(AcquisitionGate());
         if (pass)
+        {
+            EndScreenRuns(link);
             journal.Commit();
+        }
     }
 
     // A connection that brought data is followed at once by the next. One that ended before
     // its first packet (a server that has nothing for us and says so, or drops every new
     // connection) counts as a failed attempt, so that its thread pauses instead of spinning;
     // so does one whose chunks could not be written or committed: the disk or the database
-    // gets the time to come back before the server is asked again.
+    // gets the time to come back before the server is asked again. One the server ended
+    // with a fault of its own counts as working only once it carried data for a while: a
+    // server that sends a bad packet after ten good ones is not asked again at once, forever.
+    const bool serverFault = result != 0 && result != 1 && IsServerFault(g_transferError);
+    const bool carriedData =
+        packets > 0 && (!serverFault ||
+                        std::chrono::steady_clock::now() - connectedAt >= kHealthyConnection);
     if (journal.TakeFailure() && g_runFlag.load() != 0)
         PauseAfterFailure(state);
-    else if (packets > 0)
+    else if (carriedData)
         state.retry.ConnectionWorked();
     else if (g_runFlag.load() != 0)
         PauseAfterFailure(state);

@@ -57,11 +57,6 @@ using ChannelEnds = std::map<std::pair<std::string, std::string>, std::array<dou
 ChannelEnds KeepChannelEnds();
 void RestoreChannelEnds(const ChannelEnds& ends);
 
-// Drops the leading samples of packet that lie before resumeTime (by more than half an
-// interval): a server asked again from a channel's resume time may send the packet that
-// holds it whole, and those samples are on disk already. Returns false when nothing is left.
-bool TrimResentSamples(WaveformPacket& packet, double resumeTime);
-
 // One connection to the link's server: connects (asking every channel from its current
 // resume time), receives and merges packets until the connection fails, the server ends the
 // stream, a chunk cannot be written or committed, the stall watchdog asks for a new

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,44 @@ enum WriteProblem : unsigned
     kProblemNoRingSize = 1u << 6,      // no group of the program INI names the station any more
     kProblemLoopPosition = 1u << 7,    // the database cannot tell where a loop file continues
     kProblemRow = 1u << 8,             // the database refused the rows of a chunk
+    kProblemLoopHeader = 1u << 9,      // a loop file's header could not be written
+    kProblemTakeBack = 1u << 10,       // bytes taken back could not be cut from their file
+};
+
+// Why a channel's samples are not archived for now. Its resume point stays where its
+// archived data end, so nothing is lost: the server is asked again from there once the
+// reason is gone. Every other channel goes on meanwhile.
+enum class HoldReason : int
+{
+    None = 0,
+    WriteFault = 1,    // the channel's file or directory cannot be written
+    RowsRefused = 2,   // the database refuses the channel's rows
+    RatesDisagree = 3, // the server's sample interval is not the SITECHAN rate's
+};
+
+// A channel's hold: since when, and when its fault is next checked again (the pause grows
+// while the fault stays).
+struct ChannelHold
+{
+    HoldReason reason = HoldReason::None;
+    double since = 0; // epoch seconds
+    std::chrono::steady_clock::time_point nextCheck{};
+    std::chrono::milliseconds pause{0};
+    std::string detail; // what the log said, for the status
+
+    bool Active() const { return reason != HoldReason::None; }
+};
+
+// What the screen of a channel's packets found on the current connection, so that each
+// kind of refused packet is logged once per connection (with the span, for samples sent
+// again).
+struct PacketScreenLog
+{
+    std::uint64_t connection = 0; // the connection these notes belong to
+    unsigned logged = 0;          // PacketVerdict bits logged on it
+    double resentFrom = 0;        // the run of samples sent again that is being dropped
+    double resentTo = 0;
+    std::int64_t resentSamples = 0;
 };
 
 // Where a channel writes: its current time-named file or loop segment, the one the next
@@ -96,6 +135,10 @@ public:
     // Empties the buffer after a chunk was written or dropped.
     void EmptyBuffer();
 
+    // The time after the last sample the channel holds: buffered, else written (committed
+    // or pending); 0 when nothing is known. A packet's samples before it are not new.
+    double HeldEnd() const { return bufferCount > 0 ? bufferStart + bufferDuration : writtenEnd; }
+
     // True when a time-named file or a loop segment is being continued.
     bool HasCurrentFile() const { return fileStart != 0 || fileDuration != 0; }
 
@@ -124,7 +167,13 @@ public:
     double calib = 0;  // calibration of the most recent packet
     double calper = 0; // calibration period of the most recent packet
 
-    unsigned reported = 0; // WriteProblem bits logged and not yet over
+    unsigned reported = 0;   // WriteProblem bits logged and not yet over
+    std::string lastProblem; // the text of the last problem reported, logged or not
+    ChannelHold hold;      // why its samples are not archived for now, if they are not
+    // The connection (a journal's number) on which the channel's server was asked for a new
+    // one after a hold: its packets on it are dropped. 0: none.
+    std::uint64_t askedAgainOn = 0;
+    PacketScreenLog screen;
 
     // What the status server reports of the channel; the registry's object for records of
     // g_groups (the same across reloads), a private one for records made elsewhere.

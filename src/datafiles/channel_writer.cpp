@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config/station_groups.h"
+#include "datafiles/channel_hold.h"
 #include "datafiles/channel_ini.h"
 #include "datafiles/chunk_journal.h"
 #include "datafiles/chunk_policy.h"
@@ -17,6 +18,7 @@
 #include "datafiles/file_header.h"
 #include "datafiles/loop_file_sink.h"
 #include "datafiles/loop_segments.h"
+#include "datafiles/packet_screen.h"
 #include "datafiles/time_named_sink.h"
 #include "datafiles/write_problems.h"
 #include "db/connection.h"
@@ -26,6 +28,7 @@
 #include "link/time_conversions.h"
 #include "link/waveform_packet.h"
 #include "log/event_log.h"
+#include "platform/clock.h"
 #include "platform/fault_point.h"
 #include "platform/file_system.h"
 #include "platform/sync_ahead.h"
@@ -49,11 +52,42 @@ struct ChunkBytes
     std::size_t size = 0;
 };
 
-void ReportWriteError(CChannelRecord& channel, const std::string& path, int error)
+// What a failed write means for the channel's server: a fault of the disk itself (full,
+// read-only, failing) meets every channel, and the connection ends until it is over; any
+// other fault (a file or directory that cannot be opened or made) is the channel's alone.
+enum class Outcome
+{
+    Written,
+    NewFile, // the current file cannot take the chunk: it goes into a new file
+    ChannelFault,
+    DiskFault,
+};
+
+bool HitsEveryChannel(int error)
+{
+    switch (error)
+    {
+    case ENOSPC:
+    case EDQUOT:
+    case EROFS:
+    case EIO:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EFBIG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Logs a failed write once while it lasts; says what it means for the channel.
+Outcome ReportWriteError(CChannelRecord& channel, const std::string& path, int error)
 {
     ReportProblem(channel, kProblemFileWrite,
                   FormatText("File write error '%s': %s; the chunk is requested again",
                              path.c_str(), std::strerror(error)));
+    return HitsEveryChannel(error) ? Outcome::DiskFault : Outcome::ChannelFault;
 }
 
 void FileWritten(CChannelRecord& channel, const std::string& path)
@@ -142,13 +176,6 @@ void RecordAppend(const CStationGroup& group, CChannelRecord& channel, std::size
         SyncAhead(channel.pending.back().diskPath);
 }
 
-enum class Outcome
-{
-    Written,
-    NewFile, // the current file cannot take the chunk: it goes into a new file
-    Failed,
-};
-
 Outcome AppendChunk(const CStationGroup& group, CChannelRecord& channel, const ChunkBytes& chunk)
 {
     const std::string path = g_waveRoot + "/" + channel.currentFile;
@@ -157,6 +184,7 @@ Outcome AppendChunk(const CStationGroup& group, CChannelRecord& channel, const C
     {
     case SinkResult::Written:
         FileWritten(channel, path);
+        DiskLoopWritten(group.station, chunk.size);
         RecordAppend(group, channel, chunk.size);
         return Outcome::Written;
     case SinkResult::Gone:
@@ -175,8 +203,7 @@ Outcome AppendChunk(const CStationGroup& group, CChannelRecord& channel, const C
     case SinkResult::Failed:
         break;
     }
-    ReportWriteError(channel, path, error);
-    return Outcome::Failed;
+    return ReportWriteError(channel, path, error);
 }
 
 struct FileName
@@ -209,8 +236,12 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
         return Outcome::Written;
     }
     const int second = static_cast<int>(seconds);
-    MakeDirectory(g_waveRoot + "/" + group.station);
-    MakeDirectory(g_waveRoot + "/" + HourDirectory(group.station, hour));
+    // Why a directory could not be made says more than the file's ENOENT that follows: a
+    // read-only disk is every channel's fault, a file in the directory's place this one's.
+    int directoryError = 0;
+    if (!MakeDirectory(g_waveRoot + "/" + group.station) ||
+        !MakeDirectory(g_waveRoot + "/" + HourDirectory(group.station, hour)))
+        directoryError = errno;
 
     FileHeader header;
     BuildFileHeader(header, group.station, channel.name, channel.sampleRate, channel.bufferStart,
@@ -218,8 +249,8 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
 
     // Files are made exclusively: a file of the same name, whoever left it, is never
     // overwritten, and neither is its row. The chunk then goes into the next free variant of
-    // the name, unless the name taken is the channel's own current file: a chunk that starts
-    // in the same second after a short gap or overlap continues that file.
+    // the name; even the channel's own current file is not continued under its name, since
+    // a chunk that does not continue it in time would stand at times not its own there.
     FileName name;
     int error = 0;
     SinkResult result = SinkResult::Taken;
@@ -227,24 +258,26 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
     {
         name = NameFor(group, channel, year, month, day, hour, minute, second, variant);
         result = CreateDataFile(name.full, header, chunk.bytes.data(), chunk.size, &error);
-        if (result == SinkResult::Taken && channel.HasCurrentFile() && !channel.currentInLoopFile &&
-            name.relative == channel.currentFile)
-        {
-            const Outcome appended = AppendChunk(group, channel, chunk);
-            if (appended != Outcome::NewFile)
-                return appended;
-        }
+    }
+    if (result == SinkResult::Taken)
+    {
+        ReportProblem(channel, kProblemFileWrite,
+                      FormatText("File create error '%s': every name is taken; the chunk is "
+                                 "requested again",
+                                 name.full.c_str()));
+        return Outcome::ChannelFault;
     }
     if (result != SinkResult::Written)
     {
-        ReportProblem(
-            channel, kProblemFileWrite,
-            FormatText("File create error '%s': %s; the chunk is requested again",
-                       name.full.c_str(),
-                       result == SinkResult::Taken ? "every name is taken" : std::strerror(error)));
-        return Outcome::Failed;
+        if (error == ENOENT && directoryError != 0)
+            error = directoryError;
+        ReportProblem(channel, kProblemFileWrite,
+                      FormatText("File create error '%s': %s; the chunk is requested again",
+                                 name.full.c_str(), std::strerror(error)));
+        return HitsEveryChannel(error) ? Outcome::DiskFault : Outcome::ChannelFault;
     }
     FileWritten(channel, name.full);
+    DiskLoopWritten(group.station, kHeaderSize + chunk.size);
 
     channel.currentFile = name.relative;
     channel.currentInLoopFile = false;
@@ -260,20 +293,20 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
     return Outcome::Written;
 }
 
-bool WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel,
-                         const ChunkBytes& chunk)
+Outcome WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel,
+                            const ChunkBytes& chunk)
 {
     const auto limit = static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0));
-    const PurgeOutcome purge = PurgeDiskLoop(group.station, limit);
+    const PurgeOutcome purge = PurgeDiskLoop(group.station, limit, kHeaderSize + chunk.size);
     group.counters->DiskLoopChecked(purge.size, limit, purge.filesPurged);
     if (ContinuesFile(channel, channel.bufferStart, channel.sampleRate) &&
         !channel.currentFile.empty() && !channel.currentInLoopFile)
     {
         const Outcome appended = AppendChunk(group, channel, chunk);
         if (appended != Outcome::NewFile)
-            return appended == Outcome::Written;
+            return appended;
     }
-    return CreateChunkFile(group, channel, chunk) == Outcome::Written;
+    return CreateChunkFile(group, channel, chunk);
 }
 
 // ---- loop files ---------------------------------------------------------------------------
@@ -403,8 +436,14 @@ PendingFile* CurrentSegmentPiece(CChannelRecord& channel, const std::string& pat
     return nullptr;
 }
 
-bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int section,
-                    const std::string& stationDirectory, const ChunkBytes& chunk)
+// A failed statement about the loop file's rows: the database away is everyone's fault.
+Outcome DatabaseFault()
+{
+    return DbReachable() ? Outcome::ChannelFault : Outcome::DiskFault;
+}
+
+Outcome WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int section,
+                       const std::string& stationDirectory, const ChunkBytes& chunk)
 {
     const std::string fileName = LoopFileName(section, group.station, channel.name);
     const std::string path = stationDirectory + "/" + fileName;
@@ -417,13 +456,13 @@ bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
                                  "program INI names the station, so the ring size of '%s' is "
                                  "unknown",
                                  group.station.c_str(), channel.name.c_str(), path.c_str()));
-        return false;
+        return Outcome::ChannelFault;
     }
     ProblemOver(channel, kProblemNoRingSize);
 
     const std::optional<std::int64_t> latestEnd = LatestSegmentEnd(group, channel, path);
     if (!latestEnd)
-        return false;
+        return DatabaseFault();
     const LoopPosition next = NextLoopPosition(*latestEnd, *ringSize);
     const std::int64_t end = next.position + static_cast<std::int64_t>(chunk.size);
     const std::int64_t currentEnd =
@@ -440,15 +479,12 @@ bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
                       FormatText("Chunks of loop file '%s' not written: the rows of the bytes "
                                  "they overwrite cannot be changed",
                                  path.c_str()));
-        return false;
+        return DatabaseFault();
     }
     std::int64_t sizeBefore = -1;
     int error = 0;
     if (!WriteLoopSamples(path, next.position, chunk.bytes.data(), chunk.size, &sizeBefore, &error))
-    {
-        ReportWriteError(channel, path, error);
-        return false;
-    }
+        return ReportWriteError(channel, path, error);
     FileWritten(channel, path);
     if (sizeBefore >= 0 && sizeBefore < next.position)
     {
@@ -484,7 +520,7 @@ bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
             channel.pending.push_back(std::move(lengthened));
         }
         RotateIfFull(group, channel);
-        return true;
+        return Outcome::Written;
     }
 
     channel.fileStart = channel.bufferStart;
@@ -498,7 +534,7 @@ bool WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int sec
     segment.diskPath = path;
     segment.offset = next.position;
     channel.pending.push_back(std::move(segment));
-    return true;
+    return Outcome::Written;
 }
 
 // ---- chunks and packets -------------------------------------------------------------------
@@ -545,29 +581,21 @@ double FiniteOrZero(CChannelRecord& channel, float value)
     return 0;
 }
 
-} // namespace
 
-bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
+// Writes the buffered chunk into the channel's loop file or time-named file.
+Outcome WriteChunk(const ChannelLocation& where)
 {
     const CStationGroup& group = *where.group;
     CChannelRecord& channel = *where.channel;
-    if (channel.bufferCount <= 0)
-        return true;
-    // While the database is away nothing could be registered: the chunk is not even written.
-    if (!DbReachable() && !DbRestore(false))
-        return ChunkNotWritten(channel, journal, true);
-    if (!DataRootUsable())
-        return ChunkNotWritten(channel, journal, false);
-
     const std::string stationDirectory = g_waveRoot + "/" + group.station;
     const int section = GroupSection(group);
     const LoopMode mode = ChannelLoopMode(section, group.station, channel.name);
     if (mode == LoopMode::MissingLoopFile)
     {
         ReportProblem(channel, kProblemLoopFileMissing,
-                      FormatText("Loop file of station %s channel %s not found under [DATA] DIR: "
-                                 "time-named files are written",
-                                 group.station.c_str(), channel.name.c_str()));
+                      FormatText("Loop file of station %s channel %s not found under the data "
+                                 "root '%s': time-named files are written",
+                                 group.station.c_str(), channel.name.c_str(), g_waveRoot.c_str()));
     }
     else
     {
@@ -580,10 +608,139 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
     ChunkBytes chunk;
     chunk.size = static_cast<std::size_t>(channel.bufferCount) * kSampleBytes;
     EncodeSamples(channel.samples.data(), channel.bufferCount, chunk.bytes.data());
-    const bool written = loopFile ? WriteLoopChunk(group, channel, section, stationDirectory, chunk)
-                                  : WriteTimeNamedChunk(group, channel, chunk);
-    if (!written)
+    return loopFile ? WriteLoopChunk(group, channel, section, stationDirectory, chunk)
+                    : WriteTimeNamedChunk(group, channel, chunk);
+}
+
+// The buffer of a channel on hold: dropped, unless its fault is due to be checked again.
+// The check writes the chunk as any other and takes it back at once (with the rows tried,
+// when the database refused them): only a connection that asks again from the resume point
+// may archive the channel again, or a gap would open before the chunk.
+void CheckHeldChannel(const ChannelLocation& where, CChunkJournal& journal)
+{
+    CChannelRecord& channel = *where.channel;
+    // Only an acquisition thread's own connection can be asked again; a stop or a reload
+    // drops the buffer.
+    if (journal.Connection() == 0 || !HoldCheckDue(channel) || !DbReachable() ||
+        !IsDirectory(g_waveRoot))
+    {
+        DropHeldBuffer(channel);
+        return;
+    }
+    const bool cleared = WriteChunk(where) == Outcome::Written &&
+                         journal.TakeBackCheck(where, channel.hold.reason == HoldReason::RowsRefused);
+    if (cleared)
+    {
+        ReleaseHold(channel, where.group->station, journal.Connection());
+        return;
+    }
+    journal.TakeBackCheck(where, false);
+    HoldCheckFailed(channel);
+    DropHeldBuffer(channel);
+}
+
+// Tells, once per connection, what the screen of the channel's packets kept out, and counts
+// every sample of it. Samples sent again are told as one run, with its span, when it ends.
+void NoteScreened(const ChannelLocation& where, const WaveformPacket& packet,
+                  const ScreenResult& screen, std::uint64_t connection)
+{
+    CChannelRecord& channel = *where.channel;
+    PacketScreenLog& log = channel.screen;
+    if (log.connection != connection)
+        log = PacketScreenLog{connection};
+    if (screen.verdict == kPacketTaken || screen.verdict == kPacketResent)
+    {
+        if (screen.dropped == 0)
+            return;
+        channel.counters->SamplesDropped(DropReason::Resent, screen.dropped);
+        if (log.resentSamples == 0)
+            log.resentFrom = packet.beginTime;
+        log.resentTo = packet.beginTime + screen.dropped / channel.sampleRate;
+        log.resentSamples += screen.dropped;
+        return;
+    }
+    channel.counters->SamplesDropped(DropReason::Future, screen.dropped);
+    if ((log.logged & screen.verdict) != 0)
+        return;
+    log.logged |= screen.verdict;
+    const char* why = screen.verdict == kPacketFuture ? "lies ahead of the clock by more than %.0f s"
+                                                      : "lies before 1970%.0s";
+    LogEvent(FormatText("Station %s channel %s: a packet dated %s %s: not archived, and the "
+                        "channel's resume point stays",
+                        where.group->station.c_str(), channel.name.c_str(),
+                        util_dttostr(packet.beginTime, 0),
+                        FormatText(why, FutureLimit()).c_str()));
+}
+
+// The server's interval is not the channel's SITECHAN rate: the channel is held until they
+// agree again (a reload of a mended SITECHAN, or a mended server).
+bool HoldForRates(const ChannelLocation& where, const WaveformPacket& packet,
+                  CChunkJournal& journal)
+{
+    CChannelRecord& channel = *where.channel;
+    channel.counters->SamplesDropped(DropReason::RatesDisagree, packet.count);
+    if (channel.hold.reason == HoldReason::RatesDisagree)
+        return true;
+    // What is buffered came while the rates agreed: it is written first.
+    if (!channel.hold.Active() && !FlushChannel(where, journal))
+        return false;
+    HoldChannel(channel, where.group->station, HoldReason::RatesDisagree,
+                FormatText("its server sends a sample interval of %.6f s (%.6g Hz) while "
+                           "SITECHAN gives %.6g Hz, so its rows could not describe its files",
+                           packet.sampleInterval, 1.0 / packet.sampleInterval,
+                           channel.sampleRate));
+    return true;
+}
+
+} // namespace
+
+void EndResentRun(const ChannelLocation& where)
+{
+    CChannelRecord& channel = *where.channel;
+    PacketScreenLog& log = channel.screen;
+    if (log.resentSamples == 0)
+        return;
+    if ((log.logged & kPacketResent) == 0)
+    {
+        log.logged |= kPacketResent;
+        std::string from = util_dttostr(log.resentFrom, 0);
+        LogEvent(FormatText("Station %s channel %s: the server sent %lld samples again (%s to "
+                            "%s) that the archive holds already; they are not written again",
+                            where.group->station.c_str(), channel.name.c_str(),
+                            static_cast<long long>(log.resentSamples), from.c_str(),
+                            util_dttostr(log.resentTo, 0)));
+    }
+    log.resentSamples = 0;
+}
+
+bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
+{
+    CChannelRecord& channel = *where.channel;
+    if (channel.bufferCount <= 0)
+        return true;
+    if (channel.hold.Active())
+    {
+        CheckHeldChannel(where, journal);
+        return true;
+    }
+    // While the database is away nothing could be registered: the chunk is not even written.
+    if (!DbReachable() && !DbRestore(false))
+        return ChunkNotWritten(channel, journal, true);
+    if (!DataRootUsable())
+        return ChunkNotWritten(channel, journal, false);
+
+    switch (WriteChunk(where))
+    {
+    case Outcome::DiskFault:
         return ChunkNotWritten(channel, journal, !DbReachable());
+    case Outcome::ChannelFault:
+        channel.counters->ChunkRerequested();
+        HoldChannel(channel, where.group->station, HoldReason::WriteFault, channel.lastProblem);
+        return true;
+    case Outcome::Written:
+    case Outcome::NewFile:
+        break;
+    }
     channel.writtenEnd = channel.bufferStart + channel.bufferDuration;
     EnsureTodaysLogFile();
     FaultPoint("chunk-bytes-written");
@@ -596,17 +753,41 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
 bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CChunkJournal& journal)
 {
     CChannelRecord& channel = *where.channel;
-    const double interval = packet.sampleInterval;
     if (packet.count < 0 || (packet.count > 0 && packet.samples == nullptr) ||
-        !std::isfinite(interval) || interval <= 0 || !std::isfinite(packet.beginTime))
+        !std::isfinite(packet.sampleInterval) || packet.sampleInterval <= 0 ||
+        !std::isfinite(packet.beginTime))
     {
         ReportProblem(channel, kProblemBadPacket,
                       FormatText("Packets of station %s channel %s dropped: %d samples, sample "
                                  "interval %f",
                                  where.group->station.c_str(), channel.name.c_str(), packet.count,
-                                 interval));
+                                 packet.sampleInterval));
         return true;
     }
+    if (channel.askedAgainOn != 0 && channel.askedAgainOn == journal.Connection())
+    {
+        // The channel's server is asked again from its resume point on a new connection: what
+        // this one still brings lies after a gap.
+        channel.counters->SamplesDropped(DropReason::Held, packet.count);
+        return true;
+    }
+    const ScreenResult screen =
+        ScreenPacket(packet, channel.sampleRate, channel.hold.Active() ? 0 : channel.HeldEnd(),
+                     EpochSecondsNow());
+    if (screen.verdict == kPacketRatesDisagree)
+        return HoldForRates(where, packet, journal);
+    if (channel.hold.reason == HoldReason::RatesDisagree)
+    {
+        // The rates agree again (a reload, or the server): the channel is asked again from
+        // where its data end, and this packet comes again then.
+        ReleaseHold(channel, where.group->station, journal.Connection());
+        return true;
+    }
+    NoteScreened(where, packet, screen, journal.Connection());
+    if (screen.verdict != kPacketTaken)
+        return true;
+    if (screen.dropped == 0)
+        EndResentRun(where);
 
     // Taken before the buffer decision: a chunk this packet causes to be written is
     // registered with this packet's calibration.
@@ -621,8 +802,11 @@ bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CCh
                                  packet.count, where.group->station.c_str(), channel.name.c_str(),
                                  kMaxChunkSamples));
     }
-    int done = 0;
-    do
+    // Times and lengths follow the channel's rate: the server's interval agrees with it, and
+    // a row's TQTY x SPS must be the samples its file holds.
+    const double interval = 1.0 / channel.sampleRate;
+    int done = screen.dropped;
+    while (done < packet.count)
     {
         const int piece = std::min(packet.count - done, kMaxChunkSamples);
         const double begin = packet.beginTime + done * interval;
@@ -637,9 +821,9 @@ bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CCh
         }
         AppendToBuffer(channel, interval, packet.samples + done, piece);
         done += piece;
-    } while (done < packet.count);
-
-    channel.resumeTime = packet.endTime + interval;
+    }
+    if (!channel.hold.Active())
+        channel.resumeTime = packet.beginTime + packet.count * interval;
     return true;
 }
 

@@ -19,21 +19,34 @@ struct WaveformPacket;
 struct ChannelLocation;
 class CChunkJournal;
 
-// Takes one packet of the channel at where: copies its calibration and appends its samples to
-// the buffer. A packet that does not continue the buffer within one sample interval, that
-// would take it past 4900 samples, or that belongs to a channel of 1.0 samples per second or
-// less, first has the buffer written (FlushChannel). A packet of more than 4900 samples is
-// taken in pieces of at most 4900. Sets the channel's resumeTime to the packet's end time
-// plus one interval. Returns false when a chunk of the channel could not be written: the
-// packet is not taken then, the channel will be asked again from the end of what it has
-// written, and the journal says that the connection must end.
+// Takes one packet of the channel at where. The packet is screened first (see
+// datafiles/packet_screen.h): samples the channel holds already are dropped, a packet dated
+// far ahead of the clock or before 1970 is not taken, and one whose interval disagrees with
+// the channel's SITECHAN rate puts the channel on hold (datafiles/channel_hold.h); each is
+// counted, and logged once per connection. Of what is taken, the calibration is copied and
+// the samples are appended to the buffer. A packet that does not continue the buffer within
+// half a sample interval, that would take it past 4900 samples, or that belongs to a channel
+// of 1.0 samples per second or less, first has the buffer written (FlushChannel). A packet
+// of more than 4900 samples is taken in pieces of at most 4900. Times and lengths follow the
+// channel's rate. Sets the channel's resumeTime to the time after the packet's last sample
+// (not while the channel is on hold). Returns false when a chunk could not be written for a
+// fault that meets every channel: the packet is not taken then, the channel will be asked
+// again from the end of what it has written, and the journal says that the connection must
+// end.
 bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where,
                  CChunkJournal& journal);
 
 // Writes the buffered chunk of the channel at where and hands it to journal; empties the
-// buffer either way. Returns false when the chunk could not be written (a full or read-only
-// disk, a missing data root, the database away): nothing of it stays on disk, and the
-// channel's resumeTime goes back to the end of what it has written.
+// buffer either way. Returns false when the chunk could not be written for a fault of the
+// disk or the database (full or read-only disk, a missing data root, the database away):
+// nothing of it stays on disk, and the channel's resumeTime goes back to the end of what it
+// has written. A fault of the channel alone (its file or directory cannot be written) puts
+// it on hold instead, and true is returned: its server goes on for the other channels. The
+// buffer of a channel on hold is dropped, or used to check whether the fault is gone.
 bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal);
+
+// Logs the run of samples sent again that the screen dropped for the channel at where, if
+// one is open (the connection ends, or a packet is taken whole again).
+void EndResentRun(const ChannelLocation& where);
 
 } // namespace tarvell

@@ -1,6 +1,7 @@
 #include "datafiles/chunk_journal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "datafiles/channel_display.h"
+#include "datafiles/channel_hold.h"
 #include "datafiles/channel_ini.h"
 #include "datafiles/file_header.h"
 #include "datafiles/loop_file_sink.h"
@@ -100,32 +102,10 @@ int PendingChunks(const CChannelRecord& channel)
     return chunks;
 }
 
-// The channel's pending chunks cannot be committed: their bytes are taken back and the
-// channel goes back to where its committed data end, from where its server is asked again.
-void TakeBack(CChannelRecord& channel, bool databaseAway)
+// The bytes a time-named piece added to its file (and the disk loop).
+std::uint64_t PieceBytes(const PendingFile& piece)
 {
-    for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
-    {
-        if (piece->loopSegment || piece->erased)
-            continue; // bytes in the ring that no row describes are free space
-        if (piece->created)
-            (void)RemoveFile(piece->diskPath);
-        else
-            (void)TruncateFile(piece->diskPath, piece->bytesBefore);
-    }
-    const int chunks = PendingChunks(channel);
-    const double firstBegin = channel.pending.empty() ? 0 : channel.pending.front().begin;
-    channel.Written() = channel.committedFile;
-    channel.pending.clear();
-    channel.EmptyBuffer();
-    channel.resumeTime = channel.committedEnd > 0 ? channel.committedEnd : firstBegin;
-    channel.writtenEnd = channel.committedEnd;
-    channel.counters->ChunkRerequested(chunks);
-    if (databaseAway)
-    {
-        for (int i = 0; i < chunks; ++i)
-            DbCountTakenBackChunk();
-    }
+    return static_cast<std::uint64_t>(piece.samples) * 4 + (piece.created ? 512 : 0);
 }
 
 // The text of the channel's file column for a committed piece: a time-named file's path, or
@@ -151,8 +131,9 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
         channel.counters->ChunkCommitted(piece.chunks, piece.samples,
                                          FileText(piece) + (piece.loopSegment ? " (DL)" : ""));
         if (!piece.loopSegment && !piece.erased)
-            DiskLoopGrew(where.group->station,
-                         static_cast<std::uint64_t>(piece.samples) * 4 + (piece.created ? 512 : 0));
+            DiskLoopGrew(where.group->station, PieceBytes(piece));
+        else if (!piece.loopSegment)
+            DiskLoopTakenBack(where.group->station, PieceBytes(piece));
         if (piece.loopSegment)
             loopFiles.insert(piece.diskPath + '\n' + where.group->station + '\n' + channel.name +
                              '\n' + FormatText("%.17g", channel.sampleRate));
@@ -166,21 +147,22 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
     NoteResumeTime(GroupSection(*where.group), channel.name, WholeSeconds(channel.committedEnd));
 }
 
-void ReportRefusedRows(const ChannelLocation& where, const DbOutcome& outcome)
+// The files whose rows the channel's pending pieces would write, for a log line.
+std::string PendingFileNames(const CChannelRecord& channel)
 {
-    const CChannelRecord& channel = *where.channel;
     std::string files;
     for (const PendingFile& piece : channel.pending)
         files += (files.empty() ? "'" : ", '") + piece.diskPath + "'";
-    ReportProblem(*where.channel, kProblemRow,
-                  FormatText("Rows of %s not written (%s); the chunks are taken back and "
-                             "requested again",
-                             files.c_str(), outcome.message.c_str()));
+    return files;
 }
 
-// After its rows changed, a loop file's header describes them again.
-void RewriteLoopHeaders(const std::set<std::string>& loopFiles)
+// After its rows changed, a loop file's header describes them again. Entries are
+// "path\nstation\nchannel\nrate"; those whose header could not be written are returned, to
+// be tried again at the next commit.
+std::vector<std::string> RewriteLoopHeaders(const std::set<std::string>& loopFiles,
+                                            const std::vector<std::string>& alreadyDue)
 {
+    std::vector<std::string> failed;
     for (const std::string& entry : loopFiles)
     {
         const std::size_t a = entry.find('\n');
@@ -191,8 +173,19 @@ void RewriteLoopHeaders(const std::set<std::string>& loopFiles)
         BuildLoopHeader(header, entry.substr(a + 1, b - a - 1), entry.substr(b + 1, c - b - 1),
                         std::strtod(entry.c_str() + c + 1, nullptr), path);
         int error = 0;
-        (void)WriteLoopHeader(path, header, &error);
+        if (WriteLoopHeader(path, header, &error))
+            continue;
+        if (!PathExists(path))
+            continue; // a loop file gone has no header to keep
+        if (std::find(alreadyDue.begin(), alreadyDue.end(), entry) == alreadyDue.end())
+        {
+            LogEvent(FormatText("Header of loop file '%s' not written: %s; it is written again "
+                                "at every commit until it is",
+                                path.c_str(), std::strerror(error)));
+        }
+        failed.push_back(entry);
     }
+    return failed;
 }
 
 // Syncs every file the pending pieces wrote into, once each, and the directories of new
@@ -259,6 +252,8 @@ std::set<CChannelRecord*> SyncPendingFiles(const std::vector<ChannelLocation>& d
     return failed;
 }
 
+std::atomic<std::uint64_t> g_connections{0};
+
 } // namespace
 
 CChunkJournal::CChunkJournal() : m_lastCommit(Clock::now())
@@ -283,6 +278,11 @@ void CChunkJournal::Add(const ChannelLocation& where)
     m_dirty.push_back(where);
 }
 
+void CChunkJournal::BeginConnection()
+{
+    m_connection = g_connections.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 bool CChunkJournal::TakeFailure()
 {
     return std::exchange(m_failed, false);
@@ -294,16 +294,88 @@ void CChunkJournal::CommitIfDue()
         Commit();
 }
 
+void CChunkJournal::TakeBack(CChannelRecord& channel, const std::string& station,
+                             bool databaseAway, bool rerequested)
+{
+    for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
+    {
+        if (piece->loopSegment)
+            continue; // bytes in the ring that no row describes are free space
+        DiskLoopTakenBack(station, PieceBytes(*piece));
+        if (piece->erased)
+            continue;
+        // Durably: a power cut must not bring back bytes that no row will ever describe.
+        const bool done = piece->created ? RemoveFileDurably(piece->diskPath) || errno == ENOENT
+                                         : CutFileDurably(piece->diskPath, piece->bytesBefore);
+        if (done)
+            continue;
+        LogEvent(FormatText("File '%s' could not be %s (%s): tried again at every commit",
+                            piece->diskPath.c_str(),
+                            piece->created ? "removed, which has no row" : "cut back to its row",
+                            std::strerror(errno)));
+        m_unfinished.push_back({piece->diskPath, piece->created, piece->bytesBefore});
+    }
+    const int chunks = PendingChunks(channel);
+    const double firstBegin = channel.pending.empty() ? 0 : channel.pending.front().begin;
+    channel.Written() = channel.committedFile;
+    channel.pending.clear();
+    channel.EmptyBuffer();
+    if (!channel.hold.Active())
+        channel.resumeTime = channel.committedEnd > 0 ? channel.committedEnd : firstBegin;
+    channel.writtenEnd = channel.committedEnd;
+    if (!rerequested)
+        return;
+    channel.counters->ChunkRerequested(chunks);
+    if (databaseAway)
+    {
+        for (int i = 0; i < chunks; ++i)
+            DbCountTakenBackChunk();
+    }
+}
+
+void CChunkJournal::RetryUnfinishedTakeBacks()
+{
+    std::vector<UnfinishedTakeBack> left;
+    for (const UnfinishedTakeBack& take : m_unfinished)
+    {
+        const bool done = take.remove ? RemoveFileDurably(take.path) || errno == ENOENT
+                                      : CutFileDurably(take.path, take.size) || errno == ENOENT;
+        if (done)
+            LogEvent(FormatText("File '%s' is taken back now", take.path.c_str()));
+        else
+            left.push_back(take);
+    }
+    m_unfinished.swap(left);
+}
+
+bool CChunkJournal::TakeBackCheck(const ChannelLocation& where, bool tryRows)
+{
+    bool accepted = true;
+    if (tryRows && !where.channel->pending.empty())
+    {
+        const std::vector<std::string> statements = RowStatements(*where.group, *where.channel);
+        accepted = DbTryAll(statements).ok;
+    }
+    TakeBack(*where.channel, where.group->station, false, false);
+    m_dirty.erase(std::remove_if(m_dirty.begin(), m_dirty.end(),
+                                 [&](const ChannelLocation& known)
+                                 { return known.channel == where.channel; }),
+                  m_dirty.end());
+    return accepted;
+}
+
 void CChunkJournal::Commit()
 {
     m_lastCommit = Clock::now();
+    if (!m_unfinished.empty())
+        RetryUnfinishedTakeBacks();
     std::vector<ChannelLocation> dirty;
     dirty.swap(m_dirty);
     dirty.erase(std::remove_if(dirty.begin(), dirty.end(),
                                [](const ChannelLocation& where)
                                { return where.channel->pending.empty(); }),
                 dirty.end());
-    if (dirty.empty())
+    if (dirty.empty() && m_loopHeadersDue.empty())
     {
         WriteResumeTimesIfDue();
         return;
@@ -315,7 +387,7 @@ void CChunkJournal::Commit()
     {
         if (unsynced.count(where.channel) != 0)
         {
-            TakeBack(*where.channel, false);
+            TakeBack(*where.channel, where.group->station, false, true);
             m_failed = true;
         }
         else
@@ -323,41 +395,71 @@ void CChunkJournal::Commit()
             ready.push_back(where);
         }
     }
+    CommitRows(ready);
+    WriteResumeTimesIfDue();
+}
 
-    std::vector<std::vector<std::string>> perChannel;
-    std::vector<std::string> all;
-    for (const ChannelLocation& where : ready)
-    {
-        perChannel.push_back(RowStatements(*where.group, *where.channel));
-        all.insert(all.end(), perChannel.back().begin(), perChannel.back().end());
-    }
-
+void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
+{
+    // One transaction for all. When the database refuses the values of one channel's rows,
+    // that channel goes on hold and the others are tried again without it, a few times at
+    // most; any other failure (the database away, its disk full) takes every chunk back and
+    // ends the connection.
+    constexpr int kMostRefusedPerCommit = 4;
     std::set<std::string> loopFiles;
-    const DbOutcome outcome = DbExecuteAll(all);
-    for (std::size_t i = 0; i < ready.size(); ++i)
+    for (int refused = 0; !ready.empty(); ++refused)
     {
-        const ChannelLocation& where = ready[i];
+        std::vector<std::string> all;
+        std::vector<std::size_t> owner; // the index in ready of each statement's channel
+        for (std::size_t i = 0; i < ready.size(); ++i)
+        {
+            for (std::string& statement : RowStatements(*ready[i].group, *ready[i].channel))
+            {
+                all.push_back(std::move(statement));
+                owner.push_back(i);
+            }
+        }
+        const DbOutcome outcome = DbExecuteAll(all);
         if (outcome.ok)
         {
-            Accept(where, loopFiles);
-            continue;
+            for (const ChannelLocation& where : ready)
+                Accept(where, loopFiles);
+            ready.clear();
+            if (std::exchange(m_rowsFailing, false))
+                LogEvent("Rows are written again");
+            break;
         }
-        // One channel's rows refused by the database (not an outage) must not hold up the
-        // others: each channel is tried on its own then.
-        const DbOutcome alone = outcome.unreachable ? outcome : DbExecuteAll(perChannel[i]);
-        if (alone.ok)
+        if (DbRefusedValues(outcome) && outcome.failedStatement < all.size() &&
+            refused < kMostRefusedPerCommit)
         {
-            Accept(where, loopFiles);
+            const std::size_t index = owner[outcome.failedStatement];
+            const ChannelLocation where = ready[index];
+            CChannelRecord& channel = *where.channel;
+            const std::string detail =
+                FormatText("the database refuses the rows of %s (%s)",
+                           PendingFileNames(channel).c_str(), outcome.message.c_str());
+            ReportProblem(channel, kProblemRow, detail);
+            TakeBack(channel, where.group->station, false, true);
+            HoldChannel(channel, where.group->station, HoldReason::RowsRefused, detail);
+            ready.erase(ready.begin() + static_cast<std::ptrdiff_t>(index));
             continue;
         }
-        if (!alone.unreachable)
-            ReportRefusedRows(where, alone);
-        TakeBack(*where.channel, alone.unreachable);
+        // Logged when it begins, not at every commit while it lasts (an outage is logged by
+        // itself).
+        if (!outcome.unreachable && !std::exchange(m_rowsFailing, true))
+        {
+            LogEvent("Rows not written (" + outcome.message +
+                     "); the chunks are taken back and requested again until they are");
+        }
+        for (const ChannelLocation& where : ready)
+            TakeBack(*where.channel, where.group->station, outcome.unreachable, true);
+        ready.clear();
         m_failed = true;
     }
     FaultPoint("chunk-rows-written");
-    RewriteLoopHeaders(loopFiles);
-    WriteResumeTimesIfDue();
+    for (const std::string& due : m_loopHeadersDue)
+        loopFiles.insert(due);
+    m_loopHeadersDue = RewriteLoopHeaders(loopFiles, m_loopHeadersDue);
 }
 
 void CChunkJournal::CommitEveryJournal()

@@ -8,14 +8,20 @@
 // are not on the disk.
 //
 // A chunk is committed whole or not at all: when its rows cannot be written, its bytes are
-// taken back (an append cut off, a new file removed) and the channel is asked for its samples
-// again from the end of its committed data; the journal then says that its connection must
-// end, so that the server is asked again.
+// taken back (an append cut off, a new file removed, durably) and the channel is asked for
+// its samples again from the end of its committed data. When the database refuses one
+// channel's rows (a value its columns do not take), that channel alone is put on hold
+// (datafiles/channel_hold.h) and the others are committed; when the database or the disk
+// fails for all, the journal says that its connection must end, so that the server is asked
+// again once they are back. Bytes that cannot be taken back at once are tried again at every
+// commit.
 //
 // One journal per acquisition thread, for the channels of its server, used by that thread;
 // or by the thread that stopped or paused every acquisition thread (CommitEveryJournal).
 
 #include <chrono>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "config/station_groups.h"
@@ -33,6 +39,17 @@ public:
 
     // The channel at where wrote a chunk that is not committed yet.
     void Add(const ChannelLocation& where);
+
+    // A new connection of the journal's thread begins: what is noted per connection (the
+    // screen's log lines) starts afresh.
+    void BeginConnection();
+    std::uint64_t Connection() const { return m_connection; }
+
+    // The chunk the channel at where just wrote was the check of its hold: with tryRows, its
+    // rows are tried in a transaction that is rolled back; then its bytes are taken back, so
+    // the channel stands where its committed data end. True when the rows would be taken
+    // (always without tryRows).
+    bool TakeBackCheck(const ChannelLocation& where, bool tryRows);
 
     // A chunk could not be written or committed: its samples must be asked for again.
     void NoteFailure() { m_failed = true; }
@@ -53,7 +70,24 @@ public:
     static void CommitEveryJournal();
 
 private:
+    // Bytes taken back that could not be cut or removed yet.
+    struct UnfinishedTakeBack
+    {
+        std::string path;
+        bool remove = false;   // else cut to size
+        std::int64_t size = 0;
+    };
+
+    void TakeBack(CChannelRecord& channel, const std::string& station, bool databaseAway,
+                  bool rerequested);
+    void RetryUnfinishedTakeBacks();
+    void CommitRows(std::vector<ChannelLocation>& ready);
+
     std::vector<ChannelLocation> m_dirty;
+    std::vector<UnfinishedTakeBack> m_unfinished;
+    std::vector<std::string> m_loopHeadersDue; // loop files whose header failed to be written
+    std::uint64_t m_connection = 0;
+    bool m_rowsFailing = false; // the last commit's rows failed for all (logged)
     std::chrono::steady_clock::time_point m_lastCommit;
     bool m_failed = false;
 };

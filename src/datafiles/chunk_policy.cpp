@@ -11,7 +11,7 @@ namespace tarvell
 bool ContinuesBuffer(double bufferStart, double bufferDuration, int bufferCount, double begin,
                      double interval, int count, double sampleRate)
 {
-    return std::fabs(bufferStart + bufferDuration - begin) <= interval + kTimeTolerance &&
+    return std::fabs(bufferStart + bufferDuration - begin) <= interval / 2 + kTimeTolerance &&
            bufferCount + count <= kMaxChunkSamples && sampleRate > 1.0;
 }
 
@@ -19,7 +19,7 @@ bool ContinuesFile(const ChannelFileState& file, double chunkStart, double sampl
 {
     const bool hasFile = file.fileStart != 0 || file.fileDuration != 0;
     return hasFile &&
-           std::fabs(file.fileStart + file.fileDuration - chunkStart) <= 1.5 / sampleRate;
+           std::fabs(file.fileStart + file.fileDuration - chunkStart) <= 0.5 / sampleRate;
 }
 
 bool FileIsFull(double duration, int fileLengthMinutes)

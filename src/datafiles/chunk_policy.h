@@ -21,15 +21,17 @@ inline constexpr std::int64_t kSampleBytes = 4;
 inline constexpr std::int64_t kFirstSampleOffset = 512;
 
 // True when a packet of count samples beginning at begin, interval seconds apart, is appended
-// to the buffer: it begins where the buffer ends (within one interval either way: one missing
-// sample passes, a gap or overlap beyond that does not), the buffer stays at or below
-// kMaxChunkSamples, and the channel is faster than one sample per second (slower channels
-// write every packet as a chunk of its own).
+// to the buffer: it begins where the buffer ends (within half an interval either way, so
+// that every sample is written at its own time: a missing sample is a gap), the buffer stays
+// at or below kMaxChunkSamples, and the channel is faster than one sample per second (slower
+// channels write every packet as a chunk of its own).
 bool ContinuesBuffer(double bufferStart, double bufferDuration, int bufferCount, double begin,
                      double interval, int count, double sampleRate);
 
 // True when a chunk beginning at chunkStart continues the current file or segment: it begins
-// within 1.5 sample periods of where that ends. False without a current file.
+// within half a sample period of where that ends (a file's samples lie at whole periods from
+// its start, so a chunk after a gap of a sample or more starts a file of its own). False
+// without a current file.
 bool ContinuesFile(const ChannelFileState& file, double chunkStart, double sampleRate);
 
 // True when a file or segment holding duration seconds is finished: more than

@@ -8,6 +8,7 @@ namespace tarvell
 
 void ReportProblem(CChannelRecord& channel, unsigned problem, const std::string& text)
 {
+    channel.lastProblem = text;
     if ((channel.reported & problem) != 0)
         return;
     channel.reported |= problem;

@@ -9,7 +9,8 @@ namespace tarvell
 
 class CChannelRecord;
 
-// Logs text unless the problem (a WriteProblem bit) is already logged for the channel.
+// Logs text unless the problem (a WriteProblem bit) is already logged for the channel; keeps
+// it as the channel's last problem either way.
 void ReportProblem(CChannelRecord& channel, unsigned problem, const std::string& text);
 
 // The problem is over: logs text (when not empty) if it had been reported.

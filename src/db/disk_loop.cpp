@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -82,7 +83,9 @@ struct KnownLoopSize
 {
     std::mutex lock;
     bool known = false;        // guarded by lock
-    std::uint64_t bytes = 0;   // guarded by lock
+    bool checked = false;      // rows held against their files in this run; guarded by lock
+    std::uint64_t bytes = 0;   // registered; guarded by lock
+    std::uint64_t pending = 0; // written, not yet registered; guarded by lock
     Clock::time_point asked{}; // guarded by lock
 };
 
@@ -114,6 +117,92 @@ std::optional<std::uint64_t> AskDiskLoopSize(std::string_view station)
     return size ? ToBytes(*size) : 0;
 }
 
+// The station's rows of time-named files, oldest first; nothing when the query fails.
+std::optional<std::vector<PurgeRecord>> ListLoop(std::string_view station)
+{
+    std::string query = FormatText(
+        "SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileListColumn("CPATH"),
+        FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(), FileListColumn("CREATER"),
+        FileListColumn("STA"), SqlText(station).c_str());
+    query += FormatText(kTimeNamedOnly, FileListColumn("CPATH"), FileListColumn("CPATH"));
+    query += FormatText("  ORDER BY %s", FileListColumn("TBEGIN"));
+    DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
+    if (!listing.ok)
+    {
+        DbLogError(listing);
+        return std::nullopt;
+    }
+    std::vector<PurgeRecord> records;
+    records.reserve(listing.rows.size());
+    for (const DbRow& row : listing.rows)
+        records.push_back({row[0].text, row[1].number, row[2].number});
+    return records;
+}
+
+// Shortens every row of records that claims more samples than its file holds to the samples
+// the file holds (the record too), and returns the loop's size as the rows then give it. A
+// row whose file is missing counts as it stands: the purge deletes it when it comes to it.
+std::uint64_t HoldRowsAgainstFiles(std::string_view station, std::vector<PurgeRecord>& records)
+{
+    std::uint64_t size = 0;
+    int shortened = 0;
+    for (PurgeRecord& record : records)
+    {
+        const std::string path = ReplaceAll(record.relativePath, '\\', '/');
+        const std::int64_t onDisk =
+            StaysInsideDataRoot(path) ? FileSizeAt(g_waveRoot + "/" + path) : -1;
+        if (onDisk >= 0 && record.sampleRate > 0 &&
+            static_cast<std::int64_t>(FileSize(record)) > onDisk)
+        {
+            const double seconds =
+                static_cast<double>(std::max<std::int64_t>(0, (onDisk - 512) / 4)) /
+                record.sampleRate;
+            if (DbExecute(FormatText("UPDATE %s SET %s=%f WHERE %s='%s'", FileListTable(),
+                                     FileListColumn("TQTY"), seconds, FileListColumn("CPATH"),
+                                     SqlText(record.relativePath).c_str()))
+                    .ok)
+            {
+                record.seconds = seconds;
+                ++shortened;
+            }
+        }
+        if (record.seconds > 0)
+            size += FileSize(record);
+    }
+    if (shortened > 0)
+    {
+        LogEvent(FormatText("Station %.*s: %d rows claimed more samples than their files hold; "
+                            "they are shortened to their files before the disk loop is purged",
+                            static_cast<int>(station.size()), station.data(), shortened));
+    }
+    return size;
+}
+
+// Deletes the file of record and its row; false when the row stays (its size is not freed).
+bool PurgeFile(const PurgeRecord& record)
+{
+    if (!StaysInsideDataRoot(ReplaceAll(record.relativePath, '\\', '/')))
+    {
+        // Only this program writes rows of its creator, so such a path is a damaged row: the
+        // row goes, a file it names is never touched.
+        LogEvent("File '" + record.relativePath +
+                 "' lies outside the data catalog; only its row is deleted");
+        return DeleteFileRow(record.relativePath);
+    }
+    std::string fullPath = g_waveRoot + "/" + ReplaceAll(record.relativePath, '\\', '/');
+    if (!PathExists(fullPath))
+        return DeleteFileRow(record.relativePath);
+    if (!RemoveFile(fullPath))
+    {
+        // The file and its row stay; its size counts as freed, so this purge may end above
+        // the limit, and the next one tries the same file first.
+        ReportUndeletable(fullPath, errno);
+        return true;
+    }
+    LogEvent("Deleted file '" + fullPath + "'");
+    return DeleteFileRow(record.relativePath);
+}
+
 } // namespace
 
 bool StaysInsideDataRoot(std::string_view relativePath)
@@ -139,11 +228,26 @@ std::uint64_t DiskLoopSize(std::string_view station)
     return AskDiskLoopSize(station).value_or(0);
 }
 
+void DiskLoopWritten(std::string_view station, std::uint64_t bytes)
+{
+    KnownLoopSize& known = KnownSizeOf(station);
+    std::lock_guard lock(known.lock);
+    known.pending += bytes;
+}
+
 void DiskLoopGrew(std::string_view station, std::uint64_t bytes)
 {
     KnownLoopSize& known = KnownSizeOf(station);
     std::lock_guard lock(known.lock);
     known.bytes += bytes;
+    known.pending -= std::min(known.pending, bytes);
+}
+
+void DiskLoopTakenBack(std::string_view station, std::uint64_t bytes)
+{
+    KnownLoopSize& known = KnownSizeOf(station);
+    std::lock_guard lock(known.lock);
+    known.pending -= std::min(known.pending, bytes);
 }
 
 void ForgetDiskLoopSizes()
@@ -153,17 +257,22 @@ void ForgetDiskLoopSizes()
     {
         std::lock_guard entry(known->lock);
         known->known = false;
+        known->checked = false;
+        known->pending = 0;
     }
 }
 
-PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
+PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit, std::uint64_t incoming)
 {
     PurgeOutcome outcome;
     std::uint64_t& size = outcome.size;
     KnownLoopSize& known = KnownSizeOf(station);
     std::lock_guard lock(known.lock);
+    // What is written and not yet registered will be, and so will the chunk to come: the
+    // loop makes room for them now, not after they have taken it.
+    const std::uint64_t coming = known.pending + incoming;
     const auto now = Clock::now();
-    if (known.known && known.bytes < limit && now - known.asked < kSizeQueryInterval)
+    if (known.known && known.bytes + coming < limit && now - known.asked < kSizeQueryInterval)
     {
         size = known.bytes;
         return outcome;
@@ -174,67 +283,35 @@ PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit)
     known.known = asked.has_value();
     known.asked = now;
     known.bytes = size = asked.value_or(0);
-    if (size < limit)
+    if (size + coming < limit)
         return outcome;
 
-    std::string query = FormatText(
-        "SELECT %s,%s,%s FROM %s WHERE %s='DUVODIZEREVE' AND %s='%s'", FileListColumn("CPATH"),
-        FileListColumn("SPS"), FileListColumn("TQTY"), FileListTable(), FileListColumn("CREATER"),
-        FileListColumn("STA"), SqlText(station).c_str());
-    query += FormatText(kTimeNamedOnly, FileListColumn("CPATH"), FileListColumn("CPATH"));
-    query += FormatText("  ORDER BY %s", FileListColumn("TBEGIN"));
-    DbOutcome listing = DbQuery(query, {DbType::Text, DbType::Double, DbType::Double});
-    if (!listing.ok)
+    std::optional<std::vector<PurgeRecord>> records = ListLoop(station);
+    if (!records)
     {
-        DbLogError(listing);
         known.known = false;
         return outcome;
     }
-    std::vector<PurgeRecord> records;
-    records.reserve(listing.rows.size());
-    for (const DbRow& row : listing.rows)
-        records.push_back({row[0].text, row[1].number, row[2].number});
-    listing.rows.clear();
+    if (!known.checked)
+    {
+        size = HoldRowsAgainstFiles(station, *records);
+        known.checked = true;
+        if (size + coming < limit)
+        {
+            known.bytes = size;
+            return outcome;
+        }
+    }
 
     // Oldest first across all channels of the station, until the loop is below its limit.
-    for (const PurgeRecord& record : records)
+    for (const PurgeRecord& record : *records)
     {
-        if (!StaysInsideDataRoot(ReplaceAll(record.relativePath, '\\', '/')))
-        {
-            // Only this program writes rows of its creator, so such a path is a damaged row:
-            // the row goes, a file it names is never touched.
-            LogEvent("File '" + record.relativePath +
-                     "' lies outside the data catalog; only its row is deleted");
-            if (!DeleteFileRow(record.relativePath))
-                continue;
-        }
-        else
-        {
-            std::string fullPath = g_waveRoot + "/" + ReplaceAll(record.relativePath, '\\', '/');
-            if (PathExists(fullPath))
-            {
-                if (RemoveFile(fullPath))
-                {
-                    LogEvent("Deleted file '" + fullPath + "'");
-                    if (!DeleteFileRow(record.relativePath))
-                        continue;
-                }
-                else
-                {
-                    // The file and its row stay; its size counts as freed, so this purge may
-                    // end above the limit, and the next one tries the same file first.
-                    ReportUndeletable(fullPath, errno);
-                }
-            }
-            else if (!DeleteFileRow(record.relativePath))
-            {
-                continue;
-            }
-        }
-        std::uint64_t freed = FileSize(record);
+        if (!PurgeFile(record))
+            continue;
+        const std::uint64_t freed = FileSize(record);
         size = freed > size ? 0 : size - freed;
         ++outcome.filesPurged;
-        if (size < limit)
+        if (size + coming < limit)
             break;
     }
     known.bytes = size;

@@ -129,6 +129,31 @@ std::string CChannelCounters::Availability(double now) const
     return bar;
 }
 
+void CChannelCounters::Held(int reason, double since, std::string_view detail)
+{
+    holdDetail.Store(detail);
+    heldSince.store(reason == 0 ? 0 : since, kRelaxed);
+    holdReason.store(reason, kRelaxed);
+}
+
+const char* DropReasonText(DropReason reason)
+{
+    switch (reason)
+    {
+    case DropReason::Resent:
+        return "resent";
+    case DropReason::Future:
+        return "future";
+    case DropReason::RatesDisagree:
+        return "rate";
+    case DropReason::Held:
+        return "held";
+    case DropReason::Count:
+        break;
+    }
+    return "other";
+}
+
 CStationCounters::CStationCounters(std::string_view stationName) : station(stationName) {}
 
 void CStationCounters::DiskLoopChecked(std::uint64_t bytes, std::uint64_t limit, int purged)

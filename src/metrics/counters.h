@@ -82,6 +82,17 @@ private:
     std::array<std::atomic<std::uint64_t>, kWords> m_words{};
 };
 
+// Why samples a server sent were not archived.
+enum class DropReason : int
+{
+    Resent = 0,        // the archive holds them already (a server that sends old data again)
+    Future = 1,        // dated too far ahead of the clock, or before 1970
+    RatesDisagree = 2, // the server's interval is not the channel's SITECHAN rate
+    Held = 3,          // the channel's files or rows cannot be written for now
+    Count = 4,
+};
+const char* DropReasonText(DropReason reason); // "resent", "future", "rate", "held"
+
 // Availability of one channel over the last 24 hours, by sample time, in slots of
 // kSlotSeconds: slot k holds the number of the period it last saw data of.
 inline constexpr int kAvailabilitySlots = 144;
@@ -103,12 +114,20 @@ public:
     // segment); file is the text of the channel's file column ("ABC/13/...", or a loop file
     // with " (DL)").
     void ChunkCommitted(int chunks, std::int64_t samples, std::string_view file);
-    // A chunk could not be committed and is asked from the server again.
     // chunks could not be written or registered: the server is asked for them again.
     void ChunkRerequested(int chunks = 1)
     {
         chunksRerequested.fetch_add(chunks, std::memory_order_relaxed);
     }
+    // samples of the channel were not archived, for reason.
+    void SamplesDropped(DropReason reason, std::int64_t samples)
+    {
+        samplesDropped[static_cast<std::size_t>(reason)].fetch_add(samples,
+                                                                   std::memory_order_relaxed);
+    }
+    // The channel's samples are not archived from since on (reason None: again from now),
+    // with detail saying why.
+    void Held(int reason, double since, std::string_view detail);
 
     // "1"/"0" per slot, oldest first, for the 24 hours before now.
     std::string Availability(double now) const;
@@ -127,6 +146,11 @@ public:
     std::atomic<bool> configured{true};              // false once a reload removed the channel
     std::atomic<const CLinkCounters*> link{nullptr}; // the server carrying it; set at start
     CSharedText file;
+    std::array<std::atomic<std::int64_t>, static_cast<std::size_t>(DropReason::Count)>
+        samplesDropped{};
+    std::atomic<int> holdReason{0};    // a HoldReason of the channel's record; 0: archived
+    std::atomic<double> heldSince{0};  // epoch seconds, while held
+    CSharedText holdDetail;            // what the log said of it
 
     // The stall watchdog's view (written by it only).
     std::atomic<bool> stalled{false};

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/power_cut_journal.h"
+#include "platform/program_paths.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
@@ -78,9 +80,9 @@ bool WriteFill(int fd, std::int64_t size, char fill)
 
 } // namespace
 
-void MakeDirectory(const std::string& path)
+bool MakeDirectory(const std::string& path)
 {
-    ::mkdir(path.c_str(), 0777);
+    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
 bool PathExists(const std::string& path)
@@ -157,26 +159,67 @@ void TruncateTo(int fd, std::int64_t size)
     errno = error;
 }
 
-bool TruncateFile(const std::string& path, std::int64_t size)
+namespace
+{
+
+// Cuts the file at path to size, and with durably syncs the cut before closing it.
+bool Cut(const std::string& path, std::int64_t size, bool durably)
 {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (!fd)
         return false;
+    if (PowerCutJournalOn())
+        JournalCut(fd.Get(), path, FileSizeOf(fd.Get()), size);
     int result = 0;
     while ((result = ::ftruncate(fd.Get(), static_cast<off_t>(size))) != 0 && errno == EINTR)
     {
     }
-    return result == 0 && fd.Close();
+    if (result != 0)
+        return false;
+    if (durably)
+    {
+        if (!SyncDescriptor(fd.Get(), true))
+            return false;
+        JournalSync(path);
+    }
+    return fd.Close();
+}
+
+} // namespace
+
+bool TruncateFile(const std::string& path, std::int64_t size)
+{
+    return Cut(path, size, false);
+}
+
+bool CutFileDurably(const std::string& path, std::int64_t size)
+{
+    return Cut(path, size, true);
 }
 
 bool RemoveFile(const std::string& path)
 {
+    JournalRemove(path);
     return ::unlink(path.c_str()) == 0;
+}
+
+bool RemoveFileDurably(const std::string& path)
+{
+    return RemoveFile(path) && SyncDirectory(DirectoryOf(path));
 }
 
 bool RenameFile(const std::string& from, const std::string& to)
 {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return false;
+    JournalRename(from, to);
+    return true;
+}
+
+bool RenameFileDurably(const std::string& from, const std::string& to)
+{
+    return RenameFile(from, to) && SyncDirectory(DirectoryOf(to)) &&
+           (DirectoryOf(from) == DirectoryOf(to) || SyncDirectory(DirectoryOf(from)));
 }
 
 bool CreateFilledFile(const std::string& path, std::int64_t size, char fill)
@@ -205,17 +248,19 @@ bool SyncFile(const std::string& path)
     // A descriptor opened for reading syncs the file's data like any other on Linux, and
     // needs no write permission on a file that only has to be made durable.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
+    if (!fd || !SyncDescriptor(fd.Get(), true))
         return false;
-    return SyncDescriptor(fd.Get(), true);
+    JournalSync(path);
+    return true;
 }
 
 bool SyncDirectory(const std::string& path)
 {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd)
+    if (!fd || !SyncDescriptor(fd.Get(), false))
         return false;
-    return SyncDescriptor(fd.Get(), false);
+    JournalDirectorySync(path);
+    return true;
 }
 
 std::vector<std::string> ListDirectory(const std::string& path)

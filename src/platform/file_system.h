@@ -11,9 +11,10 @@
 namespace tarvell
 {
 
-// Creates one directory level with default permissions. An existing directory, or one that
-// cannot be made, is not reported: a later open in it fails and reports instead.
-void MakeDirectory(const std::string& path);
+// Creates one directory level with default permissions. True when it was made or something
+// of that name exists already; false with errno set when it cannot be made (a caller that
+// does not look finds out at its next open in it).
+bool MakeDirectory(const std::string& path);
 
 // True when something (file or directory) exists at path (its status can be read).
 bool PathExists(const std::string& path);
@@ -50,6 +51,13 @@ bool RemoveFile(const std::string& path);
 // Renames the file at from to to (replacing a file there); false with errno set when it
 // cannot.
 bool RenameFile(const std::string& from, const std::string& to);
+
+// The same, made durable before they return true: the cut file synced, the directory of
+// the removed or renamed file synced (both directories of a rename). Until then a power cut
+// may bring back the bytes cut or the file removed, after their rows were changed to match.
+bool CutFileDurably(const std::string& path, std::int64_t size);
+bool RemoveFileDurably(const std::string& path);
+bool RenameFileDurably(const std::string& from, const std::string& to);
 
 // Makes the file at path exclusively (an existing file is never touched: false with EEXIST)
 // of size bytes, every one fill, and syncs it. A file that cannot be made whole is removed

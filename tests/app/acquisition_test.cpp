@@ -39,42 +39,6 @@ TEST(StatusLine, PiecesAreWidenedAndEachFollowedByABlank)
     EXPECT_EQ(StatusLine(packet), " STA1   BHZ   2006:258-06:04:37.500  AUX1   ");
 }
 
-TEST(TrimResentSamples, DropsOnlyWhatLiesBeforeTheResumeTime)
-{
-    struct Case
-    {
-        double begin;
-        double resume;
-        int count;
-        bool kept;
-        int dropped;
-    };
-    const Case cases[] = {
-        {100.0, 0.0, 10, true, 0},    // no resume time: nothing to compare
-        {100.0, 100.0, 10, true, 0},  // starts exactly where the data end
-        {100.0, 100.04, 10, true, 0}, // within half an interval: a jitter, not a repeat
-        {100.0, 100.3, 10, true, 3},  // the packet holds the resume time
-        {99.0, 100.0, 10, false, 10}, // wholly before it
-        {90.0, 100.0, 10, false, 10},
-        {100.0, 99.0, 10, true, 0}, // after it (a gap is the buffer's business)
-    };
-    std::int32_t samples[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    for (const Case& c : cases)
-    {
-        WaveformPacket packet;
-        packet.beginTime = c.begin;
-        packet.sampleInterval = 0.1;
-        packet.count = c.count;
-        packet.samples = samples;
-        EXPECT_EQ(TrimResentSamples(packet, c.resume), c.kept) << c.begin << " " << c.resume;
-        if (!c.kept)
-            continue;
-        EXPECT_EQ(packet.count, c.count - c.dropped) << c.resume;
-        EXPECT_EQ(packet.samples[0], c.dropped) << c.resume;
-        EXPECT_NEAR(packet.beginTime, c.begin + c.dropped * 0.1, 1e-9);
-    }
-}
-
 TEST(AcquisitionGate, PauseWaitsForThePacketInHandAndHoldsTheNextOne)
 {
     ResetRunFlagForTest();

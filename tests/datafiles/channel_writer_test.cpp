@@ -87,7 +87,7 @@ protected:
     }
 };
 
-TEST_P(ChannelWriterTest, APacketContinuesTheBufferWithinOneIntervalAndEndsItOtherwise)
+TEST_P(ChannelWriterTest, EverySampleIsWrittenOnceAtItsOwnTime)
 {
     m_db.AddSiteChan("ABC", "BHZ", 100);
     Configure("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=100\n");
@@ -96,17 +96,17 @@ TEST_P(ChannelWriterTest, APacketContinuesTheBufferWithinOneIntervalAndEndsItOth
     Send("ABC", "BHZ", kT0, 0.01, 100); // the first packet after a reset starts the buffer
     EXPECT_EQ(channel.bufferCount, 100);
     EXPECT_EQ(channel.bufferStart, kT0);
-    Send("ABC", "BHZ", kT0 + 1.0, 0.01, 100);  // exactly at the end
-    Send("ABC", "BHZ", kT0 + 2.01, 0.01, 100); // one interval later: one sample passed over
+    Send("ABC", "BHZ", kT0 + 1.0, 0.01, 100);   // exactly at the end
+    Send("ABC", "BHZ", kT0 + 2.004, 0.01, 100); // within half an interval: jitter
     EXPECT_EQ(channel.bufferCount, 300);
     EXPECT_DOUBLE_EQ(channel.bufferDuration, 3.0);
     EXPECT_EQ(m_db.Count(), 0);
     EXPECT_EQ(channel.calib, 1.5);
     EXPECT_EQ(channel.calper, 2.0);
 
-    Send("ABC", "BHZ", kT0 + 3.03, 0.01, 100); // two intervals later: a gap
+    Send("ABC", "BHZ", kT0 + 3.01, 0.01, 100); // one sample missing: a gap
     EXPECT_EQ(channel.bufferCount, 100);
-    EXPECT_EQ(channel.bufferStart, kT0 + 3.03);
+    EXPECT_EQ(channel.bufferStart, kT0 + 3.01);
     std::vector<FileRow> rows = Rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].path, "ABC/13/07122026-130455-BHZ.ABC");
@@ -115,14 +115,28 @@ TEST_P(ChannelWriterTest, APacketContinuesTheBufferWithinOneIntervalAndEndsItOth
     EXPECT_EQ(ReadSamples(Data(rows[0].path)),
               std::vector<float>(sent.begin(), sent.begin() + 300));
 
-    Send("ABC", "BHZ", kT0 + 3.5, 0.01, 100); // overlaps the buffer by 0.53 s
-    EXPECT_EQ(channel.bufferStart, kT0 + 3.5);
+    // Overlaps the buffer by 0.41 s: the 41 samples held already are not taken again, the
+    // rest continues the buffer.
+    Send("ABC", "BHZ", kT0 + 3.6, 0.01, 100);
+    EXPECT_EQ(channel.bufferStart, kT0 + 3.01);
+    EXPECT_EQ(channel.bufferCount, 159);
+    EXPECT_EQ(LogCount("Station ABC channel BHZ: the server sent"), 0); // the run goes on
+    Send("ABC", "BHZ", kT0 + 4.6, 0.01, 100);
+    EXPECT_EQ(LogCount("Station ABC channel BHZ: the server sent 41 samples again"), 1);
+    // A server that starts again from its oldest data: nothing of it is taken.
+    Send("ABC", "BHZ", kT0, 0.01, 100);
+    EXPECT_EQ(channel.bufferCount, 259);
+    Flush(0, 0);
     rows = Rows();
     ASSERT_EQ(rows.size(), 2u); // the chunk after the gap is a file of its own
     EXPECT_EQ(rows[1].path, "ABC/13/07122026-130458-BHZ.ABC");
-    EXPECT_DOUBLE_EQ(rows[1].begin, kT0 + 3.03);
-    EXPECT_NEAR(channel.resumeTime, kT0 + 4.5, 1e-6);
-    EXPECT_EQ(Ini("GROUP1", "BHZ"), "1796648699"); // trunc(kT0 + 3.03 + 1.0)
+    EXPECT_DOUBLE_EQ(rows[1].begin, kT0 + 3.01);
+    EXPECT_NEAR(rows[1].seconds, 2.59, 1e-9);
+    std::vector<float> expected(259);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        expected[i] = static_cast<float>(301 + i); // a sample's value is its time
+    EXPECT_EQ(ReadSamples(Data(rows[1].path)), expected);
+    EXPECT_NEAR(channel.resumeTime, kT0 + 5.6, 1e-6);
     EXPECT_EQ(ChannelFileText("ABC", "BHZ"), "ABC/13/07122026-130458-BHZ.ABC");
 }
 
@@ -317,13 +331,13 @@ TEST_P(ChannelWriterTest, ANewFileNeverReplacesAFileOfTheSameName)
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].path, "ABC/13/07122026-130455-BHZ_1.ABC");
 
-    // The next chunk starts in the same second as the channel's own file: it continues it.
+    // The next chunk starts in the same second as the channel's own file, after a gap: a
+    // file of its own, never the samples after a gap appended at earlier times.
     Send("ABC", "BHZ", kT0 + 0.9, 0.01, 10);
     rows = Rows("TBEGIN>1.0");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(rows[0].seconds, 0.2);
-    const std::vector<float> sent = Sent("ABC", "BHZ");
-    EXPECT_EQ(ReadSamples(Data(rows[0].path)), std::vector<float>(sent.begin(), sent.begin() + 20));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].path, "ABC/13/07122026-130455-BHZ_2.ABC");
+    EXPECT_DOUBLE_EQ(rows[1].begin, kT0 + 0.5);
     EXPECT_EQ(ReadFile(Data("ABC/13/07122026-130455-BHZ.ABC")), "earlier run");
 }
 
@@ -367,7 +381,7 @@ TEST_P(ChannelWriterTest, AChunkThatCannotBeWrittenLeavesNothingAndIsAskedForAga
         const long long sizeBefore = SizeOf(file);
         const int loggedBefore = LogCount(fault.logged);
         fault.begin();
-        sendFrom(asked, asked + 4);
+        sendFrom(asked == 0 ? 0 : asked + 1, asked + 4); // packet `asked` is buffered already
         fault.end();
         EXPECT_FALSE(m_last); // the chunk failed: the packet in hand was not taken
         EXPECT_EQ(Rows().size(), rowsBefore);

@@ -11,7 +11,7 @@ namespace
 
 constexpr double kT0 = 1796648695.0; // 2026-12-07 13:04:55 UTC
 
-TEST(ChunkPolicy, APacketContinuesTheBufferWithinOneIntervalUpTo4900SamplesAbove1Hz)
+TEST(ChunkPolicy, APacketContinuesTheBufferWithinHalfAnIntervalUpTo4900SamplesAbove1Hz)
 {
     struct Case
     {
@@ -23,10 +23,10 @@ TEST(ChunkPolicy, APacketContinuesTheBufferWithinOneIntervalUpTo4900SamplesAbove
     };
     const Case cases[] = {
         {"exactly at the end", kT0 + 48, 100, 100, true},
-        {"one interval late: one sample passed over", kT0 + 48.01, 100, 100, true},
         {"a few tenths of a microsecond off", kT0 + 48 + 3e-7, 100, 100, true},
-        {"more than one interval late: a gap", kT0 + 48.0101, 100, 100, false},
-        {"more than one interval early: an overlap", kT0 + 47.9899, 100, 100, false},
+        {"less than half an interval late: jitter", kT0 + 48.0049, 100, 100, true},
+        {"one interval late: a missing sample is a gap", kT0 + 48.01, 100, 100, false},
+        {"more than half an interval early: an overlap", kT0 + 47.9949, 100, 100, false},
         {"4900 exactly", kT0 + 48, 100, 100, true},
         {"4901", kT0 + 48, 101, 100, false},
         {"a channel of 1.0 samples per second", kT0 + 48, 1, 1.0, false},
@@ -36,16 +36,16 @@ TEST(ChunkPolicy, APacketContinuesTheBufferWithinOneIntervalUpTo4900SamplesAbove
             << c.what;
 }
 
-TEST(ChunkPolicy, AChunkContinuesItsFileWithinOneAndAHalfSamplesAndAFileIsFullAfterItsLength)
+TEST(ChunkPolicy, AChunkContinuesItsFileWithinHalfASampleAndAFileIsFullAfterItsLength)
 {
     ChannelFileState file;
     EXPECT_FALSE(ContinuesFile(file, kT0, 100)); // no current file
     file.fileStart = kT0;
     file.fileDuration = 49;
     EXPECT_TRUE(ContinuesFile(file, kT0 + 49, 100));
-    EXPECT_TRUE(ContinuesFile(file, kT0 + 49.0149, 100));
-    EXPECT_FALSE(ContinuesFile(file, kT0 + 49.0151, 100));
-    EXPECT_FALSE(ContinuesFile(file, kT0 + 48.98, 100));
+    EXPECT_TRUE(ContinuesFile(file, kT0 + 49.0049, 100));
+    EXPECT_FALSE(ContinuesFile(file, kT0 + 49.01, 100)); // a sample missing: a file of its own
+    EXPECT_FALSE(ContinuesFile(file, kT0 + 48.99, 100));
 
     // 60 minutes less one second: 74 chunks of 49 s (3626 s) are full, 73 (3577 s) are not.
     EXPECT_FALSE(FileIsFull(73 * 49.0, 60));

@@ -23,13 +23,14 @@ constexpr std::uint64_t kFileBytes = 1 * 20 * 4 + 512; // one second at 20 sampl
 class DiskLoopTest : public DbTest
 {
 protected:
-    // A time-named file of one second at 20 Hz on disk and in FILELIST.
+    // A time-named file of seconds at 20 Hz on disk (as long as its row says) and in FILELIST.
     void AddFile(const std::string& relativePath, const char* channel, double begin,
                  double seconds = 1, const char* station = "ABC")
     {
         std::filesystem::path path = std::filesystem::path(g_waveRoot) / relativePath;
         std::filesystem::create_directories(path.parent_path());
-        m_box.Write(std::filesystem::relative(path, m_box.Path()).string(), "data");
+        m_box.Write(std::filesystem::relative(path, m_box.Path()).string(),
+                    std::string(512 + static_cast<std::size_t>(seconds * 20 * 4), 'd'));
         ASSERT_TRUE(RegisterFile(relativePath, station, begin, seconds, 20, 1, 3, channel, 1, 1));
     }
 
