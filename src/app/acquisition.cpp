@@ -1,5 +1,6 @@
 #include "app/acquisition.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "datafiles/channel_ini.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/chunk_journal.h"
+#include "datafiles/packet_screen.h"
 #include "link/packet_decoding.h"
 #include "link/time_conversions.h"
 #include "link/transfer_error.h"
@@ -28,6 +30,8 @@
 #include "metrics/metrics_registry.h"
 #include "platform/clock.h"
 #include "platform/fault_point.h"
+#include "platform/ini_profile.h"
+#include "platform/program_paths.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -39,6 +43,9 @@ namespace
 
 std::vector<std::unique_ptr<CServerLink>> g_links;
 std::vector<std::thread> g_threads;
+
+// [SYSTEM] RECEIVE_TIMEOUT, for the links started after it was read.
+std::atomic<int> g_messageLimit{kDefaultMessageLimit};
 
 // The request of one connection: the link's stations and channels, each channel asked from
 // its current resume time, so that neither a restart nor a broken connection loses what the
@@ -294,7 +301,7 @@ ChannelEnds KeepChannelEnds()
         for (const auto& channel : group->channels)
         {
             ends[{group->station, channel->name}] = {channel->resumeTime, channel->committedEnd,
-                                                     channel->writtenEnd};
+                                                     channel->writtenEnd, channel->hold};
         }
     }
     return ends;
@@ -309,9 +316,12 @@ void RestoreChannelEnds(const ChannelEnds& ends)
             auto kept = ends.find({group->station, channel->name});
             if (kept == ends.end())
                 continue;
-            channel->resumeTime = kept->second[0];
-            channel->committedEnd = kept->second[1];
-            channel->writtenEnd = kept->second[2];
+            channel->resumeTime = kept->second.resumeTime;
+            channel->committedEnd = kept->second.committedEnd;
+            channel->writtenEnd = kept->second.writtenEnd;
+            // A hold goes on: a channel whose rates agree now is asked again at its next
+            // packet, one with a write fault is checked again.
+            channel->hold = kept->second.hold;
         }
     }
 }
@@ -320,6 +330,16 @@ AcquisitionThreadState::AcquisitionThreadState(const CServerLink& link)
     : connection(Metrics().Link(link.host, link.port)), progress(RegisterThreadProgress())
 {
     connection.runFlag = &g_runFlag;
+    connection.messageLimit = g_messageLimit.load(std::memory_order_relaxed);
+}
+
+void ReadAcquisitionSettings()
+{
+    const long long limit = ReadProfileInt(g_iniPath, "SYSTEM", "RECEIVE_TIMEOUT", 0);
+    g_messageLimit.store(limit > 0 && limit <= 86400 ? static_cast<int>(limit)
+                                                      : kDefaultMessageLimit,
+                         std::memory_order_relaxed);
+    SetFutureLimit(static_cast<double>(ReadProfileInt(g_iniPath, "SYSTEM", "FUTURE_LIMIT", 0)));
 }
 
 void RunConnection(CServerLink& link, AcquisitionThreadState& state)

@@ -50,10 +50,17 @@ void ResetChannelState();
 // Loads the resume time of every channel that has none yet (after a reload of the groups).
 void LoadMissingResumeTimes();
 
-// Where each channel's data end (resume time, committed and written end), by station and
-// channel: kept across a reload, which makes every record anew. Same threads as
+// Where each channel's data end (resume time, committed and written end) and its hold, by
+// station and channel: kept across a reload, which makes every record anew. Same threads as
 // ResetChannelState.
-using ChannelEnds = std::map<std::pair<std::string, std::string>, std::array<double, 3>>;
+struct ChannelEnd
+{
+    double resumeTime = 0;
+    double committedEnd = 0;
+    double writtenEnd = 0;
+    ChannelHold hold;
+};
+using ChannelEnds = std::map<std::pair<std::string, std::string>, ChannelEnd>;
 ChannelEnds KeepChannelEnds();
 void RestoreChannelEnds(const ChannelEnds& ends);
 
@@ -68,6 +75,12 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state);
 // The body of an acquisition thread: RunConnection while g_runFlag is set. An exception out of
 // a connection is logged (once while it keeps coming back) and followed by the retry pause.
 void AcquisitionThread(CServerLink& link);
+
+// Reads [SYSTEM] RECEIVE_TIMEOUT (the seconds a whole message may take, for the links started
+// afterwards) and FUTURE_LIMIT (how far ahead of the clock a packet may be dated, at once);
+// a value that is not a positive number gives the default (60 s, a day). Main thread, at
+// start and at every reload.
+void ReadAcquisitionSettings();
 
 // Builds the server links from g_groups and starts one thread per link. Main thread.
 void StartAcquisition();

@@ -15,6 +15,7 @@
 #include "config/loop_files.h"
 #include "config/station_groups.h"
 #include "datafiles/archive_recovery.h"
+#include "datafiles/channel_ini.h"
 #include "db/connection.h"
 #include "db/db_settings.h"
 #include "log/event_log.h"
@@ -107,6 +108,7 @@ bool ReloadGroups()
     const ChannelEnds ends = KeepChannelEnds();
     ClearGroups();
     LoadGroups();
+    ReadAcquisitionSettings();
     LoadMissingResumeTimes();
     RestoreChannelEnds(ends);
     // Still paused: no update of the new rows can come before the rows themselves.
@@ -146,7 +148,10 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
         return StartFailed(statusError);
 
     LoadGroups();
-    PrepareLoopFiles();
+    ReadAcquisitionSettings();
+    if (const std::string note = DataRootNote(); !note.empty())
+        LogEvent(note);
+    PrepareLoopFiles(g_waveRoot);
     ApplyMode();
     // Resume points are found before the links are built, so that the first request asks
     // every channel from where its data end in the archive.

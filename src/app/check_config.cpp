@@ -172,7 +172,8 @@ void PrintGroups(std::FILE* out)
                        LoopFileName(group.section, group.station, channel->name);
                 break;
             case LoopMode::MissingLoopFile:
-                mode = "loop file " + LoopFileName(group.section, group.station, channel->name) +
+                mode = "loop file " + g_waveRoot + "/" + group.station + "/" +
+                       LoopFileName(group.section, group.station, channel->name) +
                        " (missing: made at start-up)";
                 break;
             }
@@ -212,6 +213,8 @@ int CheckConfig(const CommandLine& line, std::FILE* out)
     }
     std::fprintf(out, "Database: ODBC=%s USER=%s\nData root: %s\n", g_dsn.c_str(), g_dbUser.c_str(),
                  g_waveRoot.c_str());
+    if (const std::string note = DataRootNote(); !note.empty())
+        std::fprintf(out, "Note: %s\n", note.c_str());
 
     ClearGroups();
     LoadGroups();

@@ -38,7 +38,7 @@ void MakeLoopFile(const std::string& path, std::int64_t bytes)
 
 } // namespace
 
-void PrepareLoopFiles()
+void PrepareLoopFiles(const std::string& root)
 {
     const std::string& ini = g_iniPath;
     const long long groups =
@@ -59,11 +59,10 @@ void PrepareLoopFiles()
             const std::string name = ReadProfileString(ini, section, "FILE_" + token, "", 1023);
             if (name.empty())
                 continue;
-            const std::string root = ReadProfileString(ini, "DATA", "DIR", "", 1023);
             if (root.empty())
             {
                 if (!reportedNoDirectory)
-                    LogEvent("Loop files not prepared: the program INI has no [DATA] DIR");
+                    LogEvent("Loop files not prepared: there is no data root");
                 reportedNoDirectory = true;
                 continue;
             }

@@ -121,11 +121,29 @@ private:
         if (!latest)
             return; // the database cannot tell: the INI resume time stands
         double end = channel.resumeTime;
-        if (latest->path.empty())
+        if (latest->path.empty() && end <= 0)
         {
             // Without a row and without a resume time nothing says that a file of the channel
             // is the uncommitted chunk of a run of ours: such files are set aside, not removed.
-            RemoveOrphans(group, channel, "", static_cast<std::int64_t>(end), end <= 0);
+            RemoveOrphans(group, channel, "", 0, true);
+        }
+        else if (latest->path.empty())
+        {
+            // A resume time but no row: the rows of its commits are gone (a power cut took the
+            // last commits of a database that does not sync each one), while the INI, synced,
+            // says they were made. The channel's files without rows are those chunks: they
+            // are removed, and the channel is asked again from the first of them.
+            const auto first = static_cast<double>(RemoveOrphans(group, channel, "", 0, false));
+            if (first > 0 && first < end)
+            {
+                const std::string resume = util_dttostr(end, 0);
+                LogEvent(FormatText("Station %s channel %s has no row while its resume time in "
+                                    "the program INI is %s: its files without rows are removed "
+                                    "and asked for again from %s",
+                                    group.station.c_str(), channel.name.c_str(), resume.c_str(),
+                                    util_dttostr(first, 0)));
+                end = first;
+            }
         }
         else
         {
@@ -138,11 +156,13 @@ private:
             ++m_report.channelsFromRows;
             if (channel.resumeTime > end + 1)
             {
+                // Two times of util_dttostr in one line: the first is copied out of its buffer.
+                const std::string resume = util_dttostr(channel.resumeTime, 0);
                 LogEvent(FormatText("Resume time of station %s channel %s in the program INI "
                                     "(%s) lies after its data in the archive (%s): acquisition "
                                     "resumes from the archive",
-                                    group.station.c_str(), channel.name.c_str(),
-                                    util_dttostr(channel.resumeTime, 0), util_dttostr(end, 0)));
+                                    group.station.c_str(), channel.name.c_str(), resume.c_str(),
+                                    util_dttostr(end, 0)));
             }
         }
         channel.resumeTime = end;
@@ -168,7 +188,7 @@ private:
         const std::int64_t expected = kFirstSampleOffset + samples * kSampleBytes;
         if (size > expected)
         {
-            if (TruncateFile(file, expected))
+            if (CutFileDurably(file, expected))
             {
                 ++m_report.filesCutBack;
                 LogEvent(FormatText("File '%s' held %lld bytes beyond its row: cut back to it",
@@ -184,7 +204,7 @@ private:
                                                  channel.name))
                     .ok)
             {
-                (void)TruncateFile(file, kFirstSampleOffset + there * kSampleBytes);
+                (void)CutFileDurably(file, kFirstSampleOffset + there * kSampleBytes);
                 ++m_report.rowsShortened;
                 LogEvent(FormatText("File '%s' holds %lld samples fewer than its row: the row "
                                     "is shortened, the rest is requested again",
@@ -235,10 +255,12 @@ private:
     // seconds) and have no row: the bytes of a chunk whose row was never committed. With
     // setAside they are renamed "<name>.unregistered" instead, out of the archive's way. Only
     // the hour directories between from and now are looked at, every hour when that is a day
-    // or more.
-    void RemoveOrphans(const CStationGroup& group, const CChannelRecord& channel,
-                       const std::string& latestPath, std::int64_t from, bool setAside)
+    // or more. Every change is synced before the servers are asked for what it took away.
+    // Returns the start (whole seconds) of the earliest file taken away; 0 for none.
+    std::int64_t RemoveOrphans(const CStationGroup& group, const CChannelRecord& channel,
+                               const std::string& latestPath, std::int64_t from, bool setAside)
     {
+        std::int64_t first = 0;
         const std::int64_t now = static_cast<std::int64_t>(WallClockNow());
         std::set<int> hours;
         if (now - from >= 23 * 3600)
@@ -267,7 +289,7 @@ private:
                 const std::string full = g_waveRoot + "/" + relative;
                 if (setAside)
                 {
-                    if (RenameFile(full, full + ".unregistered"))
+                    if (RenameFileDurably(full, full + ".unregistered"))
                     {
                         ++m_report.filesRemoved;
                         LogEvent(FormatText("File '%s' has no row and the channel none at all: "
@@ -275,15 +297,18 @@ private:
                                             full.c_str(), full.c_str()));
                     }
                 }
-                else if (RemoveFile(full))
+                else if (RemoveFileDurably(full))
                 {
                     ++m_report.filesRemoved;
+                    if (first == 0 || file->second < first)
+                        first = file->second;
                     LogEvent(FormatText("File '%s' has no row: removed, its samples are "
                                         "requested again",
                                         full.c_str()));
                 }
             }
         }
+        return first;
     }
 
     // The names in a directory under the data root, read once per run.

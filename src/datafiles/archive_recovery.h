@@ -10,12 +10,15 @@
 //     and the row) is cut back to its row;
 //   - a file shorter than its row (its last bytes never reached the disk) has its row
 //     shortened to the samples that are there;
-//   - a time-named file of the channel newer than its latest row (or, for a channel without
-//     rows, not older than its INI resume time) and without a row of its own is removed; one
-//     of a channel with neither rows nor a resume time is set aside as "<name>.unregistered";
+//   - a time-named file of the channel newer than its latest row and without a row of its own
+//     is removed; so is every file without a row of a channel that has a resume time but no
+//     row at all (the rows of its last commits were lost while the INI kept their time: it
+//     then resumes from the first file removed); one of a channel with neither rows nor a
+//     resume time is set aside as "<name>.unregistered";
 //   - a loop file's header is written again from its rows.
-// Whatever was cut, shortened or removed lies after the resume point, so the servers send it
-// again.
+// Every cut and removal is synced, and every shortened row committed, before any server is
+// asked: a second power cut cannot bring back what was taken away. Whatever was cut,
+// shortened or removed lies after the resume point, so the servers send it again.
 
 namespace tarvell
 {

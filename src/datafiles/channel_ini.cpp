@@ -6,6 +6,7 @@
 
 #include "config/group_section.h"
 #include "config/station_groups.h"
+#include "db/connection.h"
 #include "platform/text_format.h"
 #include "log/event_log.h"
 #include "platform/file_system.h"
@@ -66,6 +67,21 @@ int GroupSection(const CStationGroup& group)
     return found;
 }
 
+std::string DataRootNote()
+{
+    std::string dir = ReadProfileString(g_iniPath, "DATA", "DIR", "", 1023);
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    std::string root = g_waveRoot;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    if (dir.empty() || dir == root)
+        return {};
+    return "The program INI's [DATA] DIR '" + dir + "' is not the data root '" + g_waveRoot +
+           "' (the command line's DATA= or KDX.ini decide): data files and loop files are made, "
+           "looked for and written under the data root";
+}
+
 LoopMode ChannelLoopMode(int section, std::string_view station, std::string_view channel)
 {
     if (section == 0)
@@ -74,8 +90,9 @@ LoopMode ChannelLoopMode(int section, std::string_view station, std::string_view
                                                "FILE_" + ToUpperAscii(channel), "", kFileNameText);
     if (name.empty())
         return LoopMode::TimeNamed;
-    const std::string root = ReadProfileString(g_iniPath, "DATA", "DIR", "", 511);
-    const std::string path = root + "/" + std::string(station) + "/" + name;
+    // Under the one data root the writer writes into (not the INI's [DATA] DIR, which the
+    // command line or KDX.ini may have overruled).
+    const std::string path = g_waveRoot + "/" + std::string(station) + "/" + name;
     return PathExists(path) ? LoopMode::LoopFile : LoopMode::MissingLoopFile;
 }
 

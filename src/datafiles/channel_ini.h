@@ -25,9 +25,15 @@ int GroupSection(const CStationGroup& group);
 enum class LoopMode
 {
     TimeNamed,       // no FILE_<channel> entry: time-named files
-    LoopFile,        // FILE_<channel> names a file that exists under [DATA] DIR/<STATION>/
+    LoopFile,        // FILE_<channel> names a file that exists under <data root>/<STATION>/
     MissingLoopFile, // FILE_<channel> names a file that is not there: time-named files
 };
+
+// A line for the log and --check-config when the program INI's [DATA] DIR names another
+// directory than the data root the settings search chose (the command line's DATA= or
+// KDX.ini overrule it): data files and loop files are all under the data root. Empty when
+// they agree or [DATA] DIR is empty.
+std::string DataRootNote();
 
 // How the channel of station in section GROUP<section> writes now (section 0: time-named).
 LoopMode ChannelLoopMode(int section, std::string_view station, std::string_view channel);

@@ -1,6 +1,7 @@
 #include "link/framed_transport.h"
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <algorithm>
 #include <cstdio>
@@ -209,6 +210,19 @@ int SendAll(const CLinkConnection& link, int socket, const unsigned char* bytes,
     return written;
 }
 
+// The whole seconds left before the message being read must be whole (a large number when it
+// has no deadline); 0 when it is overdue.
+int SecondsLeft(const CLinkConnection& link)
+{
+    if (link.messageDeadline == std::chrono::steady_clock::time_point::max())
+        return INT_MAX;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= link.messageDeadline)
+        return 0;
+    const auto left = std::chrono::ceil<std::chrono::seconds>(link.messageDeadline - now).count();
+    return static_cast<int>(std::min<std::int64_t>(left, INT_MAX));
+}
+
 int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int count)
 {
     int read = 0;
@@ -225,9 +239,12 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
         }
         if (received < 0)
         {
-            if (WaitReadable(link, socket, link.silenceLimit) == 0)
+            const int left = SecondsLeft(link);
+            if (left <= 0 || WaitReadable(link, socket, std::min(link.silenceLimit, left)) == 0)
             {
-                g_transferError = CodeForFailedWait(link);
+                g_transferError = link.StopRequested() || SecondsLeft(link) > 0
+                                      ? CodeForFailedWait(link)
+                                      : kTransferTooSlow;
                 return -1;
             }
             received =
@@ -292,6 +309,16 @@ int RecvFramed(CLinkConnection& link, int socket, unsigned char* destination,
     }
     // The prefix scratch lives on this call's stack: it is the connection's own by nature.
     unsigned char prefix[4];
+    struct DeadlineScope
+    {
+        CLinkConnection& link;
+        explicit DeadlineScope(CLinkConnection& owner) : link(owner)
+        {
+            link.messageDeadline =
+                std::chrono::steady_clock::now() + std::chrono::seconds(link.messageLimit);
+        }
+        ~DeadlineScope() { link.messageDeadline = std::chrono::steady_clock::time_point::max(); }
+    } deadline(link);
     if (RecvAll(link, socket, prefix, 4) != 4)
         return -1;
     const std::uint32_t bodyLength = ReadBE32(prefix);

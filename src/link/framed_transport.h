@@ -35,7 +35,8 @@ int SendAll(const CLinkConnection& link, int socket, const unsigned char* bytes,
 
 // Reads exactly count bytes, counting them in the link's counters. Returns count, or -1
 // with g_transferError 16 when the server closed the connection, an error occurred or no
-// data arrived within the silence limit (18/19 on a stop request).
+// data arrived within the silence limit, 20 when the message being read (RecvFramed) is not
+// whole by its deadline (18/19 on a stop request).
 int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int count);
 
 // Waits until the socket is readable: bytes pending, or the server closed the connection
@@ -54,7 +55,9 @@ void ShowWaitTime(int seconds);
 int SendFramed(const CLinkConnection& link, int socket, unsigned char* buffer,
                std::uint32_t bodyLength);
 
-// Reads one message: its 4-byte big-endian length L, then L bytes into destination.
+// Reads one message: its 4-byte big-endian length L, then L bytes into destination, all of it
+// within the link's message limit from the call (else -1 with code 20: a server that
+// trickles bytes never falls silent, so the silence limit alone would never end it).
 // Returns 0 with *length = L (0 for a break, after which nothing more is read), or -1:
 // code 10 for a destination smaller than 4 bytes, 12 when L exceeds destinationSize (a
 // prefix of 2^31 or more included; the body is left unread), or the code of the read.

@@ -4,6 +4,7 @@
 // counters the status server reports. Its thread only (the counters may be read by any).
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,10 @@ inline constexpr std::size_t kMessageBufferSize = 362256;
 
 // Seconds of silence after which a read fails (code 16).
 inline constexpr int kDefaultSilenceLimit = 60;
+
+// Seconds within which a whole message must arrive once the link waits for it (code 20): a
+// server that trickles a byte now and then never falls silent, yet sends nothing usable.
+inline constexpr int kDefaultMessageLimit = 60;
 
 class CLinkConnection
 {
@@ -57,6 +62,9 @@ public:
 
     int currentTimeout = 0;                    // of the request being exchanged (ms step)
     int silenceLimit = kDefaultSilenceLimit;   // seconds of silence after which a read fails
+    int messageLimit = kDefaultMessageLimit;   // seconds a whole message may take to arrive
+    // When the message being read must be whole; set by RecvFramed, checked by RecvAll.
+    std::chrono::steady_clock::time_point messageDeadline = std::chrono::steady_clock::time_point::max();
     const std::atomic<int>* runFlag = nullptr; // nullptr: never stopped; must outlive use
     // Work of the owning thread done while it waits for data from its server (about every
     // half second of the wait); returning false ends the wait as a failed read does. Empty:

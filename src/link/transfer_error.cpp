@@ -38,7 +38,9 @@ const char* TransferErrorText(int code)
     case kTransferStopped:
         return "stop requested";
     case kTransferReconnectAsked:
-        return "a silent channel is asked for again";
+        return "a new connection was asked for (a silent channel, or one archived again)";
+    case kTransferTooSlow:
+        return "a message did not arrive whole within the receive limit";
     default:
         break;
     }

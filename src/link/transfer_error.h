@@ -24,7 +24,9 @@ enum TransferCode : int
     kTransferSocketError = 16,    // other socket error, orderly close by the server, or silence
     kTransferHostNotFound = 17,   // host name not found
     kTransferStopped = 18,        // the program asked the connection to stop (run flag clear)
-    kTransferReconnectAsked = 19, // the stall watchdog asked for a new connection
+    kTransferReconnectAsked = 19, // a new connection was asked for: by the stall watchdog, or
+                                  // for a channel whose fault is over
+    kTransferTooSlow = 20,        // a message did not arrive whole within the receive limit
 };
 
 // The code of the last failure of the calling thread's connection, or the last status the

@@ -1,6 +1,9 @@
 #include "log/event_log.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -37,14 +40,27 @@ std::string FormatLocal(const std::tm& calendar, const char* format)
     return std::string(text, length);
 }
 
+std::atomic<std::int64_t> g_linesLost{0};
+
 // Appends line plus CR LF to the file in one write, so that another program appending to
-// the same file cannot split it either.
-void AppendLine(int fd, const char* line)
+// the same file cannot split it either. False (errno set) when it was not written whole.
+bool AppendLine(int fd, const char* line)
 {
     std::string bytes(line);
     bytes += "\r\n";
-    ssize_t ignored = ::write(fd, bytes.data(), bytes.size());
-    (void)ignored; // a line that cannot be written is lost without notice
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written >= 0 && static_cast<std::size_t>(written) < bytes.size())
+        errno = ENOSPC;
+    return written >= 0 && static_cast<std::size_t>(written) == bytes.size();
+}
+
+// A line the log could not take goes to stderr (the journal of a service) and is counted:
+// the only record must not lose a line without a trace.
+void LineLost(const char* fileName, int error, const char* line)
+{
+    g_linesLost.fetch_add(1, std::memory_order_relaxed);
+    std::fprintf(stderr, "tarvell: event log %s: %s; the line was: %s\n", fileName,
+                 std::strerror(error), line);
 }
 
 enum class LogWrite
@@ -82,14 +98,15 @@ int WriteToLog(std::string_view text, LogWrite what)
         char header[kHeaderLineSize];
         std::snprintf(header, sizeof header, "%s  #[TARVELL] TARVELL is working since %s#",
                       stamp.c_str(), g_startTime.c_str());
-        AppendLine(created.Get(), header);
+        if (!AppendLine(created.Get(), header))
+            LineLost(fileName, errno, header);
     }
     if (what != LogWrite::HeaderOnly)
     {
         UniqueFd file(created ? std::move(created)
                               : UniqueFd(::open(fileName, O_WRONLY | O_APPEND | O_CLOEXEC)));
-        if (file)
-            AppendLine(file.Get(), line);
+        if (!file || !AppendLine(file.Get(), line))
+            LineLost(fileName, errno, line);
     }
     return 1;
 }
@@ -119,6 +136,11 @@ int LogStartOfRun(std::string_view text)
 void EnsureTodaysLogFile()
 {
     WriteToLog("", LogWrite::HeaderOnly);
+}
+
+std::int64_t LogLinesLost()
+{
+    return g_linesLost.load(std::memory_order_relaxed);
 }
 
 std::string LogStartTime()

@@ -2,6 +2,7 @@
 // The daily event log: the program's only record of what it did while running unattended.
 // Any thread may write to it at any time.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,9 @@ void InitLog(std::string_view iniPath);
 // "%s  #[TARVELL] %s#" with the local time, ended by CR LF. A new day's file first gets its
 // header line saying since when the program runs. text is copied as it stands ("%"
 // included); a line is cut to 4095 bytes. Returns 1 when the log is initialised (whether or
-// not the line could be written: a directory or file that cannot be made loses the line
-// silently), else 0. Lines of different threads never interleave.
+// not the line could be written: a line that cannot be written, for a directory or file that
+// cannot be made or a full disk, goes to stderr instead and is counted, LogLinesLost), else
+// 0. Lines of different threads never interleave.
 int LogEvent(std::string_view text);
 
 // The start line of the run ("TARVELL started..."), written as LogEvent writes it; its time
@@ -36,6 +38,9 @@ int LogStartOfRun(std::string_view text);
 // Makes sure that today's file exists with its header line, and writes no event: the
 // data-file side calls it after each write, so that every day with data has its log file.
 void EnsureTodaysLogFile();
+
+// Lines (event or header) the log could not write since the start. Any thread.
+std::int64_t LogLinesLost();
 
 // A copy of g_startTime (reads it under the log lock).
 std::string LogStartTime();

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "metrics/counters.h"
 #include "status/status_snapshot.h"
 
 namespace tarvell
@@ -189,6 +190,23 @@ void ChannelMetrics(CExposition& out, const StatusSnapshot& snapshot)
     each("tarvell_channel_stalled", "gauge",
          "1 while the channel's link is connected but the channel sends nothing.",
          [](C c) -> Value { return c.stalled ? 1.0 : 0.0; });
+    each("tarvell_channel_held", "gauge",
+         "1 while the channel's samples are not archived for a fault of its own (its file, its "
+         "rows, or a server interval that disagrees with SITECHAN).",
+         [](C c) -> Value { return c.holdReason != 0 ? 1.0 : 0.0; });
+    out.Family("tarvell_samples_dropped_total", "counter",
+               "Samples received and not archived, by reason: resent (the archive holds them), "
+               "future (dated a day ahead or before 1970), rate, held.");
+    for (std::size_t i = 0; i < snapshot.channels.size(); ++i)
+    {
+        const std::string_view base = std::string_view(labels[i]).substr(0, labels[i].size() - 1);
+        for (std::size_t r = 0; r < snapshot.channels[i].samplesDropped.size(); ++r)
+        {
+            out.Sample(std::string(base) + ',' +
+                           Label("reason", DropReasonText(static_cast<DropReason>(r))) + '}',
+                       Real(snapshot.channels[i].samplesDropped[r]));
+        }
+    }
 }
 
 void LinkMetrics(CExposition& out, const StatusSnapshot& snapshot)
@@ -246,6 +264,9 @@ void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
     out.Family("tarvell_database_outages_total", "counter",
                "Times the database connection was found lost.");
     out.Sample("", static_cast<double>(snapshot.databaseOutages));
+    out.Family("tarvell_log_lines_lost_total", "counter",
+               "Event log lines that could not be written to the log file (they went to stderr).");
+    out.Sample("", static_cast<double>(snapshot.logLinesLost));
     out.Family("tarvell_start_time_seconds", "gauge",
                "Start of the program, in seconds since the epoch.");
     out.Sample("", snapshot.startTime);
@@ -257,7 +278,7 @@ void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
 
 void WritePrometheusText(const StatusSnapshot& snapshot, std::string& text)
 {
-    CExposition out(text, snapshot.channels.size() * 9 + snapshot.links.size() * 8 +
+    CExposition out(text, snapshot.channels.size() * 14 + snapshot.links.size() * 8 +
                               snapshot.stations.size() * 3 + 8);
     ChannelMetrics(out, snapshot);
     LinkMetrics(out, snapshot);

@@ -37,7 +37,9 @@ void PrintTable(const Json& status, std::FILE* out)
         const std::string time =
             last.is_number() ? util_dttostr(last.get<double>(), 0) : "---------";
         char latency[32] = "-";
-        if (channel.value("stalled", false))
+        if (channel.contains("held") && channel["held"].is_object())
+            std::snprintf(latency, sizeof latency, "HELD");
+        else if (channel.value("stalled", false))
             std::snprintf(latency, sizeof latency, "SILENT");
         else if (channel["latency_seconds"].is_number())
             std::snprintf(latency, sizeof latency, "%.1f s",
@@ -86,8 +88,9 @@ int PrintStatus(const std::string& iniPath, bool json, std::FILE* out, std::FILE
         std::fprintf(out, "%s\n", answer->body.c_str());
     else
         PrintTable(status, out);
-    const bool trouble =
-        status.value("stalled_channels", 0) > 0 || !status["database"].value("reachable", false);
+    const bool trouble = status.value("stalled_channels", 0) > 0 ||
+                         status.value("held_channels", 0) > 0 ||
+                         !status["database"].value("reachable", false);
     return trouble ? kStatusTrouble : kStatusWell;
 }
 

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "metrics/counters.h"
 #include "status/status_snapshot.h"
 
 namespace tarvell
@@ -28,6 +29,15 @@ Json ChannelJson(const ChannelStatus& channel)
     out["last_sample_time"] = channel.hasData ? Json(channel.lastSampleTime) : Json(nullptr);
     out["latency_seconds"] = channel.hasData ? Json(channel.latency) : Json(nullptr);
     out["silent_since"] = channel.stalled ? Json(channel.silentSince) : Json(nullptr);
+    out["held"] = channel.holdReason == 0
+                      ? Json(nullptr)
+                      : Json({{"reason", HoldReasonText(channel.holdReason)},
+                              {"since", channel.heldSince},
+                              {"detail", channel.holdDetail}});
+    Json dropped = Json::object();
+    for (std::size_t i = 0; i < channel.samplesDropped.size(); ++i)
+        dropped[DropReasonText(static_cast<DropReason>(i))] = channel.samplesDropped[i];
+    out["samples_dropped"] = std::move(dropped);
     return out;
 }
 
@@ -73,9 +83,11 @@ std::string StatusJson(const StatusSnapshot& snapshot)
         {"now", snapshot.now},
         {"database",
          {{"reachable", snapshot.databaseReachable}, {"outages", snapshot.databaseOutages}}},
+        {"log_lines_lost", snapshot.logLinesLost},
         {"summary", StatusSummary(snapshot)},
         {"flowing_channels", snapshot.flowingChannels},
         {"stalled_channels", snapshot.stalledChannels},
+        {"held_channels", snapshot.heldChannels},
         {"links", std::move(links)},
         {"stations", std::move(stations)},
         {"channels", std::move(channels)}};

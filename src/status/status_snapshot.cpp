@@ -1,5 +1,6 @@
 #include "status/status_snapshot.h"
 
+#include "log/event_log.h"
 #include "metrics/metrics_registry.h"
 #include "platform/text_format.h"
 
@@ -34,6 +35,12 @@ ChannelStatus ReadChannel(const CChannelCounters& counters, double now, bool tex
     status.bufferSamples = counters.bufferSamples.load(kRelaxed);
     status.stalled = counters.stalled.load(kRelaxed);
     status.silentSince = status.stalled ? counters.silentSince.load(kRelaxed) : 0;
+    status.holdReason = counters.holdReason.load(kRelaxed);
+    status.heldSince = status.holdReason != 0 ? counters.heldSince.load(kRelaxed) : 0;
+    if (texts && status.holdReason != 0)
+        status.holdDetail = counters.holdDetail.Load();
+    for (std::size_t i = 0; i < status.samplesDropped.size(); ++i)
+        status.samplesDropped[i] = counters.samplesDropped[i].load(kRelaxed);
     if (texts)
         status.availability = counters.Availability(now);
     return status;
@@ -67,6 +74,21 @@ LinkStatus ReadLink(const CLinkCounters& counters)
 
 } // namespace
 
+const char* HoldReasonText(int reason)
+{
+    switch (reason)
+    {
+    case 1:
+        return "write";
+    case 2:
+        return "rows";
+    case 3:
+        return "rate";
+    default:
+        return "";
+    }
+}
+
 const char* BuildVersion()
 {
     return TARVELL_VERSION;
@@ -81,6 +103,7 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
     snapshot.version = BuildVersion();
     snapshot.databaseReachable = registry.process.databaseReachable.load(kRelaxed);
     snapshot.databaseOutages = registry.process.databaseOutages.load(kRelaxed);
+    snapshot.logLinesLost = LogLinesLost();
     const bool full = depth != SnapshotDepth::Summary;
     if (full)
     {
@@ -108,9 +131,12 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
         {
             channel.stalled = counters->stalled.load(kRelaxed);
             channel.hasData = counters->lastArrival.load(kRelaxed) > 0;
+            channel.holdReason = counters->holdReason.load(kRelaxed);
         }
         const CLinkCounters* link = counters->link.load(kRelaxed);
-        if (channel.stalled)
+        if (channel.holdReason != 0)
+            ++snapshot.heldChannels;
+        else if (channel.stalled)
             ++snapshot.stalledChannels;
         else if (channel.hasData && link && link->State() == LinkState::Connected)
             ++snapshot.flowingChannels;
@@ -127,6 +153,8 @@ std::string StatusSummary(const StatusSnapshot& snapshot)
                    snapshot.flowingChannels);
     if (snapshot.stalledChannels > 0)
         summary += FormatText(", %d stalled", snapshot.stalledChannels);
+    if (snapshot.heldChannels > 0)
+        summary += FormatText(", %d held", snapshot.heldChannels);
     summary += snapshot.databaseReachable ? ", database up" : ", database down";
     return summary;
 }

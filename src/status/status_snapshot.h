@@ -3,6 +3,7 @@
 // manager and the terminal: every value is read once from its atomic, so taking it never
 // waits for the packet path. Any thread.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -29,6 +30,10 @@ struct ChannelStatus
     int bufferSamples = 0;
     bool stalled = false;
     double silentSince = 0;   // while stalled
+    int holdReason = 0;       // a HoldReason: why its samples are not archived now; 0: they are
+    double heldSince = 0;     // while held
+    std::string holdDetail;   // what the log said of the hold (Full depth only)
+    std::array<std::int64_t, 4> samplesDropped{}; // by DropReason
     std::string availability; // '1'/'0' per slot of the last 24 hours, oldest first
 };
 
@@ -63,8 +68,10 @@ struct StatusSnapshot
     std::string version;
     bool databaseReachable = false;
     std::int64_t databaseOutages = 0;
+    std::int64_t logLinesLost = 0; // event log lines that went only to stderr
     int flowingChannels = 0; // configured, on a connected link, with data, not stalled
     int stalledChannels = 0;
+    int heldChannels = 0; // configured, but not archived for a fault of their own
     std::vector<ChannelStatus> channels; // the configured channels, in the order of the INI
     std::vector<LinkStatus> links;
     std::vector<StationStatus> stations;
@@ -86,6 +93,9 @@ enum class SnapshotDepth
 // Reads the counters of the registry at now; with Summary, channels holds nothing but each
 // channel's stall and data flags.
 StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth = SnapshotDepth::Full);
+
+// The text of a channel's hold reason: "write", "rows", "rate"; empty for none.
+const char* HoldReasonText(int reason);
 
 // "3072 channels, 3070 flowing, database up": the one-line state for the service manager.
 std::string StatusSummary(const StatusSnapshot& snapshot);

@@ -43,7 +43,7 @@ TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOne
     MakeDirectory(Data("DEF"));
     m_box.Write("data/DEF/old.dat", "keep me");
 
-    PrepareLoopFiles();
+    PrepareLoopFiles(m_box.File("data"));
 
     EXPECT_EQ(SizeOf(Data("ABC/ABC_BHZ.DAT")), 2 * 1048576);
     const std::string content = ReadFile(Data("ABC/ABC_BHZ.DAT"));
@@ -61,10 +61,10 @@ TEST_F(LoopFilesTest, LogsEveryFileItMakesEvenAnEmptyOne)
 {
     WriteGroups("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\nFILE_BHZ=z.dat\n"
                 "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=-3\nFILE_BHZ=n.dat\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(m_box.File("data"));
     EXPECT_EQ(SizeOf(Data("ABC/z.dat")), 0);
     EXPECT_EQ(SizeOf(Data("DEF/n.dat")), 0);
-    PrepareLoopFiles(); // nothing new the second time
+    PrepareLoopFiles(m_box.File("data")); // nothing new the second time
     EXPECT_EQ(LogCount("#[TARVELL] File created (" + Data("ABC/z.dat") + ")#"), 1);
     EXPECT_EQ(LogCount("#[TARVELL] File created (" + Data("DEF/n.dat") + ")#"), 1);
     EXPECT_EQ(LogCount("File created"), 2);
@@ -76,7 +76,7 @@ TEST_F(LoopFilesTest, AFileThatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
     WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
     MakeDirectory(m_box.File("data"));
     m_box.Write("data/ABC", "");
-    PrepareLoopFiles();
+    PrepareLoopFiles(m_box.File("data"));
     EXPECT_EQ(LogCount("Loop file not created '" + Data("ABC/a.dat") + "'"), 1);
     EXPECT_EQ(LogCount("File created"), 0);
 }
@@ -84,19 +84,19 @@ TEST_F(LoopFilesTest, AFileThatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
 TEST_F(LoopFilesTest, DoesNothingWithoutGroupsOrStationsOrDataDirectory)
 {
     WriteGroups("[SYSTEM]\nGROUPS=0\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(m_box.File("data"));
     EXPECT_FALSE(PathExists(m_box.File("data")));
 
     // A section without STATION is no group: nothing writes into its files.
     WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(m_box.File("data"));
     EXPECT_FALSE(PathExists(m_box.File("data")));
 
     m_box.Write("tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\n"
                                "FILE_BHZ=a.dat\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles("");
     EXPECT_FALSE(PathExists("/ABC/a.dat"));
-    EXPECT_EQ(LogCount("Loop files not prepared: the program INI has no [DATA] DIR"), 1);
+    EXPECT_EQ(LogCount("Loop files not prepared: there is no data root"), 1);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "config/station_groups.h"
 #include "datafiles/channel_display.h"
 #include "datafiles/resume_store.h"
+#include "db/connection.h"
 #include "platform/file_system.h"
 
 namespace tarvell
@@ -21,6 +22,7 @@ class ChannelIniTest : public test::WorldTest
 protected:
     void WriteGroups(const std::string& groups)
     {
+        g_waveRoot = m_box.File("data");
         WriteIni("[DATA]\nDIR=" + m_box.File("data") + "\n" + groups);
     }
 };

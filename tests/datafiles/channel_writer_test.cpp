@@ -217,7 +217,7 @@ TEST_P(ChannelWriterTest, ALoopFileWrapsPastItsRingAndKeepsEverySegmentItDoesNot
     m_db.AddSiteChan("ABC", "BHZ", 20);
     Configure("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=1\n"
               "FILE_BHZ=ABC_BHZ.DAT\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(g_waveRoot);
     const std::string path = Data("ABC/ABC_BHZ.DAT");
     ASSERT_EQ(SizeOf(path), 1048576);
     ASSERT_TRUE(AddLoopSegment("ABC", "BHZ", path, kT0 - 5000, 10, 20, 1, 1, 1312));
@@ -264,7 +264,7 @@ TEST_P(ChannelWriterTest, ALoopFileWithoutARingWritesEveryChunkAt512)
     m_db.AddSiteChan("ABC", "BHZ", 20);
     Configure("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\n"
               "FILE_BHZ=ABC_BHZ.DAT\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(g_waveRoot);
     for (int chunk = 0; chunk < 3; ++chunk)
     {
         Send("ABC", "BHZ", kT0 + 10 * chunk, 0.05, 200);
@@ -284,7 +284,7 @@ TEST_P(ChannelWriterTest, ResumeTimesAndLoopEntriesUseTheSectionTheGroupWasReadF
     m_db.AddSiteChan("ABC", "BHZ", 20);
     Configure("[SYSTEM]\nGROUPS=2\n[GROUP1]\nCHAN=BHZ\nFILE_BHZ=wrong.dat\nBHZ=123\n"
               "[GROUP2]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=1\nFILE_BHZ=ABC_BHZ.DAT\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(g_waveRoot);
     EXPECT_FALSE(PathExists(Data("ABC/wrong.dat")));
     Send("ABC", "BHZ", kT0, 0.05, 200);
     Flush(0, 0);
@@ -301,7 +301,7 @@ TEST_P(ChannelWriterTest, ALowerCaseStationStillWritesItsLoopFile)
     m_db.AddSiteChan("ABC", "BHZ", 20);
     Configure("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=abc\nCHAN=bhz\nSIZEMB=1\n"
               "FILE_BHZ=ABC_BHZ.DAT\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(g_waveRoot);
     ASSERT_TRUE(PathExists(Data("ABC/ABC_BHZ.DAT")));
     Send("ABC", "BHZ", kT0, 0.05, 200);
     Flush(0, 0);
@@ -412,7 +412,7 @@ TEST_P(ChannelWriterTest, ADeletedOrShortenedLoopFileIsLoggedOnceAndNeverCrashes
     m_db.AddSiteChan("ABC", "BHN", 20);
     Configure("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ,BHN\nSIZEMB=1\n"
               "FILE_BHZ=ABC_BHZ.DAT\nFILE_BHN=ABC_BHN.DAT\n");
-    PrepareLoopFiles();
+    PrepareLoopFiles(g_waveRoot);
     for (int chunk = 0; chunk < 2; ++chunk)
     {
         Send("ABC", "BHZ", kT0 + 10 * chunk, 0.05, 200);

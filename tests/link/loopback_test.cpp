@@ -70,10 +70,12 @@ struct Wanted
 };
 
 // Connects like the program does and reads until the stream ends or fails.
-Session Receive(int port, const std::vector<Wanted>& wanted, int silence = kDefaultSilenceLimit)
+Session Receive(int port, const std::vector<Wanted>& wanted, int silence = kDefaultSilenceLimit,
+                int messageLimit = kDefaultMessageLimit)
 {
     CLinkConnection link;
     link.silenceLimit = silence;
+    link.messageLimit = messageLimit;
     auto request = std::make_unique<TransferRequest>();
     request->clientId = static_cast<int>(::getpid());
     for (const Wanted& w : wanted)
@@ -238,6 +240,7 @@ TEST(Loopback, FaultsOfTheStream)
         std::size_t packets; // waveform packets received
         std::size_t samples; // samples received
         int silence = kDefaultSilenceLimit;
+        int messageLimit = kDefaultMessageLimit;
     };
     const Case cases[] = {
         {"close after 3", {"--close-after", "3"}, -1, kTransferSocketError, 3, 300},
@@ -270,6 +273,15 @@ TEST(Loopback, FaultsOfTheStream)
          20,
          2000},
         {"stall after 2", {"--stall-after", "2"}, -1, kTransferSocketError, 2, 200, 0},
+        // A byte a second never falls silent: the whole message is given two seconds.
+        {"trickle after 2",
+         {"--trickle-after", "2"},
+         -1,
+         kTransferTooSlow,
+         2,
+         200,
+         kDefaultSilenceLimit,
+         2},
     };
     test::Sandbox sandbox;
     for (const Case& c : cases)
@@ -278,7 +290,7 @@ TEST(Loopback, FaultsOfTheStream)
         std::vector<std::string> arguments = {"--synthetic", kTwentySeconds};
         arguments.insert(arguments.end(), c.switches.begin(), c.switches.end());
         test::CSimProcess sim(sandbox, arguments);
-        const Session session = Receive(sim.Port(), {{"STA1", "BHZ"}}, c.silence);
+        const Session session = Receive(sim.Port(), {{"STA1", "BHZ"}}, c.silence, c.messageLimit);
         ASSERT_GE(session.connect, 0);
         EXPECT_EQ(session.end, c.end);
         EXPECT_EQ(session.code, c.code);

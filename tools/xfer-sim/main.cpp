@@ -46,6 +46,10 @@ const char kUsage[] =
     "  --stall-channel STA:CHA:N  that channel sends nothing after its N-th packet of each\n"
     "                           connection; the others go on (repeatable)\n"
     "  --bad-index-after N      after N packets, one with a station index out of range\n"
+    "  --forget-after N         close the first connection after N packets, and serve every\n"
+    "                           later one from the oldest data, whatever it asks\n"
+    "  --future-after N         after N packets, one packet of that channel dated 2038\n"
+    "  --trickle-after N        after N packets, send the next one a byte a second\n"
     "  --log FILE               append log lines to FILE (default stderr)\n";
 
 bool ParseInt(const char* text, int minimum, int maximum, int* value)
@@ -93,6 +97,9 @@ int main(int argc, char** argv)
         kStallAfter,
         kBadIndexAfter,
         kStallChannel,
+        kForgetAfter,
+        kFutureAfter,
+        kTrickleAfter,
         kLog,
         kHelp,
     };
@@ -120,6 +127,9 @@ int main(int argc, char** argv)
         {"stall-after", required_argument, nullptr, kStallAfter},
         {"bad-index-after", required_argument, nullptr, kBadIndexAfter},
         {"stall-channel", required_argument, nullptr, kStallChannel},
+        {"forget-after", required_argument, nullptr, kForgetAfter},
+        {"future-after", required_argument, nullptr, kFutureAfter},
+        {"trickle-after", required_argument, nullptr, kTrickleAfter},
         {"log", required_argument, nullptr, kLog},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
@@ -222,6 +232,15 @@ int main(int argc, char** argv)
         }
         case kBadIndexAfter:
             ok = ParseInt(optarg, 1, kMax, &settings.badIndexAfter);
+            break;
+        case kForgetAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.forgetAfter);
+            break;
+        case kFutureAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.futureAfter);
+            break;
+        case kTrickleAfter:
+            ok = ParseInt(optarg, 1, kMax, &settings.trickleAfter);
             break;
         case kLog:
             logPath = optarg;

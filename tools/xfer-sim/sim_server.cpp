@@ -419,11 +419,22 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
                              static_cast<int>(station->channels.size() - 1));
     }
 
+    // A server that lost its place (--forget-after) serves every connection after the first
+    // from its oldest data, whatever the request asks.
+    const int served = m_served.fetch_add(1) + 1;
+    const bool forgetful = m_options.forgetAfter > 0 && served > 1;
+    if (forgetful)
+        m_log.Line(peer + ": serving from the oldest data, whatever was asked");
     std::vector<CCursor> cursors;
     for (const RequestedStation& station : request.stations)
     {
-        for (const RequestedChannel& wanted : station.channels)
+        for (RequestedChannel wanted : station.channels)
         {
+            if (forgetful)
+            {
+                wanted.beginUs = -1;
+                wanted.beginTime = kFromOldestData;
+            }
             std::size_t i = 0;
             while (i < m_catalog.channels.size() &&
                    !(EqualsIgnoreCase(m_catalog.channels[i].station, station.name) &&
@@ -567,6 +578,37 @@ void CSimServer::Serve(Connection& connection, const std::string& peer)
         {
             m_log.Line(peer + ": closing after " + std::to_string(packets) + " packets");
             return;
+        }
+        if (m_options.forgetAfter > 0 && served == 1 && packets == m_options.forgetAfter)
+        {
+            m_log.Line(peer + ": closing after " + std::to_string(packets) +
+                       " packets; later connections are served from the oldest data");
+            return;
+        }
+        if (m_options.futureAfter > 0 && packets == m_options.futureAfter)
+        {
+            // 2038-01-19 03:14:00 UTC, within the wire's 32-bit seconds.
+            int ignored = 0;
+            if (!sendEvent("packet dated 2038",
+                           EncodePacket(next->StationIndex(), next->ChannelIndex(),
+                                        2147483640LL * 1000000, 0, samples, m_options.encoding,
+                                        &ignored)))
+                return;
+        }
+        if (m_options.trickleAfter > 0 && packets == m_options.trickleAfter && !next->Exhausted())
+        {
+            m_log.Line(peer + ": trickling one byte a second after " + std::to_string(packets) +
+                       " packets");
+            next->Peek(m_options.samplesPerPacket, samples);
+            int ignored = 0;
+            const std::vector<unsigned char> slow =
+                EncodePacket(next->StationIndex(), next->ChannelIndex(), next->BeginUs(), 0,
+                             samples, m_options.encoding, &ignored);
+            for (unsigned char byte : slow)
+            {
+                if (!send({byte}) || clientGone(1000))
+                    return;
+            }
         }
     }
 }

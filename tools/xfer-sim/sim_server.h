@@ -41,6 +41,10 @@ struct SimOptions
     int gapAfter = 0;            // each channel leaves out the packet after its N-th
     int stallAfter = 0;          // after N packets send nothing more, keep the connection
     int badIndexAfter = 0;       // after N packets one with a station index out of range
+    int forgetAfter = 0;         // the first connection closes after N packets; every later
+                                 // one is served from the oldest data, whatever it asks
+    int futureAfter = 0;         // after N packets one packet of that channel dated 2038
+    int trickleAfter = 0;        // after N packets the next message goes one byte a second
     // "STA:CHA" and N: that channel sends nothing after its N-th packet of a connection.
     std::vector<std::pair<std::string, int>> stallChannels;
 };
@@ -97,6 +101,7 @@ private:
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_retryLeft{0};
     std::atomic<int> m_requests{0};
+    std::atomic<int> m_served{0}; // connections that got their configuration
     std::thread m_acceptThread;
     std::mutex m_connectionsLock;
     std::list<std::unique_ptr<Connection>> m_connections;
