@@ -815,6 +815,8 @@ bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CCh
         {
             if (!FlushChannel(where, journal))
                 return false;
+            if (channel.askedAgainOn != 0 && channel.askedAgainOn == journal.Connection())
+                return true; // its hold just ended: the rest comes again on a new connection
             channel.bufferStart = begin;
             channel.bufferDuration = 0;
             channel.bufferCount = 0;

@@ -169,7 +169,7 @@ bool Cut(const std::string& path, std::int64_t size, bool durably)
     if (!fd)
         return false;
     if (PowerCutJournalOn())
-        JournalCut(fd.Get(), path, FileSizeOf(fd.Get()), size);
+        JournalCut(path, FileSizeOf(fd.Get()), size);
     int result = 0;
     while ((result = ::ftruncate(fd.Get(), static_cast<off_t>(size))) != 0 && errno == EINTR)
     {

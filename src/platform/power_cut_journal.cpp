@@ -58,7 +58,7 @@ bool PowerCutJournalOn()
     return TheJournal().out != nullptr;
 }
 
-void JournalCut(int fd, const std::string& path, std::int64_t sizeBefore, std::int64_t sizeAfter)
+void JournalCut(const std::string& path, std::int64_t sizeBefore, std::int64_t sizeAfter)
 {
     Journal& journal = TheJournal();
     if (journal.out == nullptr || sizeBefore <= sizeAfter)
@@ -66,7 +66,9 @@ void JournalCut(int fd, const std::string& path, std::int64_t sizeBefore, std::i
     std::lock_guard guard(journal.lock);
     const std::string copy = NextCopy(journal);
     std::vector<char> bytes(static_cast<std::size_t>(sizeBefore - sizeAfter));
-    const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(sizeAfter));
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const ssize_t got =
+        file ? ::pread(file.Get(), bytes.data(), bytes.size(), static_cast<off_t>(sizeAfter)) : -1;
     UniqueFd saved(::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (saved && got > 0)
         (void)::write(saved.Get(), bytes.data(), static_cast<std::size_t>(got));

@@ -22,8 +22,8 @@ namespace tarvell
 // True when the journal is on.
 bool PowerCutJournalOn();
 
-// Before the file open as fd (at path) is cut from sizeBefore to sizeAfter bytes.
-void JournalCut(int fd, const std::string& path, std::int64_t sizeBefore, std::int64_t sizeAfter);
+// Before the file at path is cut from sizeBefore to sizeAfter bytes.
+void JournalCut(const std::string& path, std::int64_t sizeBefore, std::int64_t sizeAfter);
 
 // Before the file at path is removed.
 void JournalRemove(const std::string& path);

@@ -120,6 +120,23 @@ TEST_P(DiskLoopTest, BetweenSizeQueriesThePurgeCountsWhatWasRegisteredAndTheData
     EXPECT_EQ(m_db.Count(), 4);
 }
 
+// A row written by a program that took a server's interval of 4294 s for the channel's rate
+// claims millions of samples for a file of one second: it is shortened to its file before
+// the purge counts it, and no real file is deleted for room it only claims.
+TEST_P(DiskLoopTest, ARowThatClaimsMoreThanItsFileHoldsIsShortenedBeforeAnythingIsPurged)
+{
+    for (int n = 0; n < 3; ++n)
+        AddFile("ABC/13/" + std::to_string(n) + ".ABC", "BHZ", 100 + n);
+    AddFile("ABC/13/claims.ABC", "BHN", 99);
+    m_db.Execute("UPDATE FILELIST SET TQTY=429496.7295 WHERE CPATH='ABC/13/claims.ABC'");
+    const PurgeOutcome purge = PurgeDiskLoop("ABC", 5 * kFileBytes);
+    EXPECT_EQ(purge.filesPurged, 0);
+    EXPECT_EQ(purge.size, 4 * kFileBytes);
+    EXPECT_EQ(m_db.Count(), 4);
+    EXPECT_NE(EventLog().find("Station ABC: 1 rows claimed more samples than their files hold"),
+              std::string::npos);
+}
+
 TEST_P(DiskLoopTest, OldestFilesGoFirstAcrossChannelsUntilBelowTheLimit)
 {
     AddFile("ABC/13/3.ABC", "BHZ", 300);

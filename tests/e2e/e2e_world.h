@@ -63,6 +63,12 @@ public:
     {
     }
 
+    // SQLite in the file kdx.db of sqliteDirectory (a file system of the test's own).
+    explicit EndToEndWorld(const std::string& sqliteDirectory)
+        : m_db(std::make_unique<KdxDatabase>(m_box, sqliteDirectory))
+    {
+    }
+
     KdxDatabase& Db() { return *m_db; }
     const Sandbox& Box() const { return m_box; }
     const std::string& Ini() const { return m_ini; }
@@ -119,23 +125,34 @@ public:
     }
 
     // Starts tarvell --headless on the INI; faultPoint, when given, is its
-    // TARVELL_FAULT_POINT. prefix runs before it (for example prlimit).
-    std::unique_ptr<ChildProcess> StartTarvell(const std::string& faultPoint = "",
-                                               const std::vector<std::string>& prefix = {})
+    // TARVELL_FAULT_POINT. prefix runs before it (for example prlimit); tail follows the
+    // program's own options (ODBC=... DATA=...); environment is set for it alone. The
+    // program is TARVELL_TEST_BINARY when that is set (another build, to compare).
+    std::unique_ptr<ChildProcess>
+    StartTarvell(const std::string& faultPoint = "", const std::vector<std::string>& prefix = {},
+                 const std::vector<std::string>& tail = {},
+                 const std::map<std::string, std::string>& environment = {})
     {
-        std::string program = TARVELL_BINARY;
+        const char* other = std::getenv("TARVELL_TEST_BINARY");
+        const std::string binary = other != nullptr ? other : TARVELL_BINARY;
+        std::string program = binary;
         std::vector<std::string> arguments = {"--headless", "--ini", m_ini};
+        arguments.insert(arguments.end(), tail.begin(), tail.end());
         if (!prefix.empty())
         {
             program = prefix.front();
-            arguments.insert(arguments.begin(), TARVELL_BINARY);
+            arguments.insert(arguments.begin(), binary);
             arguments.insert(arguments.begin(), prefix.begin() + 1, prefix.end());
         }
+        std::map<std::string, std::string> all = environment;
         if (!faultPoint.empty())
-            ::setenv("TARVELL_FAULT_POINT", faultPoint.c_str(), 1);
+            all["TARVELL_FAULT_POINT"] = faultPoint;
+        for (const auto& [name, value] : all)
+            ::setenv(name.c_str(), value.c_str(), 1);
         auto tarvell =
             std::make_unique<ChildProcess>(program, arguments, m_box.File("tarvell.out"));
-        ::unsetenv("TARVELL_FAULT_POINT");
+        for (const auto& [name, value] : all)
+            ::unsetenv(name.c_str());
         return tarvell;
     }
 

@@ -197,6 +197,16 @@ KdxDatabase::KdxDatabase(const Sandbox& box, const PostgresServer& server)
     Make(box);
 }
 
+KdxDatabase::KdxDatabase(const Sandbox& box, const std::string& sqliteDirectory)
+    : m_backend(Backend::Sqlite), m_sqliteFile(sqliteDirectory + "/kdx.db")
+{
+    static int made = 0;
+    m_dsn = "KDX_FILE_" + std::to_string(++made);
+    AddTestDataSource(m_dsn, {"Driver=SQLite3", "JournalMode=WAL", "SyncPragma=NORMAL",
+                              "Database=" + m_sqliteFile});
+    Make(box);
+}
+
 void KdxDatabase::Make(const Sandbox& box)
 {
     // A fresh database: what the program knew of the last one's disk loops is gone.
@@ -208,7 +218,7 @@ void KdxDatabase::Make(const Sandbox& box)
     std::string schema;
     if (m_backend == Backend::Sqlite)
     {
-        m_database = dir + "/kdx.db";
+        m_database = m_sqliteFile.empty() ? dir + "/kdx.db" : m_sqliteFile;
         m_user = "KDX";
         m_password = "QZT";
         for (const char* suffix : {"", "-journal", "-wal", "-shm"})

@@ -92,6 +92,10 @@ public:
     // "KDX_PG_<port>".
     KdxDatabase(const Sandbox& box, const PostgresServer& server);
 
+    // A SQLite database in the file kdx.db of directory (a file system of the test's own),
+    // under a data source of its own.
+    KdxDatabase(const Sandbox& box, const std::string& sqliteDirectory);
+
     // Closes the shared connection and drops a PostgreSQL database.
     ~KdxDatabase();
 
@@ -131,6 +135,7 @@ private:
     PostgresServer m_server;
     std::string m_dsn;
     std::string m_database;
+    std::string m_sqliteFile; // given by the test; empty: the process's ODBC folder
     std::string m_user;
     std::string m_password;
     bool m_made = false;
