@@ -127,7 +127,7 @@ TEST_P(DiskLoopTest, ARowThatClaimsMoreThanItsFileHoldsIsShortenedBeforeAnything
 {
     for (int n = 0; n < 3; ++n)
         AddFile("ABC/13/" + std::to_string(n) + ".ABC", "BHZ", 100 + n);
-    AddFile("ABC/13/claims.ABC", "BHN", 99);
+    AddFile("ABC/13/claims.ABC", "BHN", 200); // the newest: the real files would go first
     m_db.Execute("UPDATE FILELIST SET TQTY=429496.7295 WHERE CPATH='ABC/13/claims.ABC'");
     const PurgeOutcome purge = PurgeDiskLoop("ABC", 5 * kFileBytes);
     EXPECT_EQ(purge.filesPurged, 0);
