@@ -303,16 +303,43 @@ void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
     out.Sample('{' + Label("version", snapshot.version) + '}', 1);
 }
 
+// What the status server turned away, each kind of refusal under its own reason.
+void StatusServerMetrics(CExposition& out, const StatusSnapshot& snapshot)
+{
+    const StatusServerStatus& server = snapshot.statusServer;
+    if (server.connectionLimit == 0)
+        return;
+    out.Family("tarvell_status_connections", "gauge", "Connections open to the status server.");
+    out.Sample("", Real(server.connectionsOpen));
+    out.Family("tarvell_status_connection_limit", "gauge",
+               "Connections the status server keeps open at most.");
+    out.Sample("", Real(server.connectionLimit));
+    const auto refused = [&](StatusRefusal why)
+    { return Real(server.refused[static_cast<std::size_t>(why)]); };
+    out.Family("tarvell_status_connections_refused_total", "counter",
+               "Connections closed without an answer: at the limit, to make room, or slow.");
+    out.Sample("{reason=\"limit\"}", refused(StatusRefusal::ConnectionLimit));
+    out.Sample("{reason=\"made_room\"}", refused(StatusRefusal::MadeRoom));
+    out.Sample("{reason=\"timeout\"}", refused(StatusRefusal::Timeout));
+    out.Family("tarvell_status_requests_refused_total", "counter",
+               "Requests refused: head too large, a method other than GET, a body, no token.");
+    out.Sample("{reason=\"head_too_large\"}", refused(StatusRefusal::HeadTooLarge));
+    out.Sample("{reason=\"method\"}", refused(StatusRefusal::Method));
+    out.Sample("{reason=\"body\"}", refused(StatusRefusal::Body));
+    out.Sample("{reason=\"token\"}", refused(StatusRefusal::Token));
+}
+
 } // namespace
 
 void WritePrometheusText(const StatusSnapshot& snapshot, std::string& text)
 {
     CExposition out(text, snapshot.channels.size() * 9 + snapshot.links.size() * 8 +
-                              snapshot.stations.size() * 3 + 8);
+                              snapshot.stations.size() * 3 + 17);
     ChannelMetrics(out, snapshot);
     LinkMetrics(out, snapshot);
     StationMetrics(out, snapshot);
     ProcessMetrics(out, snapshot);
+    StatusServerMetrics(out, snapshot);
 }
 
 std::string PrometheusText(const StatusSnapshot& snapshot)

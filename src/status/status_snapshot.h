@@ -3,10 +3,13 @@
 // manager and the terminal: every value is read once from its atomic, so taking it never
 // waits for the packet path. Any thread.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "metrics/counters.h"
 
 namespace tarvell
 {
@@ -56,6 +59,13 @@ struct StationStatus
     std::int64_t filesPurged = 0;
 };
 
+struct StatusServerStatus
+{
+    std::int64_t connectionsOpen = 0;
+    std::int64_t connectionLimit = 0; // 0: no status server
+    std::array<std::int64_t, kStatusRefusals> refused{};
+};
+
 struct StatusSnapshot
 {
     double now = 0;
@@ -68,6 +78,7 @@ struct StatusSnapshot
     std::vector<ChannelStatus> channels; // the configured channels, in the order of the INI
     std::vector<LinkStatus> links;
     std::vector<StationStatus> stations;
+    StatusServerStatus statusServer;
 };
 
 // The build version the program reports.
