@@ -61,28 +61,30 @@ void CRequestStream::BeginRequest()
     m_headTooLarge = false;
 }
 
-bool CRequestStream::WaitFor(short events, Clock::time_point deadline) const
+CRequestStream::Wait CRequestStream::WaitFor(short events, Clock::time_point deadline) const
 {
     for (;;)
     {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            return Wait::TimedOut;
+        // Rounded up: a poll that ended a fraction of a millisecond early is no timeout.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         pollfd entry{m_socket, events, 0};
         const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
         if (ready > 0)
-            return true;
+            return Wait::Ready;
         if (ready < 0 && errno != EINTR)
-            return false;
+            return Wait::Failed;
     }
 }
 
 bool CRequestStream::Fill()
 {
-    if (!WaitFor(POLLIN, m_readDeadline))
+    const Wait wait = WaitFor(POLLIN, m_readDeadline);
+    if (wait != Wait::Ready)
     {
-        m_timedOut = Clock::now() >= m_readDeadline;
+        m_timedOut = wait == Wait::TimedOut;
         return false;
     }
     ssize_t got = 0;
@@ -103,7 +105,7 @@ bool CRequestStream::WaitForRequest()
 
 bool CRequestStream::is_readable() const
 {
-    return m_begin < m_end || WaitFor(POLLIN, m_readDeadline);
+    return m_begin < m_end || WaitFor(POLLIN, m_readDeadline) == Wait::Ready;
 }
 
 ssize_t CRequestStream::read(char* ptr, size_t size)
@@ -124,8 +126,9 @@ ssize_t CRequestStream::read(char* ptr, size_t size)
 
 bool CRequestStream::is_writable() const
 {
-    return WaitFor(POLLOUT, m_writing ? m_writeDeadline
-                                      : Clock::now() + std::chrono::seconds(kAnswerSeconds));
+    const Clock::time_point deadline =
+        m_writing ? m_writeDeadline : Clock::now() + std::chrono::seconds(kAnswerSeconds);
+    return WaitFor(POLLOUT, deadline) == Wait::Ready;
 }
 
 ssize_t CRequestStream::write(const char* ptr, size_t size)
@@ -135,7 +138,7 @@ ssize_t CRequestStream::write(const char* ptr, size_t size)
         m_writing = true;
         m_writeDeadline = Clock::now() + std::chrono::seconds(kAnswerSeconds);
     }
-    if (!WaitFor(POLLOUT, m_writeDeadline))
+    if (WaitFor(POLLOUT, m_writeDeadline) != Wait::Ready)
         return -1;
     ssize_t sent = 0;
     do
@@ -151,7 +154,7 @@ void CRequestStream::EndGently()
     ::shutdown(m_socket, SHUT_WR);
     const Clock::time_point deadline = Clock::now() + kDrainTime;
     std::size_t drained = 0;
-    while (drained < kMaxDrainBytes && WaitFor(POLLIN, deadline))
+    while (drained < kMaxDrainBytes && WaitFor(POLLIN, deadline) == Wait::Ready)
     {
         const ssize_t got = ::recv(m_socket, m_buffer.data(), m_buffer.size(), 0);
         if (got <= 0)

@@ -53,8 +53,14 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    enum class Wait
+    {
+        Ready,
+        TimedOut,
+        Failed,
+    };
     // Waits until the socket is ready for events (POLLIN or POLLOUT) or deadline passes.
-    bool WaitFor(short events, Clock::time_point deadline) const;
+    Wait WaitFor(short events, Clock::time_point deadline) const;
     // Reads what the client sent into the buffer; false at its end, on failure or timeout.
     bool Fill();
 
