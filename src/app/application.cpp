@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/headless_view.h"
 #include "app/instance_lock.h"
+#include "app/process_protection.h"
 #include "app/run_control.h"
 #include "config/load_groups.h"
 #include "config/loop_files.h"
@@ -137,6 +138,7 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
         return StartFailed("TARVELL not started: " + lockError);
 
     LogStartOfRun("TARVELL started...");
+    LogProcessProtection();
 
     CDbSettings settings(line.settingsArguments);
     if (!DbOpen(settings))

@@ -52,8 +52,8 @@ void CheckPort(const std::string& section, std::vector<std::string>& problems)
 }
 
 // Problems that only the INI text shows: sections that make no group, names that do not fit
-// the request, a CHAN value cut off, ports that are no numbers, a channel that two groups
-// acquire, channels the database does not know.
+// the request or cannot stand in a path, a CHAN value cut off, ports that are no numbers, a channel
+// that two groups acquire, channels the database does not know.
 void CheckSections(std::vector<std::string>& problems)
 {
     CheckPort("SYSTEM", problems);
@@ -72,6 +72,12 @@ void CheckSections(std::vector<std::string>& problems)
             continue;
         }
         CheckPort(section, problems);
+        if (const std::string problem = NameProblem(station); !problem.empty())
+        {
+            problems.push_back(section + " STATION " + PrintableName(station) + " " + problem +
+                               ": not acquired");
+            continue;
+        }
         if (station.size() > kMaxRequestName)
         {
             problems.push_back(section + " STATION " + station +
@@ -96,6 +102,12 @@ void CheckSections(std::vector<std::string>& problems)
                                std::to_string(channels.size()) + " channels; at most 64 fit");
         for (const std::string& channel : channels)
         {
+            if (const std::string problem = NameProblem(channel); !problem.empty())
+            {
+                problems.push_back(section + " channel " + PrintableName(channel) + " " + problem +
+                                   ": not acquired");
+                continue;
+            }
             if (channel.size() > kMaxRequestName)
             {
                 problems.push_back(section + " channel " + channel +

@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <cctype>
 #include <cstddef>
 
 namespace tarvell
@@ -27,7 +28,9 @@ const char kUsage[] =
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
-    "The database settings ODBC=, USER=, PASSWORD= and DATA= must come in this order.\n";
+    "The database settings ODBC=, USER=, PASSWORD= and DATA= must come in this order.\n"
+    "A password on the command line can be read by other users of this machine: give it\n"
+    "in a file ([DATABASE] PASSWORD_FILE) or as the service credential db-password.\n";
 } // namespace
 
 const char* UsageText()
@@ -81,6 +84,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
     line.settingsArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i),
                                   arguments.end());
     return line;
+}
+
+void HidePasswordArguments(int argc, char** argv)
+{
+    static const char kKey[] = "PASSWORD=";
+    for (int i = 1; i < argc; ++i)
+    {
+        char* argument = argv[i];
+        std::size_t k = 0;
+        while (kKey[k] != '\0' && std::toupper(static_cast<unsigned char>(argument[k])) == kKey[k])
+            ++k;
+        if (kKey[k] != '\0')
+            continue;
+        for (char* value = argument + k; *value != '\0'; ++value)
+            *value = '*';
+    }
 }
 
 } // namespace tarvell

@@ -21,7 +21,7 @@ struct CommandLine
     // The arguments after our options: the only ones the database settings search reads, so
     // that the value of an option (an INI path holding "ODBC=") is never taken as a setting.
     std::vector<std::string> settingsArguments;
-    std::string error;        // non-empty when the command line is not usable
+    std::string error; // non-empty when the command line is not usable
 };
 
 // Reads our options up to the first argument that is not one ("--" ends them too); the
@@ -33,6 +33,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 // and $WAYLAND_DISPLAY, not empty). Otherwise it runs headless.
 bool UseWindow(const CommandLine& line, bool windowBuilt, std::string_view display,
                std::string_view waylandDisplay);
+
+// Overwrites with '*' the value of every argument of argv that starts with "PASSWORD=" (any
+// letter case), so that other users who list the processes of the machine no longer see the
+// password; the program reads its arguments before (a copy). Main thread, first thing.
+void HidePasswordArguments(int argc, char** argv);
 
 // The usage text of --help.
 const char* UsageText();

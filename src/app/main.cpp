@@ -8,6 +8,7 @@
 #include "app/application.h"
 #include "app/check_config.h"
 #include "app/command_line.h"
+#include "app/process_protection.h"
 #include "status/status_client.h"
 
 #ifdef TARVELL_WITH_QT
@@ -29,6 +30,7 @@ int main(int argc, char** argv)
 {
     using namespace tarvell;
     const std::vector<std::string> arguments(argv + 1, argv + argc);
+    HidePasswordArguments(argc, argv);
     const CommandLine line = ParseCommandLine(arguments);
     if (!line.error.empty())
     {
@@ -45,6 +47,8 @@ int main(int argc, char** argv)
         std::puts("TARVELL Version 1.0");
         return 0;
     }
+    // Before a password or a token is read: no core file may hold them.
+    ProtectProcess(ResolveIniPath(line));
     if (line.status)
         return PrintStatus(ResolveIniPath(line), line.json, stdout, stderr);
     if (line.checkConfig)

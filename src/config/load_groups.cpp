@@ -118,6 +118,11 @@ void ReportLeftOut(const CStationGroup& group, const LeftOutChannel& left)
                             "cannot be requested. Station: %s  Channel: %s",
                             kMaxRequestName, group.station.c_str(), left.token.c_str()));
         break;
+    case LeftOutReason::UnsafeName:
+        LogEvent(FormatText("Channel not acquired, its name %s. Station: %s  Channel: %s",
+                            left.problem.c_str(), group.station.c_str(),
+                            PrintableName(left.token).c_str()));
+        break;
     case LeftOutReason::AcquiredElsewhere:
         LogEvent(FormatText("Channel not acquired, GROUP%d acquires it already. Station: %s  "
                             "Channel: %s (GROUP%d)",
@@ -134,6 +139,36 @@ void ReportLeftOut(const CStationGroup& group, const LeftOutChannel& left)
 }
 
 } // namespace
+
+std::string NameProblem(std::string_view name)
+{
+    for (const char c : name)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e)
+            return FormatText("holds the byte 0x%02X, which is no printable ASCII character", byte);
+    }
+    if (name.find("..") != std::string_view::npos)
+        return "holds '..'";
+    if (name.find('/') != std::string_view::npos)
+        return "holds '/'";
+    if (name.find('\\') != std::string_view::npos)
+        return "holds '\\'";
+    if (name == ".")
+        return "is '.'";
+    return {};
+}
+
+std::string PrintableName(std::string_view name)
+{
+    std::string out;
+    for (const char c : name)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte >= 0x20 && byte <= 0x7e ? std::string(1, c) : FormatText("\\x%02X", byte);
+    }
+    return out;
+}
 
 std::vector<std::string> ChannelTokens(std::string_view text)
 {
@@ -181,8 +216,12 @@ std::size_t AddChannels(std::size_t group, std::string_view text,
     CStationGroup& self = *g_groups[group];
     for (const std::string& token : ChannelTokens(text))
     {
-        LeftOutChannel left{token, LeftOutReason::NoSampleRate, 0};
-        if (token.size() > kMaxRequestName)
+        LeftOutChannel left{token, LeftOutReason::NoSampleRate, 0, NameProblem(token)};
+        if (!left.problem.empty())
+        {
+            left.reason = LeftOutReason::UnsafeName;
+        }
+        else if (token.size() > kMaxRequestName)
         {
             left.reason = LeftOutReason::NameTooLong;
         }
@@ -226,6 +265,14 @@ bool LoadGroups()
         if (station.empty())
             continue;
         station = ToUpperAscii(station);
+        if (const std::string problem = NameProblem(station); !problem.empty())
+        {
+            // The station's directory would lie outside the data root, or its name would
+            // break the file names and what reads them.
+            LogEvent(FormatText("Station not acquired, its name %s. Station: %s (GROUP%d)",
+                                problem.c_str(), PrintableName(station).c_str(), sectionNumber));
+            continue;
+        }
         if (station.size() > kMaxRequestName)
         {
             // The request would carry the name cut to 7 characters, and no packet of the
@@ -263,6 +310,8 @@ bool LoadGroups()
         std::set<std::string> reported;
         for (const std::string& token : CheckTokens(chan))
         {
+            if (!NameProblem(WithoutBlanks(token)).empty())
+                continue; // never asked for; AddChannels says why
             switch (CheckChannel(station, token))
             {
             case CheckResult::Found:
@@ -283,7 +332,7 @@ bool LoadGroups()
         std::vector<LeftOutChannel> leftOut;
         AddChannels(index, chan, &leftOut);
         for (const std::string& token : cutOff)
-            leftOut.push_back({token, LeftOutReason::BeyondChanLimit, 0});
+            leftOut.push_back({token, LeftOutReason::BeyondChanLimit, 0, {}});
         std::set<std::string> explained; // a name CHAN repeats is explained once
         for (const LeftOutChannel& left : leftOut)
         {

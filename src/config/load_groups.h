@@ -14,10 +14,10 @@ namespace tarvell
 // be empty): one group per section with a STATION, remembering its section number. Checks
 // every CHAN token in SITECHAN, logging "Not Found. Station: %s  Channel: %s" for each one
 // without a row and "Number of channels: %d" with the number found; channels left out for
-// a sampling rate that is not above 0, names too long to be requested (a station of such a
-// name makes no group), a station's channel that an earlier group acquires already, channels
-// beyond the 255 characters of CHAN and SIZEMB values that are not a positive number are
-// logged too. Always returns true.
+// a sampling rate that is not above 0, names too long to be requested or unsafe in a path
+// (a station of such a name makes no group), a station's channel that an earlier group acquires
+// already, channels beyond the 255 characters of CHAN and SIZEMB values that are not a positive
+// number are logged too. Always returns true.
 bool LoadGroups();
 
 // The channel names of a CHAN value as the model takes them: tokens separated by "," or
@@ -34,10 +34,20 @@ inline constexpr std::size_t kMaxChanText = 255;
 // The channels beyond go to cutOff when it is given.
 std::string ChanWithinLimit(std::string_view text, std::vector<std::string>* cutOff);
 
+// Why a station or channel name cannot become part of a path under the data root, or
+// empty when it can: a name must not hold "/", "\" or "..", must not be ".", and must be
+// printable ASCII (a control character or a byte above 0x7E would reach the file names, the
+// event log and the metrics' labels).
+std::string NameProblem(std::string_view name);
+
+// name with every byte outside printable ASCII written as \xHH, for messages.
+std::string PrintableName(std::string_view name);
+
 enum class LeftOutReason
 {
     NoSampleRate,      // SITECHAN gives no sampling rate above 0
     NameTooLong,       // more than 7 characters: it cannot be requested
+    UnsafeName,        // NameProblem: it cannot name a directory or file
     AcquiredElsewhere, // an earlier group acquires the same station and channel
     BeyondChanLimit,   // it stands beyond the 255 characters of CHAN that are read
 };
@@ -47,11 +57,12 @@ struct LeftOutChannel
     std::string token;
     LeftOutReason reason = LeftOutReason::NoSampleRate;
     int otherSection = 0; // AcquiredElsewhere: the section of the group that keeps it
+    std::string problem;  // UnsafeName: what is wrong with the name
 };
 
 // Adds to group the channels of text (ChannelTokens); a token is added only when its name
-// can be requested, no earlier group acquires the station's channel of that name (two
-// threads would write one record), and SITECHAN gives it a sampling rate above 0. Tokens
+// is safe in a path and can be requested, no earlier group acquires the station's channel of that
+// name (two threads would write one record), and SITECHAN gives it a sampling rate above 0. Tokens
 // left out are appended to leftOut, with the reason, when it is given. Returns the number of
 // channels the group has afterwards.
 std::size_t AddChannels(std::size_t group, std::string_view text,

@@ -1,13 +1,17 @@
 #include "db/db_settings.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "db/connection.h"
 #include "db/odbc_private.h"
+#include "log/event_log.h"
 #include "platform/file_system.h"
 #include "platform/ini_profile.h"
 #include "platform/program_paths.h"
+#include "platform/secret_file.h"
 #include "platform/text.h"
+#include "platform/text_format.h"
 
 namespace tarvell
 {
@@ -20,14 +24,66 @@ constexpr std::size_t kMaxUser = 127;
 constexpr std::size_t kMaxPassword = 127;
 constexpr std::size_t kMaxDataDir = 2047;
 
-// Reads [DATABASE] ODBC, USER, PASSWORD and [DATA] DIR of an INI file into the globals; a
-// missing key gives empty text.
-void ReadSettings(const std::string& iniPath)
+// A problem with a secret goes to the operator at once, on the terminal and in the event log:
+// the connection that follows would fail with a message that hides the reason.
+void ReportSecretProblem(const std::string& text)
+{
+    LogEvent(text);
+    std::fprintf(stderr, "tarvell: %s\n", text.c_str());
+}
+
+// Reads the password from the file at path into g_dbPassword. False (reported) when the file
+// cannot be used.
+bool ReadPasswordFile(const std::string& path, const char* what)
+{
+    std::string password;
+    std::string error;
+    if (!ReadSecretFile(path, &password, &error))
+    {
+        ReportSecretProblem(
+            FormatText("The database password of %s cannot be used: %s", what, error.c_str()));
+        return false;
+    }
+    if (password.size() > kMaxPassword)
+    {
+        ReportSecretProblem(FormatText("The database password of %s is longer than %zu "
+                                       "characters",
+                                       what, kMaxPassword));
+        return false;
+    }
+    g_dbPassword = std::move(password);
+    return true;
+}
+
+// The service manager's credential, when it hands one over, is the password whichever source
+// names the data source: it is the one way of giving a password that no file of the program
+// and no process listing shows. False (reported) when it is there but cannot be used.
+bool TakePasswordCredential()
+{
+    const char* directory = std::getenv("CREDENTIALS_DIRECTORY");
+    if (directory == nullptr || *directory == '\0')
+        return true;
+    const std::string path = std::string(directory) + "/" + kPasswordCredential;
+    if (!PathExists(path))
+        return true;
+    return ReadPasswordFile(path, "the service credential");
+}
+
+// Reads [DATABASE] ODBC, USER, PASSWORD (or the file PASSWORD_FILE names) and [DATA] DIR of an
+// INI file into the globals; a missing key gives empty text. False (reported) when the
+// password file or credential cannot be used.
+bool ReadSettings(const std::string& iniPath)
 {
     g_dsn = ReadProfileString(iniPath, "DATABASE", "ODBC", "", kMaxDsn);
     g_dbUser = ReadProfileString(iniPath, "DATABASE", "USER", "", kMaxUser);
     g_dbPassword = ReadProfileString(iniPath, "DATABASE", "PASSWORD", "", kMaxPassword);
     g_dbDataDir = ReadProfileString(iniPath, "DATA", "DIR", "", kMaxDataDir);
+    const std::string passwordFile =
+        ReadProfileString(iniPath, "DATABASE", "PASSWORD_FILE", "", kMaxDataDir);
+    if (!passwordFile.empty() &&
+        !ReadPasswordFile(passwordFile, ("[DATABASE] PASSWORD_FILE of " + iniPath).c_str()))
+        return false;
+    return TakePasswordCredential();
 }
 
 // A failed attempt leaves the connection closed for the next source or the dialog.
@@ -123,10 +179,18 @@ bool CDbSettings::LoadAndConnect()
         ++taken;
     }
 
+    if (taken > 2)
+    {
+        ReportSecretProblem("The database password was given on the command line, where other "
+                            "users of this machine can read it: give it in a file named by "
+                            "[DATABASE] PASSWORD_FILE, or as the service credential " +
+                            std::string(kPasswordCredential));
+    }
+
     bool failed = false;
     if (taken > 0)
     {
-        if (ConnectQuietly())
+        if (TakePasswordCredential() && ConnectQuietly())
             return true;
         failed = true;
     }
@@ -134,10 +198,10 @@ bool CDbSettings::LoadAndConnect()
     // 2. The program INI, unless the command line named a data source that failed.
     if (!failed && PathExists(programIniPath))
     {
-        ReadSettings(programIniPath);
+        const bool usable = ReadSettings(programIniPath);
         if (!g_dsn.empty())
         {
-            if (ConnectQuietly())
+            if (usable && ConnectQuietly())
                 return true;
             failed = true;
             if (!g_dbDataDir.empty())
@@ -150,9 +214,9 @@ bool CDbSettings::LoadAndConnect()
     // 3. KDX.ini: a data source named there is the last one tried.
     if (PathExists(kdxIniPath))
     {
-        ReadSettings(kdxIniPath);
+        const bool usable = ReadSettings(kdxIniPath);
         if (!g_dsn.empty())
-            return ConnectQuietly();
+            return usable && ConnectQuietly();
     }
 
     // 4. The built-in defaults.
@@ -160,7 +224,7 @@ bool CDbSettings::LoadAndConnect()
     g_dbUser = kDefaultDbUser;
     g_dbPassword = kDefaultDbPassword;
     g_dbDataDir = kDefaultDataDir;
-    return ConnectQuietly();
+    return TakePasswordCredential() && ConnectQuietly();
 }
 
 } // namespace tarvell

@@ -16,6 +16,10 @@ inline constexpr const char* kDefaultDbUser = "KDX";
 inline constexpr const char* kDefaultDbPassword = "QZT";
 inline constexpr const char* kDefaultDataDir = "/var/lib/kdx/data";
 
+// The name of the database password among the service manager's credentials
+// ($CREDENTIALS_DIRECTORY/db-password, systemd's LoadCredential=db-password:FILE).
+inline constexpr const char* kPasswordCredential = "db-password";
+
 // One ODBC data source the driver manager knows.
 struct DataSourceEntry
 {
@@ -55,6 +59,12 @@ public:
     // True when a connection was made. A source that names a data source and fails ends the
     // search with false: after a failed command line or program INI neither KDX.ini nor the
     // defaults are tried, after a failed KDX.ini not the defaults.
+    // The password of an INI file is the first line of the file its [DATABASE] PASSWORD_FILE
+    // names, when it names one; the service manager's credential db-password, when it is
+    // handed over, is the password of every source. A password file or credential that cannot
+    // be used (unreadable, empty, open to others) fails its source without a connection
+    // attempt, and a password on the command line is warned about; both on stderr and in the
+    // event log.
     bool LoadAndConnect();
 
     // The command-line tail as one text (tokens joined by blanks), empty without "ODBC=".

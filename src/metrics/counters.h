@@ -52,11 +52,11 @@ public:
     std::atomic<std::int64_t> bytesReceived{0};
     std::atomic<std::int64_t> packetsReceived{0};
     std::atomic<std::int64_t> packetsSkipped{0};
-    std::atomic<std::int64_t> connections{0}; // connections that completed the opening exchange
-    std::atomic<std::int64_t> reconnects{0};  // of those, every one after the first
+    std::atomic<std::int64_t> connections{0};     // connections that completed the opening exchange
+    std::atomic<std::int64_t> reconnects{0};      // of those, every one after the first
     std::atomic<std::int64_t> connectFailures{0}; // connections refused, or not made at all
-    std::atomic<int> lastFailure{-1};         // code of the last failure; -1: none yet
-    std::atomic<double> connectedSince{0};    // epoch seconds; 0 while not connected
+    std::atomic<int> lastFailure{-1};             // code of the last failure; -1: none yet
+    std::atomic<double> connectedSince{0};        // epoch seconds; 0 while not connected
     std::array<std::atomic<std::int64_t>, kCountedFailureCodes> failures{};
     // Raised by the stall watchdog (through a reader's pointer, hence mutable): the link
     // ends its connection and asks every channel again.
@@ -175,12 +175,42 @@ public:
     std::atomic<std::int64_t> filesPurged{0};
 };
 
+// What the status server turns away. A connection is refused at the limit (every open one
+// is being answered), closed to make room for a new one (the open one that waited longest
+// for its request), or closed when its request is not complete in time; a request is refused
+// for a head too large, a method other than GET or HEAD, a body, or a missing or wrong token.
+enum class StatusRefusal : int
+{
+    ConnectionLimit = 0,
+    MadeRoom,
+    Timeout,
+    HeadTooLarge,
+    Method,
+    Body,
+    Token,
+};
+inline constexpr int kStatusRefusals = 7;
+
+// The status server: written by its threads.
+struct StatusServerCounters
+{
+    void Refused(StatusRefusal why)
+    {
+        refused[static_cast<std::size_t>(why)].fetch_add(1, std::memory_order_relaxed);
+    }
+
+    std::atomic<std::int64_t> connectionsOpen{0};
+    std::atomic<std::int64_t> connectionLimit{0}; // 0 while no status server runs
+    std::array<std::atomic<std::int64_t>, kStatusRefusals> refused{};
+};
+
 // The process: written by whichever thread notices a change.
 struct ProcessCounters
 {
     std::atomic<bool> databaseReachable{false};
     std::atomic<std::int64_t> databaseOutages{0};
     std::atomic<double> startTime{0};
+    StatusServerCounters statusServer;
 };
 
 } // namespace tarvell

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fault_point.h"
 #include "platform/file_system.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
@@ -311,18 +312,48 @@ std::string Serialize(const ParsedIni& ini)
     return content;
 }
 
+// Gives the temporary file fd the owner, group and mode of the file it replaces (old). Only a
+// privileged process may give a file away, and only a member of a group may hand it to that
+// group; where that is not permitted the new file stays the program's own, and the rights of
+// a group that could not be kept are dropped: a rewrite never lets anyone read the file who
+// could not read it before (it may hold the database password).
+bool AdoptOwnership(int fd, const struct stat& old)
+{
+    struct stat now
+    {
+    };
+    if (::fstat(fd, &now) != 0)
+        return false;
+    if (now.st_uid != old.st_uid || now.st_gid != old.st_gid)
+    {
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+            (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        if (::fstat(fd, &now) != 0)
+            return false;
+    }
+    mode_t mode = old.st_mode & 0777;
+    if (now.st_gid != old.st_gid)
+        mode &= static_cast<mode_t>(~S_IRWXG);
+    return ::fchmod(fd, mode) == 0;
+}
+
 // Writes content to a temporary file beside target and renames it over target, durably: the
 // new file is synced before the rename and the directory after it, so that after a power cut
-// the file is either the old one or the new one, never empty or cut. On any failure the
-// temporary file is removed and target is left as it was.
-bool ReplaceAtomically(const std::string& target, const std::string& content, mode_t mode)
+// the file is either the old one or the new one, never empty or cut. The temporary file is
+// made by mkstemp: its name cannot be guessed and it is readable by the program alone from
+// its first byte; it takes the owner, group and mode of the old file (old; a new file stays
+// 0600) just before it replaces it. On any failure the temporary file is removed and target
+// is left as it was.
+bool ReplaceAtomically(const std::string& target, const std::string& content,
+                       const struct stat* old)
 {
-    std::string temp = target + ".~" + std::to_string(::getpid());
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    std::string temp = target + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (!fd)
         return false;
-    bool ok = WriteFully(fd.Get(), content.data(), content.size()) &&
-              (mode == 0 || ::fchmod(fd.Get(), mode) == 0) && ::fsync(fd.Get()) == 0;
+    bool ok = WriteFully(fd.Get(), content.data(), content.size());
+    FaultPoint("ini-temp-written");
+    ok = ok && (old == nullptr || AdoptOwnership(fd.Get(), *old)) && ::fsync(fd.Get()) == 0;
     ok = fd.Close() && ok;
     if (!ok || ::rename(temp.c_str(), target.c_str()) != 0)
     {
@@ -414,18 +445,15 @@ bool WriteProfileStrings(std::string_view path, std::span<const ProfileEntry> en
     std::lock_guard lock(g_profileLock);
     const std::string target = WriteTarget(std::string(path));
     const ParsedIni* found = nullptr;
-    mode_t mode = 0;
+    struct stat old
+    {
+    };
+    bool replacing = false;
     switch (FindParsed(target, &found))
     {
     case Lookup::Found:
-    {
-        struct stat st
-        {
-        };
-        if (::stat(target.c_str(), &st) == 0)
-            mode = st.st_mode & 07777;
+        replacing = ::stat(target.c_str(), &old) == 0;
         break;
-    }
     case Lookup::Missing:
         g_profileCache[target] = CacheEntry{};
         break;
@@ -439,7 +467,7 @@ bool WriteProfileStrings(std::string_view path, std::span<const ProfileEntry> en
     CacheEntry& cached = g_profileCache[target];
     for (const ProfileEntry& entry : entries)
         ApplyValue(cached.ini, entry.section, entry.key, SingleLine(entry.value));
-    if (!ReplaceAtomically(target, Serialize(cached.ini), mode))
+    if (!ReplaceAtomically(target, Serialize(cached.ini), replacing ? &old : nullptr))
     {
         g_profileCache.erase(target);
         return false;

@@ -31,7 +31,10 @@ long long ReadProfileInt(std::string_view path, std::string_view section, std::s
 // name could not stand in the file (empty, or holding a line break, "=" or "]").
 // Line breaks inside the value are written as blanks so that a value can never add lines.
 // The new file is synced before it replaces the old one, and its directory after, so a power
-// cut leaves the old file or the new one, never an empty or cut one.
+// cut leaves the old file or the new one, never an empty or cut one. The temporary file has a
+// name nobody can guess and is readable by the program alone from its first byte; the new
+// file keeps the owner, group and mode of the old one (a group that cannot be kept loses its
+// rights; a file made by the first write is readable by its owner alone).
 [[nodiscard]] bool WriteProfileString(std::string_view path, std::string_view section,
                                       std::string_view key, std::string_view value);
 

@@ -24,7 +24,8 @@ public:
 
     // Reads the settings of iniPath and starts the status server when one is configured.
     // Returns false with *error (a clear message for the operator) for a bad [STATUS]
-    // LISTEN or an address that cannot be bound; the program must not start then.
+    // LISTEN, an address that cannot be bound, or a [STATUS] TOKEN_FILE that cannot be used;
+    // the program must not start then.
     bool Start(const std::string& iniPath, std::string* error);
 
     // After the acquisition threads started: readiness, then the monitor thread.

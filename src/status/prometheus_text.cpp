@@ -14,22 +14,71 @@ namespace tarvell
 namespace
 {
 
-// A label value with backslash, double quote and line feed escaped.
-std::string Escaped(const std::string& value)
+// The length of the well-formed UTF-8 sequence at the start of text (1 to 4), or 0 when it
+// starts with a byte that is no part of one (a stray continuation byte, an overlong form, a
+// surrogate, a code point above U+10FFFF, or a sequence cut short).
+std::size_t Utf8SequenceLength(std::string_view text)
 {
-    std::string out;
-    for (char c : value)
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed where a lead byte
+    unsigned char high = 0xbf; // would otherwise allow an overlong form or a surrogate
+    if (lead >= 0xc2 && lead <= 0xdf)
+        length = 2;
+    else if (lead >= 0xe0 && lead <= 0xef)
     {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        if (c == '\n')
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    }
+    else if (lead >= 0xf0 && lead <= 0xf4)
+    {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    }
+    if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+    {
+        if (byte(i) < 0x80 || byte(i) > 0xbf)
+            return 0;
+    }
+    return length;
+}
+
+// Appends a name as a label value that every scraper accepts: the value must be UTF-8, so a
+// byte that is no part of UTF-8 (a Latin-1 name from the INI) becomes the text \xHH. The
+// name's own backslashes are doubled, so that a name holding the text "\xE9" and one holding
+// the byte 0xE9 stay two labels. Then backslash, double quote and line feed are escaped as the
+// text format asks.
+void AppendEscaped(std::string& out, std::string_view value)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    while (!value.empty())
+    {
+        const std::size_t length = Utf8SequenceLength(value);
+        if (length == 0)
         {
-            out += "\\n";
+            const auto byte = static_cast<unsigned char>(value.front());
+            out.append("\\\\x").append(1, kHex[byte >> 4]).append(1, kHex[byte & 15]);
+            value.remove_prefix(1);
             continue;
         }
-        out += c;
+        const char c = value.front();
+        if (c == '\\')
+            out.append("\\\\\\\\");
+        else if (c == '"')
+            out.append("\\\"");
+        else if (c == '\n')
+            out.append("\\n");
+        else
+            out.append(value.substr(0, length));
+        value.remove_prefix(length);
     }
-    return out;
 }
 
 // The text of one exposition. Scraped every second for thousands of channels, so samples
@@ -88,13 +137,14 @@ private:
 void AppendLabel(std::string& out, const char* key, const std::string& value)
 {
     out.append(key).append("=\"");
+    // Names are almost always plain: they go in as they stand.
     bool plain = true;
     for (char c : value)
-        plain = plain && c != '\\' && c != '"' && c != '\n';
+        plain = plain && c != '\\' && c != '"' && c != '\n' && static_cast<unsigned char>(c) < 0x80;
     if (plain)
         out.append(value);
     else
-        out.append(Escaped(value));
+        AppendEscaped(out, value);
     out.append("\"");
 }
 
@@ -274,16 +324,43 @@ void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
     out.Sample('{' + Label("version", snapshot.version) + '}', 1);
 }
 
+// What the status server turned away, each kind of refusal under its own reason.
+void StatusServerMetrics(CExposition& out, const StatusSnapshot& snapshot)
+{
+    const StatusServerStatus& server = snapshot.statusServer;
+    if (server.connectionLimit == 0)
+        return;
+    out.Family("tarvell_status_connections", "gauge", "Connections open to the status server.");
+    out.Sample("", Real(server.connectionsOpen));
+    out.Family("tarvell_status_connection_limit", "gauge",
+               "Connections the status server keeps open at most.");
+    out.Sample("", Real(server.connectionLimit));
+    const auto refused = [&](StatusRefusal why)
+    { return Real(server.refused[static_cast<std::size_t>(why)]); };
+    out.Family("tarvell_status_connections_refused_total", "counter",
+               "Connections closed without an answer: at the limit, to make room, or slow.");
+    out.Sample("{reason=\"limit\"}", refused(StatusRefusal::ConnectionLimit));
+    out.Sample("{reason=\"made_room\"}", refused(StatusRefusal::MadeRoom));
+    out.Sample("{reason=\"timeout\"}", refused(StatusRefusal::Timeout));
+    out.Family("tarvell_status_requests_refused_total", "counter",
+               "Requests refused: head too large, a method other than GET, a body, no token.");
+    out.Sample("{reason=\"head_too_large\"}", refused(StatusRefusal::HeadTooLarge));
+    out.Sample("{reason=\"method\"}", refused(StatusRefusal::Method));
+    out.Sample("{reason=\"body\"}", refused(StatusRefusal::Body));
+    out.Sample("{reason=\"token\"}", refused(StatusRefusal::Token));
+}
+
 } // namespace
 
 void WritePrometheusText(const StatusSnapshot& snapshot, std::string& text)
 {
     CExposition out(text, snapshot.channels.size() * 14 + snapshot.links.size() * 8 +
-                              snapshot.stations.size() * 3 + 8);
+                              snapshot.stations.size() * 3 + 17);
     ChannelMetrics(out, snapshot);
     LinkMetrics(out, snapshot);
     StationMetrics(out, snapshot);
     ProcessMetrics(out, snapshot);
+    StatusServerMetrics(out, snapshot);
 }
 
 std::string PrometheusText(const StatusSnapshot& snapshot)

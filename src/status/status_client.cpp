@@ -1,9 +1,11 @@
 #include "status/status_client.h"
 
+#include <exception>
+
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include "link/time_conversions.h"
+#include "status/status_answer.h"
 #include "status/status_settings.h"
 
 namespace tarvell
@@ -11,48 +13,98 @@ namespace tarvell
 namespace
 {
 
-using Json = nlohmann::json;
+// A status of 16 384 channels is about 8 MB; an answer many times larger is no status.
+constexpr std::size_t kMaxAnswerBytes = 128u << 20;
 
-std::string Text(const Json& value)
+// Text of the answer for a terminal: a control character (an escape sequence from a server
+// that is no status server) is shown as '?'.
+std::string Shown(const std::string& text)
 {
-    return value.is_string() ? value.get<std::string>() : std::string();
+    std::string shown = text;
+    for (char& c : shown)
+    {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return shown;
 }
 
-void PrintTable(const Json& status, std::FILE* out)
+void PrintTable(const StatusAnswer& status, std::FILE* out)
 {
-    const Json& db = status["database"];
-    std::fprintf(out, "TARVELL %s: %s (%lld database outages)\n", Text(status["version"]).c_str(),
-                 Text(status["summary"]).c_str(), static_cast<long long>(db.value("outages", 0)));
-    for (const Json& link : status["links"])
+    std::fprintf(out, "TARVELL %s: %s (%lld database outages)\n", Shown(status.version).c_str(),
+                 Shown(status.summary).c_str(), static_cast<long long>(status.databaseOutages));
+    for (const StatusAnswerLink& link : status.links)
     {
-        std::fprintf(out, "server %s:%d %s, %lld reconnects\n", Text(link["server"]).c_str(),
-                     link.value("port", 0), Text(link["state"]).c_str(),
-                     static_cast<long long>(link.value("reconnects", 0)));
+        std::fprintf(out, "server %s:%lld %s, %lld reconnects\n", Shown(link.server).c_str(),
+                     static_cast<long long>(link.port), Shown(link.state).c_str(),
+                     static_cast<long long>(link.reconnects));
     }
     std::fprintf(out, "%-7s %-7s %-21s %10s  %-12s %s\n", "Station", "Channel", "Last count time",
                  "Latency", "Server", "File");
-    for (const Json& channel : status["channels"])
+    for (const StatusAnswerChannel& channel : status.channels)
     {
-        const Json& last = channel["last_sample_time"];
         const std::string time =
-            last.is_number() ? util_dttostr(last.get<double>(), 0) : "---------";
+            channel.lastSampleTime ? util_dttostr(*channel.lastSampleTime, 0) : "---------";
         char latency[32] = "-";
-        if (channel.contains("held") && channel["held"].is_object())
+        if (channel.held)
             std::snprintf(latency, sizeof latency, "HELD");
-        else if (channel.value("stalled", false))
+        else if (channel.stalled)
             std::snprintf(latency, sizeof latency, "SILENT");
-        else if (channel["latency_seconds"].is_number())
-            std::snprintf(latency, sizeof latency, "%.1f s",
-                          channel["latency_seconds"].get<double>());
-        std::fprintf(out, "%-7s %-7s %-21s %10s  %-12s %s\n", Text(channel["station"]).c_str(),
-                     Text(channel["channel"]).c_str(), time.c_str(), latency,
-                     Text(channel["server"]).c_str(), Text(channel["file"]).c_str());
+        else if (channel.latency)
+            std::snprintf(latency, sizeof latency, "%.1f s", *channel.latency);
+        std::fprintf(out, "%-7s %-7s %-21s %10s  %-12s %s\n", Shown(channel.station).c_str(),
+                     Shown(channel.channel).c_str(), time.c_str(), latency,
+                     Shown(channel.server).c_str(), Shown(channel.file).c_str());
     }
 }
 
-} // namespace
+// Asks the status server; returns the exit status, the answer's body in *body when it is 0.
+int Fetch(const StatusSettings& settings, const std::string& token, std::string* body,
+          std::FILE* err)
+{
+    httplib::Client client(settings.host, settings.port);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(10, 0);
+    if (!token.empty())
+        client.set_bearer_token_auth(token);
+    int status = 0;
+    bool tooLarge = false;
+    const httplib::Result answer = client.Get(
+        "/status",
+        [&](const httplib::Response& response)
+        {
+            status = response.status;
+            return true;
+        },
+        [&](const char* data, std::size_t length)
+        {
+            tooLarge = body->size() + length > kMaxAnswerBytes;
+            if (!tooLarge)
+                body->append(data, length);
+            return !tooLarge;
+        });
+    const std::string server = settings.host + ":" + std::to_string(settings.port);
+    if (tooLarge)
+    {
+        std::fprintf(err, "tarvell: the answer of %s is no status: larger than %zu bytes\n",
+                     server.c_str(), kMaxAnswerBytes);
+        return kStatusNoAnswer;
+    }
+    if (status == 401)
+    {
+        std::fprintf(err, "tarvell: %s refused the token%s ([STATUS] TOKEN_FILE)\n", server.c_str(),
+                     token.empty() ? ": it asks for one, and none is named" : "");
+        return kStatusNoAnswer;
+    }
+    if (!answer || status != 200)
+    {
+        std::fprintf(err, "tarvell: no status from %s (is the program running?)\n", server.c_str());
+        return kStatusNoAnswer;
+    }
+    return kStatusWell;
+}
 
-int PrintStatus(const std::string& iniPath, bool json, std::FILE* out, std::FILE* err)
+int AskAndPrint(const std::string& iniPath, bool json, std::FILE* out, std::FILE* err)
 {
     StatusSettings settings;
     std::string error;
@@ -67,31 +119,51 @@ int PrintStatus(const std::string& iniPath, bool json, std::FILE* out, std::FILE
                      iniPath.c_str());
         return kStatusNoAnswer;
     }
-    httplib::Client client(settings.host, settings.port);
-    client.set_connection_timeout(5, 0);
-    client.set_read_timeout(10, 0);
-    const httplib::Result answer = client.Get("/status");
-    if (!answer || answer->status != 200)
+    std::string token;
+    if (!ReadStatusToken(settings, &token, &error))
     {
-        std::fprintf(err, "tarvell: no status from %s:%d (is the program running?)\n",
-                     settings.host.c_str(), settings.port);
+        std::fprintf(err, "tarvell: %s\n", error.c_str());
         return kStatusNoAnswer;
     }
-    const Json status = Json::parse(answer->body, nullptr, false);
-    if (status.is_discarded() || !status.is_object() || !status.contains("channels"))
+    std::string body;
+    if (const int fetched = Fetch(settings, token, &body, err); fetched != kStatusWell)
+        return fetched;
+    StatusAnswer status;
+    std::string problem;
+    if (!ReadStatusAnswer(body, &status, &problem))
     {
-        std::fprintf(err, "tarvell: the answer of %s:%d is no status\n", settings.host.c_str(),
-                     settings.port);
+        std::fprintf(err, "tarvell: the answer of %s:%d is no status: %s\n", settings.host.c_str(),
+                     settings.port, Shown(problem).c_str());
         return kStatusNoAnswer;
     }
     if (json)
-        std::fprintf(out, "%s\n", answer->body.c_str());
+        std::fprintf(out, "%s\n", body.c_str());
     else
         PrintTable(status, out);
-    const bool trouble = status.value("stalled_channels", 0) > 0 ||
-                         status.value("held_channels", 0) > 0 ||
-                         !status["database"].value("reachable", false);
+    const bool trouble =
+        status.stalledChannels > 0 || status.heldChannels > 0 || !status.databaseReachable;
     return trouble ? kStatusTrouble : kStatusWell;
+}
+
+} // namespace
+
+int PrintStatus(const std::string& iniPath, bool json, std::FILE* out, std::FILE* err)
+{
+    // Whatever the answer or the machine does (memory running short while it is read),
+    // monitoring gets one of the three documented exits.
+    try
+    {
+        return AskAndPrint(iniPath, json, out, err);
+    }
+    catch (const std::exception& failure)
+    {
+        std::fprintf(err, "tarvell: the status could not be read: %s\n", failure.what());
+    }
+    catch (...)
+    {
+        std::fprintf(err, "tarvell: the status could not be read\n");
+    }
+    return kStatusNoAnswer;
 }
 
 } // namespace tarvell

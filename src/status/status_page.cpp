@@ -8,6 +8,10 @@ namespace
 // The page asks /status every two seconds and redraws itself; the latency is coloured
 // green below 30 s, amber below 120 s, red above and for a silent channel. The 24-hour
 // bar draws one mark per slot of the channel's availability, oldest at the left.
+// When the server asks for a token, the page sends it with every request as
+// "Authorization: Bearer". It takes the token from its address (/#token=...), which the
+// browser never sends to the server, and removes it from there at once, or asks for it in
+// a field when the server refuses; it keeps it in the tab's session storage only.
 const char kPage[] = R"html(<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -30,6 +34,8 @@ svg.bar { display: block; }
 </head>
 <body>
 <h1>TARVELL</h1>
+<form id="login" hidden>This status server asks for its token:
+<input type="password" id="token" autocomplete="off" size="40"> <button>Use it</button></form>
 <div id="summary">loading&hellip;</div>
 <div id="links"></div>
 <table>
@@ -84,11 +90,34 @@ function render(status) {
     `${s.disk_loop_limit_bytes} bytes, ${s.files_purged} files purged</span>`).join("");
   document.title = `TARVELL: ${status.summary}`;
 }
+const tokenKey = "tarvell-token";
+function takeTokenFromAddress() {
+  const match = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+  if (!match) return;
+  sessionStorage.setItem(tokenKey, decodeURIComponent(match[1]));
+  history.replaceState(null, "", location.pathname + location.search);
+}
+function authorization() {
+  const token = sessionStorage.getItem(tokenKey);
+  return token ? {"Authorization": "Bearer " + token} : {};
+}
+document.getElementById("login").addEventListener("submit", e => {
+  e.preventDefault();
+  sessionStorage.setItem(tokenKey, document.getElementById("token").value.trim());
+  document.getElementById("login").hidden = true;
+});
 function refresh() {
-  fetch("/status", {cache: "no-store"}).then(r => r.json()).then(render)
+  fetch("/status", {cache: "no-store", headers: authorization()}).then(r => {
+    if (r.status === 401) {
+      document.getElementById("login").hidden = false;
+      throw new Error("the status server asks for its token");
+    }
+    return r.json();
+  }).then(render)
     .catch(e => { document.getElementById("summary").textContent = "no answer: " + e; })
     .finally(() => setTimeout(refresh, 2000));
 }
+takeTokenFromAddress();
 refresh();
 </script>
 </body>

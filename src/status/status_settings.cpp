@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/ini_profile.h"
+#include "platform/secret_file.h"
 
 namespace tarvell
 {
@@ -30,6 +31,14 @@ bool PlausibleHost(std::string_view host)
             return false;
     }
     return !host.empty();
+}
+
+// [section] key as a number from 1 to most; anything else gives fallback.
+int ReadBounded(const std::string& iniPath, const char* section, const char* key, int fallback,
+                int most)
+{
+    const long long value = ReadProfileInt(iniPath, section, key, fallback);
+    return value > 0 && value <= most ? static_cast<int>(value) : fallback;
 }
 
 } // namespace
@@ -71,11 +80,39 @@ bool ReadStatusSettings(const std::string& iniPath, StatusSettings* settings, st
             return false;
         settings->serverEnabled = true;
     }
-    const long long stall =
-        ReadProfileInt(iniPath, "SYSTEM", "STALL_SECONDS", kDefaultStallSeconds);
+    settings->tokenFile = ReadProfileString(iniPath, "STATUS", "TOKEN_FILE", "", 2047);
+    settings->maxConnections = ReadBounded(iniPath, "STATUS", "MAX_CONNECTIONS",
+                                           kDefaultStatusConnections, kMaxStatusConnections);
+    settings->requestSeconds = ReadBounded(iniPath, "STATUS", "REQUEST_SECONDS",
+                                           kDefaultRequestSeconds, kMaxRequestSeconds);
     settings->stallSeconds =
-        stall > 0 && stall <= 86400 ? static_cast<int>(stall) : kDefaultStallSeconds;
+        ReadBounded(iniPath, "SYSTEM", "STALL_SECONDS", kDefaultStallSeconds, 86400);
     settings->stallReconnect = ReadProfileInt(iniPath, "SYSTEM", "STALL_RECONNECT", 0) == 1;
+    return true;
+}
+
+bool ReadStatusToken(const StatusSettings& settings, std::string* token, std::string* error)
+{
+    token->clear();
+    if (settings.tokenFile.empty())
+        return true;
+    if (!ReadSecretFile(settings.tokenFile, token, error))
+    {
+        *error = "[STATUS] TOKEN_FILE: " + *error;
+        return false;
+    }
+    // The token travels in a header line and is compared byte for byte: blanks or other
+    // bytes a header cannot carry would make it one nobody could send.
+    for (const char c : *token)
+    {
+        if (c <= ' ' || c > '~')
+        {
+            *error = "[STATUS] TOKEN_FILE: the token of " + settings.tokenFile +
+                     " holds a blank or a byte that is no printable ASCII";
+            token->clear();
+            return false;
+        }
+    }
     return true;
 }
 

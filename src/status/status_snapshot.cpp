@@ -104,6 +104,11 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
     snapshot.databaseReachable = registry.process.databaseReachable.load(kRelaxed);
     snapshot.databaseOutages = registry.process.databaseOutages.load(kRelaxed);
     snapshot.logLinesLost = LogLinesLost();
+    const StatusServerCounters& server = registry.process.statusServer;
+    snapshot.statusServer.connectionsOpen = server.connectionsOpen.load(kRelaxed);
+    snapshot.statusServer.connectionLimit = server.connectionLimit.load(kRelaxed);
+    for (std::size_t i = 0; i < server.refused.size(); ++i)
+        snapshot.statusServer.refused[i] = server.refused[i].load(kRelaxed);
     const bool full = depth != SnapshotDepth::Summary;
     if (full)
     {

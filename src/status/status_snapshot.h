@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "metrics/counters.h"
+
 namespace tarvell
 {
 
@@ -61,6 +63,13 @@ struct StationStatus
     std::int64_t filesPurged = 0;
 };
 
+struct StatusServerStatus
+{
+    std::int64_t connectionsOpen = 0;
+    std::int64_t connectionLimit = 0; // 0: no status server
+    std::array<std::int64_t, kStatusRefusals> refused{};
+};
+
 struct StatusSnapshot
 {
     double now = 0;
@@ -75,6 +84,7 @@ struct StatusSnapshot
     std::vector<ChannelStatus> channels; // the configured channels, in the order of the INI
     std::vector<LinkStatus> links;
     std::vector<StationStatus> stations;
+    StatusServerStatus statusServer;
 };
 
 // The build version the program reports.

@@ -81,16 +81,27 @@ TEST_P(LoadGroupsTest, ChannelsThatCannotBeAcquiredSafelyAreLeftOutAndLoggedOnce
     while (longChan.size() < 252)
         longChan += ",BHN";
     longChan += ",BHE"; // straddles the 255th character: "BH" must not be taken from it
-    WriteIni("[SYSTEM]\nGROUPS=4\n"
+    // Names that would lead out of the data root or into odd file names, even with a rate.
+    for (const char* channel : {"A/B", "..", "X\\Y"})
+        m_db.AddSiteChan("DEF", channel, 20);
+    m_db.AddSiteChan("DEF", "BHZ", 20);
+    m_db.AddSiteChan("../..", "BHZ", 20);
+    WriteIni("[SYSTEM]\nGROUPS=6\n"
              "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,LONGNAME1\nSERVER=one\n"
              "[GROUP2]\nSTATION=abc\nCHAN=bhz,BHN\nSERVER=two\n"
              "[GROUP3]\nSTATION=LONGSTAT\nCHAN=BHZ\n"
-             "[GROUP4]\nSTATION=ABC\nCHAN=" + longChan + "\n");
+             "[GROUP4]\nSTATION=ABC\nCHAN=" +
+             longChan +
+             "\n"
+             "[GROUP5]\nSTATION=../..\nCHAN=BHZ\n"
+             "[GROUP6]\nSTATION=DEF\nCHAN=A/B,..,\xE9Z,X\\Y,BHZ\n");
     LoadGroups();
-    ASSERT_EQ(g_groups.size(), 3u); // a station name that cannot be requested makes no group
+    ASSERT_EQ(g_groups.size(), 4u); // a station name that cannot be requested makes no group
     EXPECT_EQ(ChannelNames(*g_groups[0]), (std::vector<std::string>{"BHZ"}));
     EXPECT_EQ(ChannelNames(*g_groups[1]), (std::vector<std::string>{"BHN"}));
     EXPECT_TRUE(g_groups[2]->channels.empty()); // BHN is GROUP2's already
+    EXPECT_EQ(ChannelNames(*g_groups[3]), (std::vector<std::string>{"BHZ"}));
+    EXPECT_EQ(LogCount("Not Found. Station: DEF"), 0) << "an unsafe name is never looked up";
     for (const char* line :
          {"Channel not acquired, its name is longer than 7 characters and cannot be requested. "
           "Station: ABC  Channel: LONGNAME1",
@@ -99,7 +110,13 @@ TEST_P(LoadGroupsTest, ChannelsThatCannotBeAcquiredSafelyAreLeftOutAndLoggedOnce
           "Station: LONGSTAT (GROUP3)",
           "Channel not acquired, GROUP2 acquires it already. Station: ABC  Channel: BHN (GROUP4)",
           "Channel not acquired, CHAN of GROUP4 is longer than 255 characters. Station: ABC  "
-          "Channel: BHE"})
+          "Channel: BHE",
+          "Station not acquired, its name holds '..'. Station: ../.. (GROUP5)",
+          "Channel not acquired, its name holds '/'. Station: DEF  Channel: A/B",
+          "Channel not acquired, its name holds '..'. Station: DEF  Channel: ..",
+          "Channel not acquired, its name holds the byte 0xE9, which is no printable ASCII "
+          "character. Station: DEF  Channel: \\xE9Z",
+          "Channel not acquired, its name holds '\\'. Station: DEF  Channel: X\\Y"})
         EXPECT_EQ(LogCount(line), 1) << line;
 }
 

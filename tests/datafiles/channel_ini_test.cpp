@@ -11,6 +11,7 @@
 #include "datafiles/resume_store.h"
 #include "db/connection.h"
 #include "platform/file_system.h"
+#include "support/unwritable_ini.h"
 
 namespace tarvell
 {
@@ -110,17 +111,15 @@ TEST_F(ChannelIniTest, ResumeTimesThatCannotBeStoredAreLoggedOnceAndKeptForTheNe
 {
     ResetResumeStoreForTest();
     WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\n");
-    // A directory where the INI's temporary file would go makes every write fail.
-    const std::string ini = g_iniPath;
-    const std::string temp = ini + ".~" + std::to_string(::getpid());
-    MakeDirectory(temp);
-    NoteResumeTime(1, "BHZ", 1);
-    EXPECT_FALSE(WriteResumeTimes());
-    NoteResumeTime(1, "BHN", 2);
-    EXPECT_FALSE(WriteResumeTimes());
-    EXPECT_EQ(LogCount("Resume times not stored"), 1);
-    EXPECT_EQ(Ini("GROUP1", "BHZ"), "<none>");
-    ASSERT_EQ(::rmdir(temp.c_str()), 0);
+    {
+        test::UnwritableIni unwritable(g_iniPath);
+        NoteResumeTime(1, "BHZ", 1);
+        EXPECT_FALSE(WriteResumeTimes());
+        NoteResumeTime(1, "BHN", 2);
+        EXPECT_FALSE(WriteResumeTimes());
+        EXPECT_EQ(LogCount("Resume times not stored"), 1);
+        EXPECT_EQ(Ini("GROUP1", "BHZ"), "<none>");
+    }
     NoteResumeTime(1, "BHZ", 3);
     EXPECT_TRUE(WriteResumeTimes());
     EXPECT_EQ(LogCount("Resume times are stored in the program INI again"), 1);

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "db/connection.h"
@@ -228,6 +230,62 @@ TEST_P(DbSettingsTest, AWrongPasswordIsRefusedWithTheDriversMessage)
     EXPECT_FALSE(DbIsAlive());
     g_dbPassword = "right";
     EXPECT_TRUE(DbConnect(false));
+}
+
+TEST_P(DbSettingsTest, ThePasswordComesFromItsFileOrTheCredentialNeverFromAnOpenFile)
+{
+    // The role that must give its password ("right") on PostgreSQL; SQLite takes any.
+    const std::string user = IsPostgres() ? "tarvell_pw" : m_db.User();
+    const auto secret = [&](const std::string& name, mode_t mode)
+    {
+        const std::string path = m_box.Write(name, "right\nsecond line\n");
+        EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+        return path;
+    };
+    const std::string credentials = m_box.File("credentials");
+    ASSERT_EQ(::mkdir(credentials.c_str(), 0700), 0);
+    struct Case
+    {
+        std::string passwordFile; // [DATABASE] PASSWORD_FILE
+        bool credential;          // the service manager hands db-password over
+        bool connects;
+        std::string logged;
+    };
+    for (const Case& c : {Case{secret("pw", 0600), false, true, ""},
+                          Case{secret("pw-group", 0640), false, true, ""}, Case{"", true, true, ""},
+                          Case{secret("pw-open", 0644), true, false, "has mode 0644"},
+                          Case{m_box.File("missing"), false, false, "missing cannot be read"}})
+    {
+        SCOPED_TRACE(c.passwordFile + (c.credential ? " and the credential" : ""));
+        m_box.Write("tarvell.ini", "[DATABASE]\nODBC=" + m_db.Dsn() + "\nUSER=" + user +
+                                       "\nPASSWORD=wrong\nPASSWORD_FILE=" + c.passwordFile + "\n");
+        if (c.credential)
+        {
+            // As the service manager hands it over: the service's to read, nobody else's.
+            ASSERT_EQ(::chmod(m_box.Write("credentials/db-password", "right").c_str(), 0400), 0);
+            ::setenv("CREDENTIALS_DIRECTORY", credentials.c_str(), 1);
+        }
+        DbClose();
+        EXPECT_EQ(Search({}), c.connects) << EventLog();
+        ::unsetenv("CREDENTIALS_DIRECTORY");
+        if (c.connects)
+        {
+            EXPECT_EQ(g_dbPassword, "right");
+        }
+        if (!c.logged.empty())
+        {
+            EXPECT_NE(EventLog().find(c.logged), std::string::npos) << EventLog();
+        }
+    }
+    // A password that could not be read was never tried: no connection error.
+    EXPECT_TRUE(m_view.Messages().empty());
+
+    // On the command line it is taken, and the operator hears how to avoid it.
+    DbClose();
+    Search({"ODBC=" + m_db.Dsn(), "USER=" + m_db.User(), "PASSWORD=" + m_db.Password()});
+    EXPECT_NE(EventLog().find("The database password was given on the command line, where "
+                              "other users of this machine can read it"),
+              std::string::npos);
 }
 
 TEST_P(DbSettingsTest, DataSourcesListSystemOnesFirst)

@@ -18,11 +18,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "datafiles/file_header.h"
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "e2e/child_process.h"
+#include "platform/unique_fd.h"
 #include "support/kdx_database.h"
 #include "support/sandbox.h"
 #include "xfer-sim/synthetic_signal.h"
@@ -31,6 +34,20 @@ namespace tarvell::test
 {
 
 inline constexpr long long kStart = 1796648700; // 2026-12-07 13:05:00 UTC
+
+// A loopback port nothing listens on (bound once, then released).
+inline int FreePort()
+{
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
 
 struct Group
 {

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ namespace
 {
 
 using test::ChildProcess;
+using test::FreePort;
 using test::kStart;
 using test::ReadFile;
 using test::WaitUntil;
@@ -48,28 +50,17 @@ std::string FindProgram(const std::string& name)
     return {};
 }
 
-// A loopback port nothing listens on (bound once, then released).
-int FreePort()
-{
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
 class ObservabilityEndToEnd : public test::TarvellEndToEnd
 {
 protected:
+    static constexpr const char* kToken = "observability-token";
+
     // An answer of the status server; empty when there is none.
     std::string Get(const std::string& path) const
     {
         httplib::Client client("127.0.0.1", m_statusPort);
         client.set_connection_timeout(2, 0);
+        client.set_bearer_token_auth(kToken);
         const httplib::Result answer = client.Get(path);
         return answer && answer->status == 200 ? answer->body : std::string();
     }
@@ -111,8 +102,12 @@ protected:
         const int port = StartSim({"--realtime", "--stall-channel", "ABC:BHN:5", "--synthetic",
                                    "ABC:BHZ:100:" + from, "--synthetic", "ABC:BHN:100:" + from});
         m_statusPort = FreePort();
+        // Asked with a token, as a site whose status server others can reach would be.
+        const std::string tokenFile = m_box.Write("token", std::string(kToken) + "\n");
+        ASSERT_EQ(::chmod(tokenFile.c_str(), 0600), 0);
         WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", port}}, "STALL_SECONDS=2\n" + extraSystem,
-                 "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(m_statusPort) + "\n");
+                 "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(m_statusPort) +
+                     "\nTOKEN_FILE=" + tokenFile + "\n");
         m_tarvell = StartTarvell();
         ASSERT_TRUE(WaitUntil([&] { return !Get("/status").empty(); }, 20000))
             << ReadFile(m_box.File("tarvell.out"));
@@ -215,7 +210,9 @@ TEST_F(ObservabilityEndToEnd, ThePageShowsTheChannelTableInABrowser)
             return silent && (*silent)["stalled"] == true;
         },
         15000));
-    const std::string url = "http://127.0.0.1:" + std::to_string(m_statusPort) + "/";
+    // The page takes the token from its address and sends it with its own requests.
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(m_statusPort) + "/#token=" + kToken;
     const std::vector<std::string> browser = {"--headless",
                                               "--no-sandbox",
                                               "--disable-gpu",

@@ -143,12 +143,14 @@ TEST_F(TarvellEndToEnd, TwoServersOneLinkPerHostAndAGroupWithoutKnownChannels)
               {"GHI", "HHZ", "LOCALHOST", 1}});
     auto tarvell = StartTarvell();
     ASSERT_TRUE(WaitForRequestFrom("HHZ", kStart + 300));
-    ASSERT_TRUE(WaitUntil([&] {
-        const std::string requests = ReadFile(Box().File("xfer-sim.out"));
-        const std::string asked = "BHZ@" + std::to_string(kStart + 300);
-        const std::size_t once = requests.find(asked);
-        return once != std::string::npos && requests.find(asked, once + 1) != std::string::npos;
-    })); // both servers were asked for BHZ from its end
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            const std::string requests = ReadFile(Box().File("xfer-sim.out"));
+            const std::string asked = "BHZ@" + std::to_string(kStart + 300);
+            const std::size_t once = requests.find(asked);
+            return once != std::string::npos && requests.find(asked, once + 1) != std::string::npos;
+        })); // both servers were asked for BHZ from its end
     Stop(*tarvell);
 
     for (auto [station, channel, rate] :
@@ -172,8 +174,8 @@ TEST_F(TarvellEndToEnd, SecondInstanceOnTheSameIniRefusesToStart)
     const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 60)});
     WriteIni({{"ABC", "BHZ", "127.0.0.1", port}});
     auto first = StartTarvell();
-    ASSERT_TRUE(WaitUntil([&] { return LogText().find("Connected to server") != std::string::npos; },
-                          30000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return LogText().find("Connected to server") != std::string::npos; }, 30000));
     ChildProcess second(TARVELL_BINARY, {"--headless", "--ini", Ini()}, Box().File("second.out"));
     EXPECT_EQ(second.Wait(30000), 1);
     EXPECT_NE(ReadFile(Box().File("second.out")).find("is already running with " + Ini()),
@@ -311,12 +313,13 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
               {"DEF", "BHZ", "localhost", 14002},
               {"LONGSTATION", "BHZ", "localhost", 14002},
               {"ABC", "BHZ", "localhost", 14002},
-              {"DEF", longChan, "localhost", 14002}});
-    ASSERT_TRUE(WriteProfileString(Ini(), "SYSTEM", "GROUPS", "6"));
+              {"DEF", longChan, "localhost", 14002},
+              {"../..", "BHZ", "localhost", 14002},
+              {"GHI", "..,A/B,\xE9Z", "localhost", 14002}});
+    ASSERT_TRUE(WriteProfileString(Ini(), "SYSTEM", "GROUPS", "8"));
     ASSERT_TRUE(WriteProfileString(Ini(), "GROUP1", "BHZ", std::to_string(kStart)));
     ASSERT_TRUE(WriteProfileString(Ini(), "GROUP2", "PORT", "abc"));
-    ChildProcess check(TARVELL_BINARY, {"--check-config", "--ini", Ini()},
-                       Box().File("check.out"));
+    ChildProcess check(TARVELL_BINARY, {"--check-config", "--ini", Ini()}, Box().File("check.out"));
     EXPECT_EQ(check.Wait(30000), 1);
     const std::string out = ReadFile(Box().File("check.out"));
     for (const std::string& expected :
@@ -324,7 +327,12 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
           "time-named files under " + g_waveRoot + "/ABC",
           "resume " + std::to_string(kStart) + " (2026:341-13:05:00.000)",
           std::string("GROUP2 station DEF  server localhost:0 (xfer)"), std::string("Servers: 2"),
-          std::string("GROUP6 has no STATION"),
+          std::string("GROUP8 has no STATION"),
+          std::string("GROUP6 STATION ../.. holds '..': not acquired"),
+          std::string("GROUP7 channel .. holds '..': not acquired"),
+          std::string("GROUP7 channel A/B holds '/': not acquired"),
+          std::string("GROUP7 channel \\xE9Z holds the byte 0xE9, which is no printable ASCII "
+                      "character: not acquired"),
           std::string("GROUP1 channel LONGNAME1 is longer than 7 characters: not acquired"),
           std::string("[GROUP2] PORT 'abc' is not a number"),
           std::string("GROUP3 STATION LONGSTATION is longer than 7 characters: not acquired"),

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "link_fuzz_targets.h"
+#include "status_fuzz_targets.h"
 
 namespace tarvell
 {
@@ -53,6 +54,11 @@ TEST(FuzzReplay, DecodePacket)
 TEST(FuzzReplay, LinkStream)
 {
     EXPECT_GT(Replay("link_stream", fuzz::FuzzLinkStream), 0);
+}
+
+TEST(FuzzReplay, StatusAnswer)
+{
+    EXPECT_GT(Replay("status_answer", fuzz::FuzzStatusAnswer), 0);
 }
 
 } // namespace
