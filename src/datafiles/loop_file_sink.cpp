@@ -15,7 +15,7 @@ bool WriteLoopSamples(const std::string& path, std::int64_t position, const void
                       std::size_t size, std::int64_t* sizeBefore, int* error)
 {
     *sizeBefore = -1;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd fd = OpenFile(path, O_WRONLY);
     if (!fd)
     {
         *error = errno;
@@ -40,7 +40,7 @@ bool WriteLoopSamples(const std::string& path, std::int64_t position, const void
 
 bool WriteLoopHeader(const std::string& path, const FileHeader& header, int* error)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd fd = OpenFile(path, O_WRONLY);
     if (!fd || !WriteAt(fd.Get(), 0, header.data(), header.size()) || !fd.Close())
     {
         *error = errno;

@@ -15,7 +15,7 @@ namespace tarvell
 SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, const void* bytes,
                             std::size_t size, int* error)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd fd = OpenFile(path, O_WRONLY);
     if (!fd)
     {
         *error = errno;
@@ -46,7 +46,7 @@ SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, 
 SinkResult CreateDataFile(const std::string& path, const FileHeader& header, const void* samples,
                           std::size_t size, int* error)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    UniqueFd fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (!fd)
     {
         *error = errno;

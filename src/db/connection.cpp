@@ -16,6 +16,7 @@
 #include "db/schema_names.h"
 #include "log/event_log.h"
 #include "metrics/metrics_registry.h"
+#include "platform/confined_paths.h"
 
 namespace tarvell
 {
@@ -440,6 +441,7 @@ bool DbOpen(CDbSettings& settings)
         return false;
     LogEvent("Connected to database. ODBC: " + g_dsn + "  USER: " + g_dbUser);
     g_waveRoot = g_dbDataDir;
+    SetConfinedDirectory(g_waveRoot);
     LogEvent("Catalog with data: " + g_waveRoot);
     DbAdoptNames();
     return true;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/confined_paths.h"
 #include "platform/power_cut_journal.h"
 #include "platform/program_paths.h"
 #include "platform/unique_fd.h"
@@ -80,17 +81,44 @@ bool WriteFill(int fd, std::int64_t size, char fill)
 
 } // namespace
 
+UniqueFd OpenFile(const std::string& path, int flags, unsigned mode)
+{
+    PathAt at;
+    if (!ResolvePath(path, &at))
+        return UniqueFd();
+    return UniqueFd(::openat(at.Directory(), at.name.c_str(), flags | at.NoFollow() | O_CLOEXEC,
+                             static_cast<mode_t>(mode)));
+}
+
 bool MakeDirectory(const std::string& path)
 {
-    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+    PathAt at;
+    if (!ResolvePath(path, &at))
+        return false;
+    return ::mkdirat(at.Directory(), at.name.c_str(), 0777) == 0 || errno == EEXIST;
 }
+
+namespace
+{
+
+// The status of path; below the confined directory, of a link itself, never its target.
+bool StatusOf(const std::string& path, struct stat* st)
+{
+    PathAt at;
+    if (!ResolvePath(path, &at))
+        return false;
+    return ::fstatat(at.Directory(), at.name.c_str(), st, at.confined ? AT_SYMLINK_NOFOLLOW : 0) ==
+           0;
+}
+
+} // namespace
 
 bool PathExists(const std::string& path)
 {
     struct stat st
     {
     };
-    return ::stat(path.c_str(), &st) == 0;
+    return StatusOf(path, &st);
 }
 
 bool IsDirectory(const std::string& path)
@@ -98,7 +126,7 @@ bool IsDirectory(const std::string& path)
     struct stat st
     {
     };
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return StatusOf(path, &st) && S_ISDIR(st.st_mode);
 }
 
 std::int64_t FileSizeAt(const std::string& path)
@@ -106,8 +134,13 @@ std::int64_t FileSizeAt(const std::string& path)
     struct stat st
     {
     };
-    if (::stat(path.c_str(), &st) != 0)
+    if (!StatusOf(path, &st))
         return -1;
+    if (S_ISLNK(st.st_mode))
+    {
+        errno = ELOOP; // a link below the data root is no data file
+        return -1;
+    }
     return static_cast<std::int64_t>(st.st_size);
 }
 
@@ -165,7 +198,7 @@ namespace
 // Cuts the file at path to size, and with durably syncs the cut before closing it.
 bool Cut(const std::string& path, std::int64_t size, bool durably)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd fd = OpenFile(path, O_WRONLY);
     if (!fd)
         return false;
     if (PowerCutJournalOn())
@@ -199,8 +232,12 @@ bool CutFileDurably(const std::string& path, std::int64_t size)
 
 bool RemoveFile(const std::string& path)
 {
+    PathAt at;
+    if (!ResolvePath(path, &at))
+        return false;
     JournalRemove(path);
-    return ::unlink(path.c_str()) == 0;
+    // unlinkat removes a link itself, never what it points to.
+    return ::unlinkat(at.Directory(), at.name.c_str(), 0) == 0;
 }
 
 bool RemoveFileDurably(const std::string& path)
@@ -210,7 +247,12 @@ bool RemoveFileDurably(const std::string& path)
 
 bool RenameFile(const std::string& from, const std::string& to)
 {
-    if (::rename(from.c_str(), to.c_str()) != 0)
+    PathAt source;
+    PathAt target;
+    if (!ResolvePath(from, &source) || !ResolvePath(to, &target))
+        return false;
+    if (::renameat(source.Directory(), source.name.c_str(), target.Directory(),
+                   target.name.c_str()) != 0)
         return false;
     JournalRename(from, to);
     return true;
@@ -224,7 +266,7 @@ bool RenameFileDurably(const std::string& from, const std::string& to)
 
 bool CreateFilledFile(const std::string& path, std::int64_t size, char fill)
 {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    UniqueFd fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (!fd)
         return false;
     bool ok = WriteFill(fd.Get(), size, fill) && SyncDescriptor(fd.Get(), true);
@@ -237,7 +279,7 @@ bool CreateFilledFile(const std::string& path, std::int64_t size, char fill)
     if (!ok)
     {
         fd.Reset();
-        ::unlink(path.c_str());
+        (void)RemoveFile(path);
         errno = error;
     }
     return ok;
@@ -247,7 +289,7 @@ bool SyncFile(const std::string& path)
 {
     // A descriptor opened for reading syncs the file's data like any other on Linux, and
     // needs no write permission on a file that only has to be made durable.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd = OpenFile(path, O_RDONLY);
     if (!fd || !SyncDescriptor(fd.Get(), true))
         return false;
     JournalSync(path);
@@ -256,7 +298,7 @@ bool SyncFile(const std::string& path)
 
 bool SyncDirectory(const std::string& path)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd = OpenFile(path, O_RDONLY | O_DIRECTORY);
     if (!fd || !SyncDescriptor(fd.Get(), false))
         return false;
     JournalDirectorySync(path);
@@ -270,9 +312,11 @@ std::vector<std::string> ListDirectory(const std::string& path)
     {
         void operator()(DIR* directory) const { ::closedir(directory); }
     };
-    std::unique_ptr<DIR, CloseDirectory> directory(::opendir(path.c_str()));
+    UniqueFd fd = OpenFile(path, O_RDONLY | O_DIRECTORY);
+    std::unique_ptr<DIR, CloseDirectory> directory(fd ? ::fdopendir(fd.Get()) : nullptr);
     if (!directory)
         return names;
+    (void)fd.Release(); // the directory stream owns it now
     while (const dirent* entry = ::readdir(directory.get()))
     {
         const std::string name(entry->d_name);

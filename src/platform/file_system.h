@@ -1,15 +1,25 @@
 #pragma once
 // File-system calls with the semantics the program relies on: every file is opened, written
 // and closed within one call, writes either complete or report, and nothing half-made stays
-// behind. Only this layer talks to the operating system about files. Any thread.
+// behind. Only this layer talks to the operating system about files. Below the data root
+// (platform/confined_paths.h) no call follows a symbolic link: it fails with ELOOP, or, for a
+// status, reports the link itself (FileSizeAt gives -1 with ELOOP). Any thread.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace tarvell
 {
+
+// Opens path like openat(2) with O_CLOEXEC (mode for O_CREAT). Below the confined directory
+// (platform/confined_paths.h, the data root) every step is opened without following a
+// symbolic link, the last one too: a link gives ELOOP. An empty owner with errno set on
+// failure.
+UniqueFd OpenFile(const std::string& path, int flags, unsigned mode = 0);
 
 // Creates one directory level with default permissions. True when it was made or something
 // of that name exists already; false with errno set when it cannot be made (a caller that

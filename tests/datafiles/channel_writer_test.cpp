@@ -555,6 +555,31 @@ TEST_P(ChannelWriterTest, AnHourOfA100HzChannelReadsBackSampleForSample)
     EXPECT_EQ(Ini("GROUP1", "HHZ"), "1796652295"); // kT0 + 3600
 }
 
+// An hour directory replaced by a link to elsewhere is refused for its channel alone: the
+// channel is held, nothing is written through the link, and the other station goes on.
+TEST_P(ChannelWriterTest, ALinkedHourDirectoryHoldsItsChannelAndWritesNothingOutside)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    m_db.AddSiteChan("DEF", "BHZ", 100);
+    Configure("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=100\n"
+              "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=100\n");
+    const std::string outside = m_box.File("outside");
+    MakeDirectory(outside);
+    MakeDirectory(Data("ABC"));
+    ASSERT_EQ(::symlink(outside.c_str(), Data("ABC/13").c_str()), 0);
+    for (const char* station : {"ABC", "DEF"})
+    {
+        Send(station, "BHZ", kT0, 0.01, 100);
+        Send(station, "BHZ", kT0 + 5, 0.01, 100); // a gap: the first chunk is written
+        EXPECT_TRUE(m_last) << station;
+    }
+    EXPECT_EQ(Channel("ABC", "BHZ").hold.reason, HoldReason::WriteFault);
+    EXPECT_EQ(LogCount("Station ABC channel BHZ is not archived for now: File create error"), 1);
+    EXPECT_EQ(Rows("STA='ABC'").size(), 0u);
+    EXPECT_EQ(Rows("STA='DEF'").size(), 1u);
+    EXPECT_EQ(::rmdir(outside.c_str()), 0) << "something was written outside the data root";
+}
+
 TEST_P(ChannelWriterTest, TwoServersWriteTheirStationsAtTheSameTime)
 {
     m_db.AddSiteChan("ABC", "BHZ", 100);

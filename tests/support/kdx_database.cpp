@@ -13,6 +13,7 @@
 #include "db/db_admin.h"
 #include "db/disk_loop.h"
 #include "db/schema_names.h"
+#include "platform/confined_paths.h"
 #include "platform/file_system.h"
 #include "platform/text_format.h"
 
@@ -248,6 +249,7 @@ void KdxDatabase::Make(const Sandbox& box)
     g_dbPassword = m_password;
     g_dbDataDir = box.File("data");
     g_waveRoot = g_dbDataDir;
+    SetConfinedDirectory(g_waveRoot);
     MakeDirectory(g_waveRoot);
     if (!DbConnect(false))
     {
