@@ -337,7 +337,7 @@ void ReadAcquisitionSettings()
 {
     const long long limit = ReadProfileInt(g_iniPath, "SYSTEM", "RECEIVE_TIMEOUT", 0);
     g_messageLimit.store(limit > 0 && limit <= 86400 ? static_cast<int>(limit)
-                                                      : kDefaultMessageLimit,
+                                                     : kDefaultMessageLimit,
                          std::memory_order_relaxed);
     SetFutureLimit(static_cast<double>(ReadProfileInt(g_iniPath, "SYSTEM", "FUTURE_LIMIT", 0)));
 }
@@ -410,8 +410,8 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state)
     // server that sends a bad packet after ten good ones is not asked again at once, forever.
     const bool serverFault = result != 0 && result != 1 && IsServerFault(g_transferError);
     const bool carriedData =
-        packets > 0 && (!serverFault ||
-                        std::chrono::steady_clock::now() - connectedAt >= kHealthyConnection);
+        packets > 0 &&
+        (!serverFault || std::chrono::steady_clock::now() - connectedAt >= kHealthyConnection);
     if (journal.TakeFailure() && g_runFlag.load() != 0)
         PauseAfterFailure(state);
     else if (carriedData)

@@ -169,7 +169,7 @@ public:
 
     unsigned reported = 0;   // WriteProblem bits logged and not yet over
     std::string lastProblem; // the text of the last problem reported, logged or not
-    ChannelHold hold;      // why its samples are not archived for now, if they are not
+    ChannelHold hold;        // why its samples are not archived for now, if they are not
     // The connection (a journal's number) on which the channel's server was asked for a new
     // one after a hold: its packets on it are dropped. 0: none.
     std::uint64_t askedAgainOn = 0;

@@ -581,7 +581,6 @@ double FiniteOrZero(CChannelRecord& channel, float value)
     return 0;
 }
 
-
 // Writes the buffered chunk into the channel's loop file or time-named file.
 Outcome WriteChunk(const ChannelLocation& where)
 {
@@ -627,8 +626,9 @@ void CheckHeldChannel(const ChannelLocation& where, CChunkJournal& journal)
         DropHeldBuffer(channel);
         return;
     }
-    const bool cleared = WriteChunk(where) == Outcome::Written &&
-                         journal.TakeBackCheck(where, channel.hold.reason == HoldReason::RowsRefused);
+    const bool cleared =
+        WriteChunk(where) == Outcome::Written &&
+        journal.TakeBackCheck(where, channel.hold.reason == HoldReason::RowsRefused);
     if (cleared)
     {
         ReleaseHold(channel, where.group->station, journal.Connection());
@@ -663,13 +663,13 @@ void NoteScreened(const ChannelLocation& where, const WaveformPacket& packet,
     if ((log.logged & screen.verdict) != 0)
         return;
     log.logged |= screen.verdict;
-    const char* why = screen.verdict == kPacketFuture ? "lies ahead of the clock by more than %.0f s"
-                                                      : "lies before 1970%.0s";
+    const char* why = screen.verdict == kPacketFuture
+                          ? "lies ahead of the clock by more than %.0f s"
+                          : "lies before 1970%.0s";
     LogEvent(FormatText("Station %s channel %s: a packet dated %s %s: not archived, and the "
                         "channel's resume point stays",
                         where.group->station.c_str(), channel.name.c_str(),
-                        util_dttostr(packet.beginTime, 0),
-                        FormatText(why, FutureLimit()).c_str()));
+                        util_dttostr(packet.beginTime, 0), FormatText(why, FutureLimit()).c_str()));
 }
 
 // The server's interval is not the channel's SITECHAN rate: the channel is held until they
@@ -687,8 +687,7 @@ bool HoldForRates(const ChannelLocation& where, const WaveformPacket& packet,
     HoldChannel(channel, where.group->station, HoldReason::RatesDisagree,
                 FormatText("its server sends a sample interval of %.6f s (%.6g Hz) while "
                            "SITECHAN gives %.6g Hz, so its rows could not describe its files",
-                           packet.sampleInterval, 1.0 / packet.sampleInterval,
-                           channel.sampleRate));
+                           packet.sampleInterval, 1.0 / packet.sampleInterval, channel.sampleRate));
     return true;
 }
 

@@ -294,8 +294,8 @@ void CChunkJournal::CommitIfDue()
         Commit();
 }
 
-void CChunkJournal::TakeBack(CChannelRecord& channel, const std::string& station,
-                             bool databaseAway, bool rerequested)
+void CChunkJournal::TakeBack(CChannelRecord& channel, const std::string& station, bool databaseAway,
+                             bool rerequested)
 {
     for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
     {

@@ -74,7 +74,7 @@ private:
     struct UnfinishedTakeBack
     {
         std::string path;
-        bool remove = false;   // else cut to size
+        bool remove = false; // else cut to size
         std::int64_t size = 0;
     };
 

@@ -169,8 +169,7 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
 // *suspect is set when the transaction did not end as a plain commit: whatever the driver did
 // then (SQLite rolls back by itself and its driver does not notice), the connection is not
 // trusted with another statement. Caller holds the lock.
-DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commit,
-                             bool* suspect)
+DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commit, bool* suspect)
 {
     DbOutcome outcome;
     const SQLHDBC connection = SharedConnection();
@@ -197,8 +196,8 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commi
         ++outcome.failedStatement;
     }
     if (ok && commit &&
-        !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC,
-                   connection, &failure))
+        !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC, connection,
+                   &failure))
     {
         Fail(outcome, failure);
         ok = false;

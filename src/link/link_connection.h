@@ -60,19 +60,20 @@ public:
 
     CLinkCounters& Counters() { return *m_counters; }
 
-    int currentTimeout = 0;                    // of the request being exchanged (ms step)
-    int silenceLimit = kDefaultSilenceLimit;   // seconds of silence after which a read fails
-    int messageLimit = kDefaultMessageLimit;   // seconds a whole message may take to arrive
+    int currentTimeout = 0;                  // of the request being exchanged (ms step)
+    int silenceLimit = kDefaultSilenceLimit; // seconds of silence after which a read fails
+    int messageLimit = kDefaultMessageLimit; // seconds a whole message may take to arrive
     // When the message being read must be whole; set by RecvFramed, checked by RecvAll.
-    std::chrono::steady_clock::time_point messageDeadline = std::chrono::steady_clock::time_point::max();
+    std::chrono::steady_clock::time_point messageDeadline =
+        std::chrono::steady_clock::time_point::max();
     const std::atomic<int>* runFlag = nullptr; // nullptr: never stopped; must outlive use
     // Work of the owning thread done while it waits for data from its server (about every
     // half second of the wait); returning false ends the wait as a failed read does. Empty:
     // none.
     std::function<bool()> idleWork;
-    std::string host;                          // the server of the connection, for log lines
-    unsigned reportedFaults = 0;               // fault kinds already logged on this connection
-    std::int64_t skippedPackets = 0;           // packets skipped on this connection
+    std::string host;                // the server of the connection, for log lines
+    unsigned reportedFaults = 0;     // fault kinds already logged on this connection
+    std::int64_t skippedPackets = 0; // packets skipped on this connection
 
 private:
     std::shared_ptr<CLinkCounters> m_counters;

@@ -148,9 +148,9 @@ public:
     CSharedText file;
     std::array<std::atomic<std::int64_t>, static_cast<std::size_t>(DropReason::Count)>
         samplesDropped{};
-    std::atomic<int> holdReason{0};    // a HoldReason of the channel's record; 0: archived
-    std::atomic<double> heldSince{0};  // epoch seconds, while held
-    CSharedText holdDetail;            // what the log said of it
+    std::atomic<int> holdReason{0};   // a HoldReason of the channel's record; 0: archived
+    std::atomic<double> heldSince{0}; // epoch seconds, while held
+    CSharedText holdDetail;           // what the log said of it
 
     // The stall watchdog's view (written by it only).
     std::atomic<bool> stalled{false};

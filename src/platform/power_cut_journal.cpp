@@ -18,7 +18,7 @@ namespace
 struct Journal
 {
     std::mutex lock;
-    std::string path;        // empty: off
+    std::string path;         // empty: off
     std::FILE* out = nullptr; // guarded by lock
     long copies = 0;          // guarded by lock
 };

@@ -29,11 +29,10 @@ Json ChannelJson(const ChannelStatus& channel)
     out["last_sample_time"] = channel.hasData ? Json(channel.lastSampleTime) : Json(nullptr);
     out["latency_seconds"] = channel.hasData ? Json(channel.latency) : Json(nullptr);
     out["silent_since"] = channel.stalled ? Json(channel.silentSince) : Json(nullptr);
-    out["held"] = channel.holdReason == 0
-                      ? Json(nullptr)
-                      : Json({{"reason", HoldReasonText(channel.holdReason)},
-                              {"since", channel.heldSince},
-                              {"detail", channel.holdDetail}});
+    out["held"] = channel.holdReason == 0 ? Json(nullptr)
+                                          : Json({{"reason", HoldReasonText(channel.holdReason)},
+                                                  {"since", channel.heldSince},
+                                                  {"detail", channel.holdDetail}});
     Json dropped = Json::object();
     for (std::size_t i = 0; i < channel.samplesDropped.size(); ++i)
         dropped[DropReasonText(static_cast<DropReason>(i))] = channel.samplesDropped[i];

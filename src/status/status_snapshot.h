@@ -31,10 +31,10 @@ struct ChannelStatus
     double lastArrival = 0;    // epoch seconds when the last packet arrived
     int bufferSamples = 0;
     bool stalled = false;
-    double silentSince = 0;   // while stalled
-    int holdReason = 0;       // a HoldReason: why its samples are not archived now; 0: they are
-    double heldSince = 0;     // while held
-    std::string holdDetail;   // what the log said of the hold (Full depth only)
+    double silentSince = 0; // while stalled
+    int holdReason = 0;     // a HoldReason: why its samples are not archived now; 0: they are
+    double heldSince = 0;   // while held
+    std::string holdDetail; // what the log said of the hold (Full depth only)
     std::array<std::int64_t, 4> samplesDropped{}; // by DropReason
     std::string availability; // '1'/'0' per slot of the last 24 hours, oldest first
 };
@@ -78,9 +78,9 @@ struct StatusSnapshot
     bool databaseReachable = false;
     std::int64_t databaseOutages = 0;
     std::int64_t logLinesLost = 0; // event log lines that went only to stderr
-    int flowingChannels = 0; // configured, on a connected link, with data, not stalled
+    int flowingChannels = 0;       // configured, on a connected link, with data, not stalled
     int stalledChannels = 0;
-    int heldChannels = 0; // configured, but not archived for a fault of their own
+    int heldChannels = 0;                // configured, but not archived for a fault of their own
     std::vector<ChannelStatus> channels; // the configured channels, in the order of the INI
     std::vector<LinkStatus> links;
     std::vector<StationStatus> stations;

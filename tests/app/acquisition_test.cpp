@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "app/acquisition_gate.h"
 #include "app/run_control.h"
 #include "config/load_groups.h"

@@ -48,10 +48,13 @@ protected:
     {
         Db().AddSiteChan("ABC", "BHZ", 100);
         Db().AddSiteChan("ABC", "BHN", 100);
-        std::vector<std::string> all = {"--samples", "37", "--synthetic",
-                                        Synthetic("ABC", "BHZ", 100, 600), "--synthetic",
-                                        "ABC:BHN:" + std::string(bhnRate) + ":" +
-                                            std::to_string(kStart) + ":600"};
+        std::vector<std::string> all = {
+            "--samples",
+            "37",
+            "--synthetic",
+            Synthetic("ABC", "BHZ", 100, 600),
+            "--synthetic",
+            "ABC:BHN:" + std::string(bhnRate) + ":" + std::to_string(kStart) + ":600"};
         all.insert(all.end(), switches.begin(), switches.end());
         return StartSim(all);
     }
@@ -134,9 +137,8 @@ TEST_F(DefendedArchive, AChannelThatCannotBeWrittenStopsNoOtherChannel)
 {
     Db().AddSiteChan("ABC", "BHZ", 100);
     Db().AddSiteChan("LOP", "HHZ", 100);
-    const int port =
-        StartSim({"--samples", "37", "--synthetic", Synthetic("ABC", "BHZ", 100, 600),
-                  "--synthetic", Synthetic("LOP", "HHZ", 100, 600)});
+    const int port = StartSim({"--samples", "37", "--synthetic", Synthetic("ABC", "BHZ", 100, 600),
+                               "--synthetic", Synthetic("LOP", "HHZ", 100, 600)});
     WriteIni({{"ABC", "BHZ", "127.0.0.1", port}, {"LOP", "HHZ", "127.0.0.1", port, 1, "HHZ"}});
     const std::string loopFile = g_waveRoot + "/LOP/LOP_HHZ.DAT";
     std::filesystem::create_directories(loopFile);
@@ -205,7 +207,8 @@ void SimulatePowerCut(const std::string& journal)
         for (Change& earlier : changes)
         {
             const bool sameFile = earlier.kind == 'T' && kind == 'S' && earlier.fields[0] == path;
-            const std::string& changed = earlier.kind == 'M' ? earlier.fields[1] : earlier.fields[0];
+            const std::string& changed =
+                earlier.kind == 'M' ? earlier.fields[1] : earlier.fields[0];
             const bool sameDirectory = (earlier.kind == 'R' || earlier.kind == 'M') &&
                                        kind == 'D' &&
                                        std::filesystem::path(changed).parent_path() == path;
@@ -311,10 +314,9 @@ TEST_F(FullDatabaseDisk, NoRowOutlivesItsChunkAndArchivingResumesOnceThereIsRoom
     EndToEndWorld& world = *m_world;
     world.Db().AddSiteChan("ABC", "BHZ", 100);
     world.Db().AddSiteChan("ABC", "BHN", 100);
-    const int port = world.StartSim({"--samples", "37", "--synthetic",
-                                     EndToEndWorld::Synthetic("ABC", "BHZ", 100, 600),
-                                     "--synthetic",
-                                     EndToEndWorld::Synthetic("ABC", "BHN", 100, 600)});
+    const int port = world.StartSim(
+        {"--samples", "37", "--synthetic", EndToEndWorld::Synthetic("ABC", "BHZ", 100, 600),
+         "--synthetic", EndToEndWorld::Synthetic("ABC", "BHN", 100, 600)});
     world.WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", port}});
     Fill();
     auto tarvell = world.StartTarvell();

@@ -283,7 +283,7 @@ void KdxDatabase::AddSiteChan(std::string_view station, std::string_view channel
 {
     std::string value = std::isnan(rate) ? std::string("NULL") : FormatText("%f", rate);
     Execute(FormatText("INSERT INTO SITECHAN (STA, CHAN, SPS) VALUES ('%s', '%s', %s)",
-                      SqlText(station).c_str(), SqlText(channel).c_str(), value.c_str()));
+                       SqlText(station).c_str(), SqlText(channel).c_str(), value.c_str()));
 }
 
 void KdxDatabase::Execute(std::string_view sql) const
