@@ -27,18 +27,10 @@ namespace
 
 using test::ChannelArchive;
 using test::EndToEndWorld;
+using test::ExpectEverySampleOnce;
 using test::kStart;
 using test::ReadFile;
 using test::WaitUntil;
-
-void ExpectEverySampleOnce(EndToEndWorld& world, const char* station, const char* channel,
-                           long long samples)
-{
-    const ChannelArchive archive = world.Check(station, channel, 100, samples);
-    EXPECT_EQ(archive.missing, 0) << station << " " << channel << "\n" << world.Outputs();
-    EXPECT_EQ(archive.duplicates, 0) << station << " " << channel;
-    EXPECT_EQ(archive.wrong, 0) << station << " " << channel;
-}
 
 class DefendedArchive : public ::testing::Test, public EndToEndWorld
 {
@@ -70,7 +62,7 @@ protected:
     void ExpectEverythingOnce()
     {
         for (const char* channel : {"BHZ", "BHN"})
-            ExpectEverySampleOnce(*this, "ABC", channel, 60000);
+            ExpectEverySampleOnce(*this, "ABC", channel, 100, 60000);
         ExpectArchiveConsistent();
     }
 };
@@ -124,7 +116,7 @@ TEST_F(DefendedArchive, ARateDisagreementHoldsItsChannelUntilTheRatesAgree)
     ASSERT_TRUE(WaitForLog("Station ABC channel BHN is archived again"));
     ASSERT_TRUE(WaitForRequestFrom("BHN", kStart + 600));
     Stop(*second);
-    ExpectEverySampleOnce(*this, "ABC", "BHZ", 60000);
+    ExpectEverySampleOnce(*this, "ABC", "BHZ", 100, 60000);
     const ChannelArchive bhn = Check("ABC", "BHN", 50, 30000);
     EXPECT_EQ(bhn.missing + bhn.duplicates + bhn.wrong, 0) << Outputs();
     ExpectArchiveConsistent();
@@ -152,8 +144,8 @@ TEST_F(DefendedArchive, AChannelThatCannotBeWrittenStopsNoOtherChannel)
     ASSERT_TRUE(WaitForLog("Station LOP channel HHZ is archived again"));
     ASSERT_TRUE(WaitForRequestFrom("HHZ", kStart + 600));
     Stop(*tarvell);
-    ExpectEverySampleOnce(*this, "ABC", "BHZ", 60000);
-    ExpectEverySampleOnce(*this, "LOP", "HHZ", 60000);
+    ExpectEverySampleOnce(*this, "ABC", "BHZ", 100, 60000);
+    ExpectEverySampleOnce(*this, "LOP", "HHZ", 100, 60000);
     ExpectArchiveConsistent();
 }
 
@@ -175,7 +167,7 @@ TEST_F(DefendedArchive, LoopFilesLiveUnderTheDataRootTheSettingsChose)
     Stop(*tarvell);
     EXPECT_TRUE(std::filesystem::exists(g_waveRoot + "/LOP/LOP_HHZ.DAT"));
     EXPECT_FALSE(std::filesystem::exists(elsewhere + "/LOP"));
-    ExpectEverySampleOnce(*this, "LOP", "HHZ", 60000);
+    ExpectEverySampleOnce(*this, "LOP", "HHZ", 100, 60000);
     ExpectArchiveConsistent();
     EXPECT_NE(LogText().find("is not the data root '" + g_waveRoot + "'"), std::string::npos);
 }
@@ -326,7 +318,7 @@ TEST_F(FullDatabaseDisk, NoRowOutlivesItsChunkAndArchivingResumesOnceThereIsRoom
     ASSERT_TRUE(world.WaitForRequestFrom("BHN", kStart + 600));
     world.Stop(*tarvell);
     for (const char* channel : {"BHZ", "BHN"})
-        ExpectEverySampleOnce(world, "ABC", channel, 60000);
+        ExpectEverySampleOnce(world, "ABC", channel, 100, 60000);
     world.ExpectArchiveConsistent();
 }
 

@@ -359,6 +359,17 @@ private:
     std::size_t m_requestsSeen = 0;
 };
 
+// Every sample of the channel (samples at rate from start on) is in the archive once and
+// right.
+inline void ExpectEverySampleOnce(EndToEndWorld& world, const char* station, const char* channel,
+                                  int rate, long long samples, long long start = kStart)
+{
+    const ChannelArchive archive = world.Check(station, channel, rate, samples, start);
+    EXPECT_EQ(archive.missing, 0) << station << " " << channel << "\n" << world.Outputs();
+    EXPECT_EQ(archive.duplicates, 0) << station << " " << channel;
+    EXPECT_EQ(archive.wrong, 0) << station << " " << channel;
+}
+
 // The fixture of the end-to-end tests on SQLite: the world, its database, sandbox and INI.
 class TarvellEndToEnd : public ::testing::Test, public EndToEndWorld
 {

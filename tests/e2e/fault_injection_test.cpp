@@ -25,18 +25,10 @@ namespace
 
 using test::ChannelArchive;
 using test::EndToEndWorld;
+using test::ExpectEverySampleOnce;
 using test::kStart;
 using test::ReadFile;
 using test::WaitUntil;
-
-void ExpectEverySampleOnce(EndToEndWorld& world, const char* station, const char* channel, int rate,
-                           long long samples, long long start = kStart)
-{
-    const ChannelArchive archive = world.Check(station, channel, rate, samples, start);
-    EXPECT_EQ(archive.missing, 0) << station << " " << channel << "\n" << world.Outputs();
-    EXPECT_EQ(archive.duplicates, 0) << station << " " << channel;
-    EXPECT_EQ(archive.wrong, 0) << station << " " << channel;
-}
 
 // ---- kill -9 at every point of the commit --------------------------------------------------
 
