@@ -24,6 +24,7 @@
 #include "config/station_groups.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/chunk_journal.h"
+#include "datafiles/link_archive.h"
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "db/db_admin.h"
@@ -64,6 +65,13 @@ std::string Station(int s)
 
 // A fresh SQLite KDX database with SITECHAN rows for every channel, a program INI naming
 // them, and the groups loaded; everything under a temporary directory.
+// The archive of the one link all stations share, as its acquisition thread owns it.
+tarvell::CLinkArchive& Archive()
+{
+    static tarvell::CLinkArchive archive;
+    return archive;
+}
+
 bool MakeWorld()
 {
     static bool made = false;
@@ -113,8 +121,14 @@ bool MakeWorld()
     }
     tarvell::g_iniPath = dir + "/tarvell.ini";
     WriteText(tarvell::g_iniPath, ini);
-    tarvell::LoadGroups();
-    ok = tarvell::g_groups.size() == kStations;
+    std::shared_ptr<const tarvell::CConfiguration> config =
+        tarvell::LoadGroups(tarvell::g_iniPath, tarvell::g_waveRoot);
+    ok = config->groups.size() == kStations && config->links.size() == 1;
+    if (ok)
+    {
+        tarvell::ChannelStates none;
+        Archive().Configure(config, 0, none);
+    }
     return ok;
 }
 
@@ -136,7 +150,8 @@ void BM_MergePacketToFilesAndRows(benchmark::State& state)
     packet->samples = values.data();
 
     static long long second = 0; // data time runs on across the benchmark's runs
-    tarvell::CChunkJournal journal;
+    tarvell::CLinkArchive& archive = Archive();
+    tarvell::CChunkJournal& journal = archive.Journal();
     long long chunks = 0;
     const tarvell::ProfileCacheStats before = tarvell::GetProfileCacheStats();
     for (auto _ : state)
@@ -152,7 +167,7 @@ void BM_MergePacketToFilesAndRows(benchmark::State& state)
             for (const char* channel : kChannels)
             {
                 tarvell::CopyToField(packet->channel, sizeof packet->channel, channel);
-                tarvell::MergePacket(*packet, tarvell::FindChannel(Station(s), channel), journal);
+                tarvell::MergePacket(*packet, archive.Find(Station(s), channel), journal);
             }
         }
         // One second of data a round, as a live acquisition thread commits once a second.

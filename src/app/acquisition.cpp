@@ -2,27 +2,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstring>
-#include <cstdio>
 #include <exception>
-#include <set>
-#include <thread>
+#include <map>
 #include <utility>
 
 #include <unistd.h>
 
 #include "app/acquisition_gate.h"
-#include "app/run_control.h"
-#include "config/server_link.h"
-#include "config/station_groups.h"
-#include "platform/text_format.h"
-#include "datafiles/channel_ini.h"
 #include "datafiles/channel_writer.h"
-#include "datafiles/chunk_journal.h"
 #include "datafiles/packet_screen.h"
+#include "datafiles/resume_store.h"
+#include "link/framed_transport.h"
 #include "link/packet_decoding.h"
-#include "link/time_conversions.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
 #include "link/transfer_session.h"
@@ -31,9 +23,11 @@
 #include "platform/clock.h"
 #include "platform/fault_point.h"
 #include "platform/ini_profile.h"
-#include "platform/program_paths.h"
 #include "platform/operator_view.h"
+#include "platform/program_paths.h"
 #include "platform/text.h"
+#include "platform/text_format.h"
+#include "platform/time_conversions.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
@@ -41,24 +35,23 @@ namespace tarvell
 namespace
 {
 
-std::vector<std::unique_ptr<CServerLink>> g_links;
-std::vector<std::thread> g_threads;
-
 // [SYSTEM] RECEIVE_TIMEOUT, for the links started after it was read.
 std::atomic<int> g_messageLimit{kDefaultMessageLimit};
 
+// A connection that ends for a fault of its server's counts as working only after this long.
+constexpr std::chrono::seconds kHealthyConnection{60};
+
 // The request of one connection: the link's stations and channels, each channel asked from
 // its current resume time, so that neither a restart nor a broken connection loses what the
-// server still holds. A channel unknown to the model (removed by a reload) keeps the time the
-// link was built with.
-void FillRequest(const CServerLink& link, TransferRequest& request)
+// server still holds.
+void FillRequest(const CRunningLink& link, TransferRequest& request)
 {
     request = TransferRequest{};
     request.clientId = static_cast<int>(::getpid());
-    request.stationCount = link.stationCount;
-    for (int s = 0; s < link.stationCount; ++s)
+    request.stationCount = link.request.stationCount;
+    for (int s = 0; s < link.request.stationCount; ++s)
     {
-        const StationSlot& slot = link.stations[static_cast<std::size_t>(s)];
+        const StationSlot& slot = link.request.stations[static_cast<std::size_t>(s)];
         RequestStation& station = request.stations[s];
         std::memcpy(station.name, slot.name, sizeof station.name);
         int count = 0;
@@ -71,8 +64,8 @@ void FillRequest(const CServerLink& link, TransferRequest& request)
             std::memcpy(channel.name, source.name, sizeof channel.name);
             channel.beginTime = source.startTime;
             channel.endTime = source.endTime;
-            ChannelLocation where = FindChannel(FieldText(slot.name, sizeof slot.name),
-                                                FieldText(source.name, sizeof source.name));
+            const ChannelLocation where = link.archive.Find(
+                FieldText(slot.name, sizeof slot.name), FieldText(source.name, sizeof source.name));
             if (where && where.channel->resumeTime != 0)
                 channel.beginTime = where.channel->resumeTime;
         }
@@ -99,30 +92,36 @@ const char* ConnectFailureText(int result)
     }
 }
 
-// Waits the retry pause after a failed attempt, shown as such in the link's state.
-void PauseAfterFailure(AcquisitionThreadState& state)
+bool Running(const CRunningLink& link)
 {
-    CLinkCounters& counters = state.connection.Counters();
+    return g_runFlag.load() != 0 && link.run.load() != 0;
+}
+
+// Waits the retry pause after a failed attempt, shown as such in the link's state.
+void PauseAfterFailure(CRunningLink& link)
+{
+    CLinkCounters& counters = link.connection.Counters();
     counters.SetState(LinkState::Waiting);
-    WaitUnlessStopped(state.retry.AttemptFailed());
+    const auto pause = link.retry.AttemptFailed();
+    (void)PauseUnlessStopped(link.connection, static_cast<int>(pause.count()));
     counters.SetState(LinkState::Connecting);
 }
 
 // Connects, or returns -1 after logging the first failure of a run of failures and waiting
 // the retry pause.
-int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& request,
-            ServerConfig& config)
+int Connect(CRunningLink& link, TransferRequest& request, ServerConfig& config)
 {
-    CLinkCounters& counters = state.connection.Counters();
+    CLinkCounters& counters = link.connection.Counters();
     counters.SetState(LinkState::Connecting);
     OperatorView().SetStatusLine("Connecting...");
     {
-        CGatePass pass(AcquisitionGate());
+        CGatePass pass(AcquisitionGate(), &link.run);
         if (!pass)
             return -1;
         FillRequest(link, request);
     }
-    int socket = ConnectServer(state.connection, link.host, link.port, request, config, 1);
+    const CServerLink& server = link.request;
+    int socket = ConnectServer(link.connection, server.host, server.port, request, config, 1);
     if (socket >= 0)
     {
         if (counters.connections.fetch_add(1, std::memory_order_relaxed) > 0)
@@ -131,7 +130,7 @@ int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& r
         counters.SetState(LinkState::Connected);
         return socket;
     }
-    if (g_runFlag.load() == 0)
+    if (!Running(link))
         return socket;
     // -1 is a failed opening exchange, which leaves its code; -2 a name that does not
     // resolve (code 17); the others were refused or could not be made, and have no code.
@@ -139,18 +138,15 @@ int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& r
         counters.CountFailure(g_transferError);
     else
         counters.connectFailures.fetch_add(1, std::memory_order_relaxed);
-    if (state.retry.Current().count() == 0)
+    if (link.retry.Current().count() == 0)
     {
         LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
-                            link.host.c_str(), link.port, ConnectFailureText(socket),
+                            server.host.c_str(), server.port, ConnectFailureText(socket),
                             g_transferError));
     }
-    PauseAfterFailure(state);
+    PauseAfterFailure(link);
     return -1;
 }
-
-// A connection that ends for a fault of its server's counts as working only after this long.
-constexpr std::chrono::seconds kHealthyConnection{60};
 
 // True when a connection ended with code for a fault of the server's: a message or packet it
 // should not have sent, one that came too slowly, or a status only a server sends. A closed
@@ -173,20 +169,10 @@ bool IsServerFault(int code)
 
 // The end of a connection ends every run of samples sent again that the screen is dropping
 // for the link's channels: each is logged now, with its span.
-void EndScreenRuns(const CServerLink& link)
+void EndScreenRuns(const CLinkArchive& archive)
 {
-    for (int s = 0; s < link.stationCount; ++s)
-    {
-        const StationSlot& slot = link.stations[static_cast<std::size_t>(s)];
-        for (int c = 0; c < kMaxSlotChannels && slot.channels[static_cast<std::size_t>(c)].name[0];
-             ++c)
-        {
-            const ChannelSlot& channel = slot.channels[static_cast<std::size_t>(c)];
-            if (ChannelLocation where = FindChannel(FieldText(slot.name, sizeof slot.name),
-                                                    FieldText(channel.name, sizeof channel.name)))
-                EndResentRun(where);
-        }
-    }
+    for (const ChannelLocation& where : archive.Channels())
+        EndResentRun(where);
 }
 
 void ShowLastCountTime(const ChannelLocation& where, double time)
@@ -197,13 +183,13 @@ void ShowLastCountTime(const ChannelLocation& where, double time)
 
 // Handles one converted packet inside the gate: the channel is looked up once and handed
 // down. False when a chunk could not be written and the connection must end.
-bool HandlePacket(WaveformPacket& packet, CChunkJournal& journal)
+bool HandlePacket(WaveformPacket& packet, CLinkArchive& archive)
 {
     FaultPoint("packet-handling");
-    ChannelLocation where = FindChannel(packet.station, packet.channel);
+    const ChannelLocation where = archive.Find(packet.station, packet.channel);
     if (where)
     {
-        if (!MergePacket(packet, where, journal))
+        if (!MergePacket(packet, where, archive.Journal()))
             return false;
         where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
                                                 packet.sampleInterval, packet.count,
@@ -233,104 +219,225 @@ bool CommitWhileWaiting(CChunkJournal& journal)
 // in one too (a fault that comes back on every connection is logged once), and waits the
 // retry pause, so that the thread neither spins nor floods the log. Runs where the exception
 // has been caught, so nothing may escape from here.
-void RecoverFromFault(const CServerLink& link, CRetryPause& retry, const char* what,
-                      bool repeated) noexcept
+void RecoverFromFault(CRunningLink& link, const char* what, bool repeated) noexcept
 {
-    const std::chrono::milliseconds pause = retry.AttemptFailed();
+    const std::chrono::milliseconds pause = link.retry.AttemptFailed();
     try
     {
         if (!repeated)
             LogEvent(FormatText("Acquisition failed on server: %s port %d (%s); retrying",
-                                link.host.c_str(), link.port, what));
+                                link.request.host.c_str(), link.request.port, what));
     }
     catch (...)
     {
         // Short even of the memory for the line: the pause still keeps the thread calm.
     }
-    WaitUnlessStopped(pause);
+    (void)PauseUnlessStopped(link.connection, static_cast<int>(pause.count()));
+}
+
+// The body of a link's thread: RunConnection while the link runs. An exception out of a
+// connection is logged (once while it keeps coming back) and followed by the retry pause.
+void AcquisitionThread(CRunningLink& link)
+{
+    // An exception (memory running short, a fault nothing expects) ends the connection, not
+    // the program with every other server's acquisition: the socket and the gate are let go
+    // on the way out, and the link is tried again after its pause.
+    bool faulted = false;
+    while (Running(link))
+    {
+        try
+        {
+            RunConnection(link);
+            faulted = false;
+        }
+        catch (const std::exception& error)
+        {
+            RecoverFromFault(link, error.what(), faulted);
+            faulted = true;
+        }
+        catch (...)
+        {
+            RecoverFromFault(link, "unknown exception", faulted);
+            faulted = true;
+        }
+    }
+    link.connection.idleWork = {};
+    link.connection.Counters().SetState(LinkState::Idle);
+}
+
+// What a reload changes of a link, for its log line.
+std::string LinkChange(const CConfiguration& before, const LinkConfig& old,
+                       const CConfiguration& after, const LinkConfig& now)
+{
+    std::map<std::string, std::string> was;
+    for (std::size_t g : old.groups)
+    {
+        for (const CChannelRecord& channel : before.groups[g].channels)
+            was[ChannelKey(before.groups[g].station, channel.name)] = channel.name;
+    }
+    int added = 0;
+    for (std::size_t g : now.groups)
+    {
+        for (const CChannelRecord& channel : after.groups[g].channels)
+            added += was.erase(ChannelKey(after.groups[g].station, channel.name)) == 0 ? 1 : 0;
+    }
+    return FormatText("%d channels added, %zu removed", added, was.size());
 }
 
 } // namespace
+
+CRunningLink::CRunningLink(std::shared_ptr<const CConfiguration> config, std::size_t link,
+                           ChannelStates& spare)
+    : request(MakeServerLink(*config, config->links[link])),
+      connection(Metrics().Link(config->links[link].host, config->links[link].port)),
+      progress(RegisterThreadProgress())
+{
+    archive.Configure(std::move(config), link, spare);
+    connection.runFlag = &run;
+    connection.messageLimit = g_messageLimit.load(std::memory_order_relaxed);
+}
+
+void CRunningLink::Start()
+{
+    run.store(1);
+    m_thread = std::thread([this] { AcquisitionThread(*this); });
+}
+
+void CRunningLink::Stop()
+{
+    run.store(0);
+    AcquisitionGate().WakeForStop();
+    if (m_thread.joinable())
+        m_thread.join();
+    archive.FlushAndCommit();
+}
+
+CAcquisition::~CAcquisition()
+{
+    Stop();
+}
+
+void CAcquisition::Attach(const CConfiguration& config)
+{
+    for (std::size_t l = 0; l < config.links.size(); ++l)
+    {
+        const CLinkCounters* counters =
+            Metrics().Link(config.links[l].host, config.links[l].port).get();
+        for (const ChannelLocation& where : m_links[l]->archive.Channels())
+        {
+            where.channel->counters->link.store(counters, std::memory_order_relaxed);
+            where.channel->counters->configured.store(true, std::memory_order_relaxed);
+        }
+    }
+}
+
+void CAcquisition::Start(std::shared_ptr<const CConfiguration> config)
+{
+    ChannelStates none;
+    for (std::size_t l = 0; l < config->links.size(); ++l)
+        m_links.push_back(std::make_unique<CRunningLink>(config, l, none));
+    m_config = std::move(config);
+    Attach(*m_config);
+    for (auto& link : m_links)
+        link->Start();
+}
+
+void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
+{
+    const std::shared_ptr<const CConfiguration> before = m_config;
+    std::vector<std::unique_ptr<CRunningLink>> kept(config->links.size());
+    std::vector<bool> requestChanged(config->links.size(), false);
+    ChannelStates spare;
+
+    // Links the new configuration has no more are stopped; a link whose request changes is
+    // stopped too and started again below, so that it asks with its new request.
+    for (std::size_t l = 0; l < m_links.size(); ++l)
+    {
+        const LinkConfig& old = before->links[l];
+        std::size_t match = config->links.size();
+        for (std::size_t n = 0; n < config->links.size(); ++n)
+        {
+            if (config->links[n].SameServer(old))
+                match = n;
+        }
+        std::unique_ptr<CRunningLink> link = std::move(m_links[l]);
+        const CServerLink wanted = match < config->links.size()
+                                       ? MakeServerLink(*config, config->links[match])
+                                       : CServerLink{};
+        const bool same =
+            match < config->links.size() &&
+            std::memcmp(&wanted.stations, &link->request.stations, sizeof wanted.stations) == 0 &&
+            wanted.stationCount == link->request.stationCount;
+        if (match == config->links.size())
+        {
+            link->Stop();
+            link->archive.Release(spare);
+            LogEvent("Reload: server " + old.Name() + " stopped");
+            continue;
+        }
+        if (!same)
+        {
+            link->Stop();
+            requestChanged[match] = true;
+            LogEvent("Reload: server " + old.Name() + " asked again with its new request (" +
+                     LinkChange(*before, old, *config, config->links[match]) + ")");
+        }
+        kept[match] = std::move(link);
+    }
+
+    // Between two packets, the links that go on take the new settings (SIZEMB, FILELENGTH,
+    // loop files, rates) and the states of the channels they keep.
+    AcquisitionGate().Pause();
+    for (std::size_t n = 0; n < kept.size(); ++n)
+    {
+        if (!kept[n])
+            continue;
+        kept[n]->archive.Configure(config, n, spare);
+        if (requestChanged[n])
+            kept[n]->request = MakeServerLink(*config, config->links[n]);
+        else
+            LogEvent("Reload: server " + config->links[n].Name() + " unchanged");
+    }
+    AcquisitionGate().Resume();
+
+    for (std::size_t n = 0; n < kept.size(); ++n)
+    {
+        if (kept[n])
+            continue;
+        kept[n] = std::make_unique<CRunningLink>(config, n, spare);
+        LogEvent("Reload: server " + config->links[n].Name() + " started");
+        requestChanged[n] = true;
+    }
+    // Channels no link carries any more: their counters say so; their states go.
+    for (auto& [key, state] : spare)
+        state->counters->configured.store(false, std::memory_order_relaxed);
+    spare.clear();
+    m_links = std::move(kept);
+    m_config = std::move(config);
+    Attach(*m_config);
+    for (std::size_t n = 0; n < m_links.size(); ++n)
+    {
+        if (requestChanged[n])
+            m_links[n]->Start();
+    }
+}
+
+void CAcquisition::Stop()
+{
+    RequestStop();
+    AcquisitionGate().WakeForStop();
+    for (auto& link : m_links)
+        link->run.store(0);
+    for (auto& link : m_links)
+        link->Stop();
+    m_links.clear();
+    (void)WriteResumeTimes();
+}
 
 std::string StatusLine(const WaveformPacket& packet)
 {
     return FormatText(" %-5s  %-4s  %s  %-6s ", packet.station, packet.channel,
                       util_dttostr(packet.beginTime, 0), packet.auxName);
-}
-
-void UpdateListRow(std::string_view station, std::string_view channel, double time)
-{
-    ChannelLocation where = FindChannel(station, channel);
-    if (where)
-        ShowLastCountTime(where, time);
-}
-
-void ResetChannelState()
-{
-    for (std::size_t g = 0; g < g_groups.size(); ++g)
-    {
-        for (auto& channel : g_groups[g]->channels)
-        {
-            channel->ResetWritingState();
-            channel->resumeTime = static_cast<double>(LoadResumeTime(g, channel->name));
-            channel->committedEnd = channel->writtenEnd = channel->resumeTime;
-        }
-    }
-}
-
-void LoadMissingResumeTimes()
-{
-    for (std::size_t g = 0; g < g_groups.size(); ++g)
-    {
-        for (auto& channel : g_groups[g]->channels)
-        {
-            if (channel->resumeTime == 0)
-            {
-                channel->resumeTime = static_cast<double>(LoadResumeTime(g, channel->name));
-                channel->committedEnd = channel->writtenEnd = channel->resumeTime;
-            }
-        }
-    }
-}
-
-ChannelEnds KeepChannelEnds()
-{
-    ChannelEnds ends;
-    for (const auto& group : g_groups)
-    {
-        for (const auto& channel : group->channels)
-        {
-            ends[{group->station, channel->name}] = {channel->resumeTime, channel->committedEnd,
-                                                     channel->writtenEnd, channel->hold};
-        }
-    }
-    return ends;
-}
-
-void RestoreChannelEnds(const ChannelEnds& ends)
-{
-    for (const auto& group : g_groups)
-    {
-        for (const auto& channel : group->channels)
-        {
-            auto kept = ends.find({group->station, channel->name});
-            if (kept == ends.end())
-                continue;
-            channel->resumeTime = kept->second.resumeTime;
-            channel->committedEnd = kept->second.committedEnd;
-            channel->writtenEnd = kept->second.writtenEnd;
-            // A hold goes on: a channel whose rates agree now is asked again at its next
-            // packet, one with a write fault is checked again.
-            channel->hold = kept->second.hold;
-        }
-    }
-}
-
-AcquisitionThreadState::AcquisitionThreadState(const CServerLink& link)
-    : connection(Metrics().Link(link.host, link.port)), progress(RegisterThreadProgress())
-{
-    connection.runFlag = &g_runFlag;
-    connection.messageLimit = g_messageLimit.load(std::memory_order_relaxed);
 }
 
 void ReadAcquisitionSettings()
@@ -342,40 +449,39 @@ void ReadAcquisitionSettings()
     SetFutureLimit(static_cast<double>(ReadProfileInt(g_iniPath, "SYSTEM", "FUTURE_LIMIT", 0)));
 }
 
-void RunConnection(CServerLink& link, AcquisitionThreadState& state)
+void RunConnection(CRunningLink& link)
 {
     auto request = std::make_unique<TransferRequest>();
     auto config = std::make_unique<ServerConfig>();
     auto raw = std::make_unique<RawPacket>();
     auto packet = std::make_unique<WaveformPacket>();
-    CLinkConnection& connection = state.connection;
+    CLinkConnection& connection = link.connection;
     CLinkCounters& counters = connection.Counters();
 
-    UniqueFd socket(Connect(link, state, *request, *config));
+    UniqueFd socket(Connect(link, *request, *config));
     if (!socket)
         return;
 
-    std::string connected = "Connected to server: " + link.host;
+    std::string connected = "Connected to server: " + link.request.host;
     OperatorView().SetStatusLine(connected);
     LogEvent(connected);
 
     long long packets = 0;
     int result = 0;
-    CChunkJournal& journal = state.journal;
+    CChunkJournal& journal = link.archive.Journal();
     journal.BeginConnection();
     const auto connectedAt = std::chrono::steady_clock::now();
     connection.idleWork = [&journal] { return CommitWhileWaiting(journal); };
-    while (g_runFlag.load() != 0 &&
-           (result = RecvPacket(connection, socket.Get(), *config, *raw)) == 0)
+    while (Running(link) && (result = RecvPacket(connection, socket.Get(), *config, *raw)) == 0)
     {
         ++packets;
         if (ConvertPacket(*config, *raw, *packet).Failed())
             continue; // format 3, or a packet the configuration cannot describe
         // Busy from here until the packet is merged and any chunk it caused is written: a
         // thread that hangs in a write or a statement stops the service watchdog's pings.
-        CBusyScope busy(*state.progress);
-        CGatePass pass(AcquisitionGate());
-        if (!pass || !HandlePacket(*packet, journal))
+        CBusyScope busy(*link.progress);
+        CGatePass pass(AcquisitionGate(), &link.run);
+        if (!pass || !HandlePacket(*packet, link.archive))
             break;
         journal.CommitIfDue();
         if (journal.Failed())
@@ -386,17 +492,17 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state)
     socket.Reset();
     counters.connectedSince.store(0, std::memory_order_relaxed);
     counters.SetState(LinkState::Connecting);
-    if (result != 0 && g_runFlag.load() != 0)
+    if (result != 0 && Running(link))
         counters.CountFailure(result == 1 ? kTransferEndOfStream : g_transferError);
     // A new connection asks every channel again, the silent one included.
     counters.reconnectRequested.store(false, std::memory_order_relaxed);
     OperatorView().SetStatusLine("Connection closed");
     LogEvent("Connection closed");
     {
-        CGatePass pass(AcquisitionGate());
+        CGatePass pass(AcquisitionGate(), &link.run);
         if (pass)
         {
-            EndScreenRuns(link);
+            EndScreenRuns(link.archive);
             journal.Commit();
         }
     }
@@ -412,99 +518,12 @@ void RunConnection(CServerLink& link, AcquisitionThreadState& state)
     const bool carriedData =
         packets > 0 &&
         (!serverFault || std::chrono::steady_clock::now() - connectedAt >= kHealthyConnection);
-    if (journal.TakeFailure() && g_runFlag.load() != 0)
-        PauseAfterFailure(state);
+    if (journal.TakeFailure() && Running(link))
+        PauseAfterFailure(link);
     else if (carriedData)
-        state.retry.ConnectionWorked();
-    else if (g_runFlag.load() != 0)
-        PauseAfterFailure(state);
-}
-
-void AcquisitionThread(CServerLink& link)
-{
-    AcquisitionThreadState state(link);
-    // An exception (memory running short, a fault nothing expects) ends the connection, not
-    // the program with every other server's acquisition: the socket and the gate are let go
-    // on the way out, and the link is tried again after its pause.
-    bool faulted = false;
-    while (g_runFlag.load() != 0)
-    {
-        try
-        {
-            RunConnection(link, state);
-            faulted = false;
-        }
-        catch (const std::exception& error)
-        {
-            RecoverFromFault(link, state.retry, error.what(), faulted);
-            faulted = true;
-        }
-        catch (...)
-        {
-            RecoverFromFault(link, state.retry, "unknown exception", faulted);
-            faulted = true;
-        }
-    }
-    state.connection.idleWork = {};
-    state.connection.Counters().SetState(LinkState::Idle);
-    // What is left is committed by the thread that stopped acquisition
-    // (CChunkJournal::CommitEveryJournal), after the buffers are written.
-}
-
-// Tells every channel's counters which link carries it, before the threads start.
-static void AttachChannelsToLinks()
-{
-    for (const auto& group : g_groups)
-    {
-        for (const auto& link : g_links)
-        {
-            if (!EqualsIgnoreCase(link->host, group->server))
-                continue;
-            const CLinkCounters* counters = Metrics().Link(link->host, link->port).get();
-            for (const auto& channel : group->channels)
-                channel->counters->link.store(counters, std::memory_order_relaxed);
-        }
-    }
-}
-
-void StartAcquisition()
-{
-    g_links = BuildServerLinks();
-    AttachChannelsToLinks();
-    for (auto& link : g_links)
-    {
-        CServerLink* target = link.get();
-        g_threads.emplace_back([target] { AcquisitionThread(*target); });
-    }
-}
-
-void StopAcquisition()
-{
-    RequestStop();
-    AcquisitionGate().WakeForStop();
-    for (std::thread& thread : g_threads)
-        thread.join();
-    g_threads.clear();
-    FlushAllChannels();
-}
-
-void FlushAllChannels()
-{
-    CChunkJournal journal;
-    for (std::size_t g = 0; g < g_groups.size(); ++g)
-    {
-        for (std::size_t c = 0; c < g_groups[g]->channels.size(); ++c)
-        {
-            CStationGroup* group = g_groups[g].get();
-            (void)FlushChannel({g, c, group, group->channels[c].get()}, journal);
-        }
-    }
-    CChunkJournal::CommitEveryJournal();
-}
-
-const std::vector<std::unique_ptr<CServerLink>>& ServerLinks()
-{
-    return g_links;
+        link.retry.ConnectionWorked();
+    else if (Running(link))
+        PauseAfterFailure(link);
 }
 
 } // namespace tarvell

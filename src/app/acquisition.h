@@ -1,80 +1,92 @@
 #pragma once
-// The acquisition threads: one per server host, each owning the connection to its server,
-// reconnecting after every failure, and handing every packet to the channel buffering.
-// StartAcquisition and StopAcquisition run on the main thread; the rest on acquisition
-// threads unless said otherwise.
+// The acquisition: one thread per server link (a host and a port), each owning the connection
+// to its server and the link's archive (the writing state of the link's channels), and
+// reconnecting after every failure. CAcquisition starts the links, applies a new
+// configuration to them (a reload) and stops them; its operations run on the main thread or
+// the reload thread, one at a time. The rest runs on the acquisition threads.
 
-#include <array>
-#include <map>
+#include <atomic>
 #include <memory>
 #include <string>
-#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/run_control.h"
-#include "datafiles/chunk_journal.h"
+#include "config/server_link.h"
+#include "config/station_groups.h"
+#include "datafiles/link_archive.h"
 #include "link/link_connection.h"
 #include "metrics/thread_progress.h"
 
 namespace tarvell
 {
 
-class CServerLink;
 struct WaveformPacket;
 
-// What one acquisition thread keeps across the connections to its server: the connection
-// object with the link's counters, the pause before the next attempt, and the mark that
-// tells the service watchdog whether the thread makes progress.
-struct AcquisitionThreadState
+// One running link: its request, its archive, its connection and the thread that runs them.
+// The thread owns everything but run while it runs.
+class CRunningLink
 {
-    explicit AcquisitionThreadState(const CServerLink& link);
+public:
+    CRunningLink(std::shared_ptr<const CConfiguration> config, std::size_t link,
+                 ChannelStates& spare);
+    CRunningLink(const CRunningLink&) = delete;
+    CRunningLink& operator=(const CRunningLink&) = delete;
 
+    // Starts the thread.
+    void Start();
+    // Asks the thread to leave its connection (within about half a second) and waits for it;
+    // then writes and commits what the link's channels buffered.
+    void Stop();
+
+    CServerLink request; // the stations and channels asked for (the times at each connection)
+    CLinkArchive archive;
     CLinkConnection connection;
     CRetryPause retry;
     std::shared_ptr<CThreadProgress> progress;
-    CChunkJournal journal; // the chunks written and not yet committed
+    std::atomic<int> run{1}; // the link's own run flag: 0 stops it
+
+private:
+    std::thread m_thread;
+};
+
+class CAcquisition
+{
+public:
+    CAcquisition() = default;
+    ~CAcquisition();
+    CAcquisition(const CAcquisition&) = delete;
+    CAcquisition& operator=(const CAcquisition&) = delete;
+
+    // Makes every link of config (the channels resumed from the archive, what a crash left
+    // repaired) and starts one thread per link.
+    void Start(std::shared_ptr<const CConfiguration> config);
+
+    // Applies config, a reload: a link config no longer has is stopped (its channels'
+    // buffered samples committed first); a new one is started; a link whose stations or
+    // channels changed ends its connection and asks again with the new request; the others
+    // go on, taking the new settings between two packets. A channel that stays keeps its
+    // state wherever it goes: it loses nothing and repeats nothing. Logs one line per link.
+    void Apply(std::shared_ptr<const CConfiguration> config);
+
+    // Clears g_runFlag, stops every link (a thread waiting for data or for a connection
+    // notices within about half a second), writing and committing every channel's buffered
+    // samples, and writes the resume times.
+    void Stop();
+
+    // The configuration the links run with (nullptr before Start).
+    std::shared_ptr<const CConfiguration> Configuration() const { return m_config; }
+
+private:
+    void Attach(const CConfiguration& config);
+
+    std::shared_ptr<const CConfiguration> m_config;
+    std::vector<std::unique_ptr<CRunningLink>> m_links; // in the order of m_config's links
 };
 
 // The status line of a packet: station " %-5s", channel " %-4s", begin time (code 0) " %s"
 // and auxiliary name " %-6s", each piece followed by one blank.
 std::string StatusLine(const WaveformPacket& packet);
-
-// Shows time (code 0) as the last count time of the configured channel (station, channel);
-// a channel that is not configured is left alone.
-void UpdateListRow(std::string_view station, std::string_view channel, double time);
-
-// Empties every channel's buffer, forgets its current file, and loads its resume time from
-// the program INI. Main thread, before the acquisition threads start (or while paused).
-void ResetChannelState();
-
-// Loads the resume time of every channel that has none yet (after a reload of the groups).
-void LoadMissingResumeTimes();
-
-// Where each channel's data end (resume time, committed and written end) and its hold, by
-// station and channel: kept across a reload, which makes every record anew. Same threads as
-// ResetChannelState.
-struct ChannelEnd
-{
-    double resumeTime = 0;
-    double committedEnd = 0;
-    double writtenEnd = 0;
-    ChannelHold hold;
-};
-using ChannelEnds = std::map<std::pair<std::string, std::string>, ChannelEnd>;
-ChannelEnds KeepChannelEnds();
-void RestoreChannelEnds(const ChannelEnds& ends);
-
-// One connection to the link's server: connects (asking every channel from its current
-// resume time), receives and merges packets until the connection fails, the server ends the
-// stream, a chunk cannot be written or committed, the stall watchdog asks for a new
-// connection or the stop command comes, and closes it, committing what state.journal holds. A
-// failed attempt, and a connection whose chunks failed, return after the pause that
-// state.retry prescribes (interrupted by the stop command).
-void RunConnection(CServerLink& link, AcquisitionThreadState& state);
-
-// The body of an acquisition thread: RunConnection while g_runFlag is set. An exception out of
-// a connection is logged (once while it keeps coming back) and followed by the retry pause.
-void AcquisitionThread(CServerLink& link);
 
 // Reads [SYSTEM] RECEIVE_TIMEOUT (the seconds a whole message may take, for the links started
 // afterwards) and FUTURE_LIMIT (how far ahead of the clock a packet may be dated, at once);
@@ -82,20 +94,12 @@ void AcquisitionThread(CServerLink& link);
 // start and at every reload.
 void ReadAcquisitionSettings();
 
-// Builds the server links from g_groups and starts one thread per link. Main thread.
-void StartAcquisition();
-
-// Clears g_runFlag, waits for every acquisition thread to end (a thread waiting for data or
-// for a connection notices within about half a second), then writes and commits every
-// channel's buffered samples and writes the resume times. Main thread.
-void StopAcquisition();
-
-// Writes the buffered samples of every channel of g_groups, commits every journal and writes
-// the resume times. Main thread, with no acquisition thread inside a packet (stopped or
-// paused).
-void FlushAllChannels();
-
-// The server links the running threads use (empty before StartAcquisition).
-const std::vector<std::unique_ptr<CServerLink>>& ServerLinks();
+// One connection of link to its server: connects (asking every channel from its current
+// resume time), receives and merges packets until the connection fails, the server ends the
+// stream, a chunk cannot be written or committed, a new connection is asked for (the stall
+// watchdog, a channel whose hold ended) or the link is stopped, and closes it, committing
+// what the archive's journal holds. A failed attempt, and a connection whose chunks failed,
+// return after the pause that the link's retry prescribes (interrupted by a stop).
+void RunConnection(CRunningLink& link);
 
 } // namespace tarvell

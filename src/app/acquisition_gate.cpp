@@ -5,11 +5,12 @@
 namespace tarvell
 {
 
-bool CAcquisitionGate::Enter()
+bool CAcquisitionGate::Enter(const std::atomic<int>* run)
 {
+    auto stopped = [run] { return g_runFlag.load() == 0 || (run != nullptr && run->load() == 0); };
     std::unique_lock lock(m_lock);
-    m_changed.wait(lock, [this] { return m_pauses == 0 || g_runFlag.load() == 0; });
-    if (g_runFlag.load() == 0)
+    m_changed.wait(lock, [this, &stopped] { return m_pauses == 0 || stopped(); });
+    if (stopped())
         return false;
     ++m_inside;
     return true;

@@ -3,6 +3,7 @@
 // gate for each packet they handle; a reload pauses the gate, which waits until no thread
 // is inside and keeps them out until every pause has been resumed. Any thread.
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -13,8 +14,9 @@ class CAcquisitionGate
 {
 public:
     // Waits while acquisition is paused; returns false (without entering) when the stop
-    // command comes, true once inside. Every true must be followed by Leave.
-    [[nodiscard]] bool Enter();
+    // command comes or run (a link's own run flag, when given) reads 0, true once inside.
+    // Every true must be followed by Leave. Whoever clears run calls WakeForStop.
+    [[nodiscard]] bool Enter(const std::atomic<int>* run = nullptr);
     // Enters only when acquisition is not paused and not stopped; never waits.
     [[nodiscard]] bool TryEnter();
     void Leave();
@@ -45,7 +47,10 @@ CAcquisitionGate& AcquisitionGate();
 class CGatePass
 {
 public:
-    explicit CGatePass(CAcquisitionGate& gate) : m_gate(gate), m_entered(gate.Enter()) {}
+    explicit CGatePass(CAcquisitionGate& gate, const std::atomic<int>* run = nullptr)
+        : m_gate(gate), m_entered(gate.Enter(run))
+    {
+    }
     // Enters only when that needs no wait (work that can as well be done later).
     CGatePass(CAcquisitionGate& gate, std::try_to_lock_t) : m_gate(gate), m_entered(gate.TryEnter())
     {

@@ -12,10 +12,10 @@
 #include "app/instance_lock.h"
 #include "app/process_protection.h"
 #include "app/run_control.h"
+#include "config/config_check.h"
 #include "config/load_groups.h"
 #include "config/loop_files.h"
 #include "config/station_groups.h"
-#include "datafiles/archive_recovery.h"
 #include "datafiles/channel_ini.h"
 #include "db/connection.h"
 #include "db/db_settings.h"
@@ -25,6 +25,7 @@
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
+#include "platform/text_format.h"
 #include "status/observability.h"
 
 namespace tarvell
@@ -36,7 +37,8 @@ namespace
 // configuration program; they replace g_groups, so they run one at a time, and none runs
 // once the orderly stop has begun to write out and join.
 std::mutex g_reloadLock;
-bool g_reloadsEnded = false; // guarded by g_reloadLock
+bool g_reloadsEnded = false;           // guarded by g_reloadLock
+CAcquisition* g_acquisition = nullptr; // the running program's; guarded by g_reloadLock
 
 void SetReloadsEnded(bool ended)
 {
@@ -102,19 +104,22 @@ bool ReloadGroups()
     std::lock_guard lock(g_reloadLock);
     if (g_reloadsEnded)
         return false;
-    AcquisitionGate().Pause();
-    // The buffered samples belong to the records about to be replaced; write and commit them
-    // first, and keep where every channel's data end: the INI holds only whole seconds.
-    FlushAllChannels();
-    const ChannelEnds ends = KeepChannelEnds();
-    ClearGroups();
-    LoadGroups();
+    std::shared_ptr<const CConfiguration> config = LoadGroups(g_iniPath, g_waveRoot);
+    // What --check-config rejects is not applied: the running configuration stays.
+    const std::vector<std::string> problems = ConfigurationProblems(*config);
+    if (!problems.empty())
+    {
+        LogEvent(FormatText("Configuration not applied, the running one stays: %zu problems "
+                            "(tarvell --check-config lists them); the first: %s",
+                            problems.size(), problems.front().c_str()));
+        return false;
+    }
     ReadAcquisitionSettings();
-    LoadMissingResumeTimes();
-    RestoreChannelEnds(ends);
-    // Still paused: no update of the new rows can come before the rows themselves.
-    OperatorView().SetChannelRows(ChannelRows(false));
-    AcquisitionGate().Resume();
+    ApplyMode();
+    PrepareLoopFiles(*config);
+    if (g_acquisition != nullptr)
+        g_acquisition->Apply(config);
+    OperatorView().SetChannelRows(ChannelRows(*config));
     return true;
 }
 
@@ -149,19 +154,22 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     if (!observability.Start(g_iniPath, &statusError))
         return StartFailed(statusError);
 
-    LoadGroups();
+    std::shared_ptr<const CConfiguration> config = LoadGroups(g_iniPath, g_waveRoot);
     ReadAcquisitionSettings();
-    if (const std::string note = DataRootNote(); !note.empty())
+    if (const std::string note = DataRootNote(*config); !note.empty())
         LogEvent(note);
-    PrepareLoopFiles(g_waveRoot);
+    PrepareLoopFiles(*config);
     ApplyMode();
-    // Resume points are found before the links are built, so that the first request asks
-    // every channel from where its data end in the archive.
-    ResetChannelState();
-    RecoverArchiveEnds();
-    OperatorView().SetChannelRows(ChannelRows(true));
+    OperatorView().SetChannelRows(ChannelRows(*config));
     front.Starting();
-    StartAcquisition();
+    // Every channel's resume point is found in the archive (and what a crash left repaired)
+    // before its link's thread starts, so that the first request asks from where its data end.
+    CAcquisition acquisition;
+    acquisition.Start(std::move(config));
+    {
+        std::lock_guard reloads(g_reloadLock);
+        g_acquisition = &acquisition;
+    }
     observability.Running();
 
     front.RunUntilStop();
@@ -169,7 +177,11 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     front.Stopping();
     observability.Stopping();
     SetReloadsEnded(true); // waits for a reload that is running
-    StopAcquisition();
+    {
+        std::lock_guard reloads(g_reloadLock);
+        g_acquisition = nullptr;
+    }
+    acquisition.Stop();
     LogEvent("TARVELL stopped...");
     return 0;
 }

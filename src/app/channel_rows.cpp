@@ -1,20 +1,22 @@
 #include "app/channel_rows.h"
 
-#include "config/station_groups.h"
-
 namespace tarvell
 {
 
-std::vector<ChannelRow> ChannelRows(bool withServer)
+std::vector<ChannelRow> ChannelRows(const CConfiguration& config)
 {
     std::vector<ChannelRow> rows;
-    for (const auto& group : g_groups)
+    for (const CStationGroup& group : config.groups)
     {
-        std::string server;
-        if (withServer)
-            server = group->server + " (" + group->serverType + ")";
-        for (const auto& channel : group->channels)
-            rows.push_back({group->station, channel->name, server});
+        const ConfiguredChannel first =
+            group.channels.empty() ? ConfiguredChannel{}
+                                   : config.Find(group.station, group.channels.front().name);
+        if (!first || first.group != &group)
+            continue; // a group that no link carries
+        const LinkConfig& link = config.links[first.link];
+        const std::string server = link.Name() + " (" + link.serverType + ")";
+        for (const CChannelRecord& channel : group.channels)
+            rows.push_back({group.station, channel.name, server});
     }
     return rows;
 }

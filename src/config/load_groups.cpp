@@ -4,10 +4,13 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <set>
 
 #include "config/group_section.h"
+#include "config/server_link.h"
 #include "config/station_groups.h"
+#include "metrics/metrics_registry.h"
 #include "platform/text_format.h"
 #include "db/connection.h"
 #include "db/db_access.h"
@@ -28,6 +31,7 @@ namespace
 constexpr std::size_t kIniText = 255;
 constexpr std::size_t kLongestIniText = 65535;
 constexpr std::size_t kMaxChannelName = 15;
+constexpr std::size_t kLoopFileNameText = 127;
 
 int ClampToInt(long long value)
 {
@@ -97,12 +101,22 @@ std::string WithoutBlanks(std::string_view text)
     return result;
 }
 
-// The earlier group that acquires channel of station already, or nullptr.
-const CStationGroup* EarlierGroupWith(std::string_view station, std::string_view channel,
+// The earlier group of groups that acquires channel of station already, or nullptr.
+const CStationGroup* EarlierGroupWith(const std::vector<CStationGroup>& groups,
+                                      std::string_view station, std::string_view channel,
                                       const CStationGroup& self)
 {
-    const ChannelLocation where = FindChannel(station, channel);
-    return where && where.group != &self ? where.group : nullptr;
+    for (const CStationGroup& group : groups)
+    {
+        if (&group == &self || !EqualsIgnoreCase(group.station, station))
+            continue;
+        for (const CChannelRecord& record : group.channels)
+        {
+            if (EqualsIgnoreCase(record.name, channel))
+                return &group;
+        }
+    }
+    return nullptr;
 }
 
 void ReportLeftOut(const CStationGroup& group, const LeftOutChannel& left)
@@ -210,10 +224,18 @@ std::string ChanWithinLimit(std::string_view text, std::vector<std::string>* cut
     return std::string(text.substr(0, keep));
 }
 
-std::size_t AddChannels(std::size_t group, std::string_view text,
-                        std::vector<LeftOutChannel>* leftOut)
+namespace
 {
-    CStationGroup& self = *g_groups[group];
+
+// Adds to self the channels of text (ChannelTokens); a token is added only when its name is
+// safe in a path and can be requested, no earlier group acquires the station's channel of
+// that name (two threads would write one state), and SITECHAN gives it a sampling rate above
+// 0; a name CHAN repeats is added once. Tokens left out are appended to leftOut, with the
+// reason. FILE_<channel> of section names the channel's loop file.
+void AddChannels(const std::vector<CStationGroup>& groups, CStationGroup& self,
+                 std::string_view text, const std::string& iniPath, const std::string& section,
+                 std::vector<LeftOutChannel>& leftOut)
+{
     for (const std::string& token : ChannelTokens(text))
     {
         LeftOutChannel left{token, LeftOutReason::NoSampleRate, 0, NameProblem(token)};
@@ -225,126 +247,146 @@ std::size_t AddChannels(std::size_t group, std::string_view text,
         {
             left.reason = LeftOutReason::NameTooLong;
         }
-        else if (const CStationGroup* other = EarlierGroupWith(self.station, token, self))
+        else if (const CStationGroup* other = EarlierGroupWith(groups, self.station, token, self))
         {
             left.reason = LeftOutReason::AcquiredElsewhere;
             left.otherSection = other->section;
+        }
+        else if (std::any_of(self.channels.begin(), self.channels.end(),
+                             [&](const CChannelRecord& known)
+                             { return EqualsIgnoreCase(known.name, token); }))
+        {
+            continue; // named twice in CHAN: added once
         }
         else
         {
             const double rate = LookupSampleRate(self.station, token);
             if (std::isfinite(rate) && rate > 0)
             {
-                AddChannel(group, token, rate);
+                CChannelRecord& record = self.channels.emplace_back(token, rate);
+                record.loopFile =
+                    ReadProfileString(iniPath, section, "FILE_" + token, "", kLoopFileNameText);
+                record.counters = Metrics().Channel(self.station, token);
                 continue;
             }
         }
-        if (leftOut != nullptr)
-            leftOut->push_back(left);
+        leftOut.push_back(left);
     }
-    return self.channels.size();
 }
 
-bool LoadGroups()
+// The group of section n with its settings and channels; nothing for a section that makes
+// no group. found counts the CHAN tokens SITECHAN knows.
+std::optional<CStationGroup> ReadGroup(const std::vector<CStationGroup>& groups,
+                                       const std::string& ini, int n, int& found)
 {
-    const std::string& ini = g_iniPath;
+    const std::string section = GroupSectionName(n);
+    std::string station = ReadProfileString(ini, section, "STATION", "", kIniText);
+    if (station.empty())
+        return std::nullopt;
+    station = ToUpperAscii(station);
+    if (const std::string problem = NameProblem(station); !problem.empty())
+    {
+        // The station's directory would lie outside the data root, or its name would break
+        // the file names and what reads them.
+        LogEvent(FormatText("Station not acquired, its name %s. Station: %s (GROUP%d)",
+                            problem.c_str(), PrintableName(station).c_str(), n));
+        return std::nullopt;
+    }
+    if (station.size() > kMaxRequestName)
+    {
+        // The request would carry the name cut to 7 characters, and no packet of the server
+        // would then find the group.
+        LogEvent(FormatText("Station not acquired, its name is longer than %zu characters and "
+                            "cannot be requested. Station: %s (GROUP%d)",
+                            kMaxRequestName, station.c_str(), n));
+        return std::nullopt;
+    }
+    CStationGroup group(station, n);
+    group.counters = Metrics().Station(station);
+    const std::string sizeMb =
+        ReadProfileString(ini, section, "SIZEMB", std::to_string(kDefaultSizeMb), kIniText);
+    group.loopSize = LoopSizeOf(sizeMb, station, n);
+    group.ringSize = SizeMbBytes(sizeMb).value_or(0);
+    group.fileLength = ClampToInt(ReadProfileInt(ini, section, "FILELENGTH(MIN)", 60));
+    long long port = ReadProfileInt(ini, section, "PORT", -1);
+    if (port == -1)
+        port = ReadProfileInt(ini, "SYSTEM", "PORT", kDefaultServerPort);
+    group.port = ClampToInt(port);
+    group.server = ReadProfileString(ini, section, "SERVER", "", kIniText);
+    if (group.server.empty())
+        group.server = ReadProfileString(ini, "SYSTEM", "SERVER", kDefaultServerHost, kIniText);
+    group.serverType = ReadProfileString(ini, section, "SRV_TYPE", "", kIniText);
+    if (group.serverType.empty())
+        group.serverType =
+            ReadProfileString(ini, "SYSTEM", "SRV_TYPE", kDefaultServerType, kIniText);
+    std::vector<std::string> cutOff;
+    const std::string chan = ChanWithinLimit(
+        ToUpperAscii(ReadProfileString(ini, section, "CHAN", "", kLongestIniText)), &cutOff);
+
+    DbEnsureConnected();
+    std::set<std::string> reported;
+    for (const std::string& token : CheckTokens(chan))
+    {
+        if (!NameProblem(WithoutBlanks(token)).empty())
+            continue; // never asked for; AddChannels says why
+        switch (CheckChannel(station, token))
+        {
+        case CheckResult::Found:
+            ++found;
+            break;
+        case CheckResult::NotFound:
+            LogEvent("Not Found. Station: " + station + "  Channel: " + token);
+            reported.insert(WithoutBlanks(token));
+            break;
+        case CheckResult::Failed:
+            break;
+        }
+    }
+
+    // A channel that SITECHAN knows with a rate of 0 passes the check above but cannot be
+    // written (file lengths and positions divide by the rate); say why it is missing, and
+    // why any other channel of the section is.
+    std::vector<LeftOutChannel> leftOut;
+    AddChannels(groups, group, chan, ini, section, leftOut);
+    for (const std::string& token : cutOff)
+        leftOut.push_back({token, LeftOutReason::BeyondChanLimit, 0, {}});
+    std::set<std::string> explained; // a name CHAN repeats is explained once
+    for (const LeftOutChannel& left : leftOut)
+    {
+        const bool notFoundAlready =
+            left.reason == LeftOutReason::NoSampleRate && reported.count(left.token) != 0;
+        if (!notFoundAlready && explained.insert(left.token).second)
+            ReportLeftOut(group, left);
+    }
+    return group;
+}
+
+} // namespace
+
+std::shared_ptr<const CConfiguration> LoadGroups(const std::string& iniPath,
+                                                 const std::string& dataRoot)
+{
+    auto config = std::make_shared<CConfiguration>();
+    config->iniPath = iniPath;
+    config->dataRoot = dataRoot;
     const long long groupCount =
-        ParseLeadingInteger(ReadProfileString(ini, "SYSTEM", "GROUPS", "0", kIniText));
-    int found = 0;
+        ParseLeadingInteger(ReadProfileString(iniPath, "SYSTEM", "GROUPS", "0", kIniText));
     if (groupCount > kMaxGroupSections)
     {
         LogEvent(FormatText("GROUPS %lld is more than %lld: only GROUP1 ... GROUP%lld are read",
                             groupCount, kMaxGroupSections, kMaxGroupSections));
     }
-
+    int found = 0;
     for (long long n = 1; n <= std::min(groupCount, kMaxGroupSections); ++n)
     {
-        const int sectionNumber = static_cast<int>(n);
-        const std::string section = GroupSectionName(sectionNumber);
-        std::string station = ReadProfileString(ini, section, "STATION", "", kIniText);
-        if (station.empty())
-            continue;
-        station = ToUpperAscii(station);
-        if (const std::string problem = NameProblem(station); !problem.empty())
-        {
-            // The station's directory would lie outside the data root, or its name would
-            // break the file names and what reads them.
-            LogEvent(FormatText("Station not acquired, its name %s. Station: %s (GROUP%d)",
-                                problem.c_str(), PrintableName(station).c_str(), sectionNumber));
-            continue;
-        }
-        if (station.size() > kMaxRequestName)
-        {
-            // The request would carry the name cut to 7 characters, and no packet of the
-            // server would then find the group.
-            LogEvent(FormatText("Station not acquired, its name is longer than %zu characters "
-                                "and cannot be requested. Station: %s (GROUP%d)",
-                                kMaxRequestName, station.c_str(), sectionNumber));
-            continue;
-        }
-        const std::size_t index = AddGroup(station, sectionNumber);
-        CStationGroup& group = *g_groups[index];
-
-        group.loopSize = LoopSizeOf(
-            ReadProfileString(ini, section, "SIZEMB", std::to_string(kDefaultSizeMb), kIniText),
-            station, sectionNumber);
-        group.fileLength = ClampToInt(ReadProfileInt(ini, section, "FILELENGTH(MIN)", 60));
-        long long port = ReadProfileInt(ini, section, "PORT", -1);
-        if (port == -1)
-            port = ReadProfileInt(ini, "SYSTEM", "PORT", kDefaultServerPort);
-        group.port = ClampToInt(port);
-        group.server = ReadProfileString(ini, section, "SERVER", "", kIniText);
-        if (group.server.empty())
-            group.server = ReadProfileString(ini, "SYSTEM", "SERVER", kDefaultServerHost, kIniText);
-        group.serverType = ReadProfileString(ini, section, "SRV_TYPE", "", kIniText);
-        if (group.serverType.empty())
-        {
-            group.serverType =
-                ReadProfileString(ini, "SYSTEM", "SRV_TYPE", kDefaultServerType, kIniText);
-        }
-        std::vector<std::string> cutOff;
-        const std::string chan = ChanWithinLimit(
-            ToUpperAscii(ReadProfileString(ini, section, "CHAN", "", kLongestIniText)), &cutOff);
-
-        DbEnsureConnected();
-        std::set<std::string> reported;
-        for (const std::string& token : CheckTokens(chan))
-        {
-            if (!NameProblem(WithoutBlanks(token)).empty())
-                continue; // never asked for; AddChannels says why
-            switch (CheckChannel(station, token))
-            {
-            case CheckResult::Found:
-                ++found;
-                break;
-            case CheckResult::NotFound:
-                LogEvent("Not Found. Station: " + station + "  Channel: " + token);
-                reported.insert(WithoutBlanks(token));
-                break;
-            case CheckResult::Failed:
-                break;
-            }
-        }
-
-        // A channel that SITECHAN knows with a rate of 0 passes the check above but cannot be
-        // written (file lengths and positions divide by the rate); say why it is missing, and
-        // why any other channel of the section is.
-        std::vector<LeftOutChannel> leftOut;
-        AddChannels(index, chan, &leftOut);
-        for (const std::string& token : cutOff)
-            leftOut.push_back({token, LeftOutReason::BeyondChanLimit, 0, {}});
-        std::set<std::string> explained; // a name CHAN repeats is explained once
-        for (const LeftOutChannel& left : leftOut)
-        {
-            const bool notFoundAlready =
-                left.reason == LeftOutReason::NoSampleRate && reported.count(left.token) != 0;
-            if (!notFoundAlready && explained.insert(left.token).second)
-                ReportLeftOut(group, left);
-        }
+        if (std::optional<CStationGroup> group =
+                ReadGroup(config->groups, iniPath, static_cast<int>(n), found))
+            config->groups.push_back(std::move(*group));
     }
-
+    config->links = BuildServerLinks(config->groups);
+    config->Index();
     LogEvent(FormatText("Number of channels: %d", found));
-    return true;
+    return config;
 }
 
 } // namespace tarvell

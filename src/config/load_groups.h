@@ -1,24 +1,31 @@
 #pragma once
-// Reading the configuration model from the program INI (g_iniPath) and checking every channel
-// against SITECHAN. Main thread at start-up, or the reload thread while acquisition is paused.
+// Reading the configuration from the program INI and checking every channel against
+// SITECHAN, into an immutable snapshot (config/station_groups.h). The main thread at start-up
+// and --check-config, the reload thread at a reload.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "config/station_groups.h"
+
 namespace tarvell
 {
 
-// Reads [SYSTEM] GROUPS and the sections GROUP1 ... GROUP<GROUPS> into g_groups (which must
-// be empty): one group per section with a STATION, remembering its section number. Checks
-// every CHAN token in SITECHAN, logging "Not Found. Station: %s  Channel: %s" for each one
-// without a row and "Number of channels: %d" with the number found; channels left out for
-// a sampling rate that is not above 0, names too long to be requested or unsafe in a path
-// (a station of such a name makes no group), a station's channel that an earlier group acquires
-// already, channels beyond the 255 characters of CHAN and SIZEMB values that are not a positive
-// number are logged too. Always returns true.
-bool LoadGroups();
+// Reads [SYSTEM] GROUPS and the sections GROUP1 ... GROUP<GROUPS> of the INI file at iniPath
+// into a new snapshot with dataRoot: one group per section with a STATION, remembering its
+// section number, and one server link per host and port (at most 64 links of 64 stations).
+// Checks every CHAN token in SITECHAN, logging "Not Found. Station: %s  Channel: %s" for each
+// one without a row and "Number of channels: %d" with the number found; channels left out for
+// a sampling rate that is not above 0, names too long to be requested or unsafe in a path (a
+// station of such a name makes no group), a station's channel that an earlier group acquires
+// already, channels beyond the 255 characters of CHAN, SIZEMB values that are not a positive
+// number, and links or stations beyond the limits are logged too. Never fails: what cannot be
+// acquired is left out.
+std::shared_ptr<const CConfiguration> LoadGroups(const std::string& iniPath,
+                                                 const std::string& dataRoot);
 
 // The channel names of a CHAN value as the model takes them: tokens separated by "," or
 // ";", blanks dropped wherever they stand, at most 15 characters each, empty ones skipped.
@@ -59,13 +66,5 @@ struct LeftOutChannel
     int otherSection = 0; // AcquiredElsewhere: the section of the group that keeps it
     std::string problem;  // UnsafeName: what is wrong with the name
 };
-
-// Adds to group the channels of text (ChannelTokens); a token is added only when its name
-// is safe in a path and can be requested, no earlier group acquires the station's channel of that
-// name (two threads would write one record), and SITECHAN gives it a sampling rate above 0. Tokens
-// left out are appended to leftOut, with the reason, when it is given. Returns the number of
-// channels the group has afterwards.
-std::size_t AddChannels(std::size_t group, std::string_view text,
-                        std::vector<LeftOutChannel>* leftOut = nullptr);
 
 } // namespace tarvell

@@ -1,20 +1,13 @@
 #include "config/loop_files.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "config/group_section.h"
-#include "config/load_groups.h"
-#include "config/station_groups.h"
-#include "platform/text_format.h"
 #include "log/event_log.h"
 #include "platform/file_system.h"
-#include "platform/ini_profile.h"
-#include "platform/program_paths.h"
-#include "platform/text.h"
+#include "platform/text_format.h"
 
 namespace tarvell
 {
@@ -38,41 +31,29 @@ void MakeLoopFile(const std::string& path, std::int64_t bytes)
 
 } // namespace
 
-void PrepareLoopFiles(const std::string& root)
+void PrepareLoopFiles(const CConfiguration& config)
 {
-    const std::string& ini = g_iniPath;
-    const long long groups =
-        std::min(ReadProfileInt(ini, "SYSTEM", "GROUPS", 0), kMaxGroupSections);
-    bool reportedNoDirectory = false;
-    for (long long g = 1; g <= groups; ++g)
+    bool reportedNoRoot = false;
+    for (const CStationGroup& group : config.groups)
     {
-        const std::string section = GroupSectionName(static_cast<int>(g));
-        // Station directories carry the upper-case name the data files are written under.
-        const std::string station =
-            ToUpperAscii(ReadProfileString(ini, section, "STATION", "", 1023));
-        if (station.empty())
-            continue; // a section without a station is no group; nothing writes for it
-        // The same channel names the model takes, so "BHZ, BHN" prepares FILE_BHN as well.
-        for (const std::string& token :
-             ChannelTokens(ReadProfileString(ini, section, "CHAN", "", 127)))
+        for (const CChannelRecord& channel : group.channels)
         {
-            const std::string name = ReadProfileString(ini, section, "FILE_" + token, "", 1023);
-            if (name.empty())
+            if (channel.loopFile.empty())
                 continue;
-            if (root.empty())
+            if (config.dataRoot.empty())
             {
-                if (!reportedNoDirectory)
+                if (!reportedNoRoot)
                     LogEvent("Loop files not prepared: there is no data root");
-                reportedNoDirectory = true;
+                reportedNoRoot = true;
                 continue;
             }
-            MakeDirectory(root);
-            const std::string directory = root + "/" + station;
+            MakeDirectory(config.dataRoot);
+            const std::string directory = config.dataRoot + "/" + group.station;
             MakeDirectory(directory);
-            const std::string path = directory + "/" + name;
+            const std::string path = directory + "/" + channel.loopFile;
             if (PathExists(path))
                 continue;
-            MakeLoopFile(path, ReadSizeMbBytes(ini, static_cast<int>(g)).value_or(0));
+            MakeLoopFile(path, group.ringSize);
         }
     }
 }

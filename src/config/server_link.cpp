@@ -1,9 +1,9 @@
 #include "config/server_link.h"
 
 #include "config/station_groups.h"
-#include "platform/text_format.h"
 #include "log/event_log.h"
 #include "platform/text.h"
+#include "platform/text_format.h"
 
 namespace tarvell
 {
@@ -26,28 +26,28 @@ void FillSlot(StationSlot& slot, const CStationGroup& group)
     slot.channelCount = static_cast<int>(count);
     for (std::size_t k = 0; k < count; ++k)
     {
-        const CChannelRecord& record = *group.channels[k];
         ChannelSlot& channel = slot.channels[k];
-        CopyToField(channel.name, sizeof channel.name, record.name);
-        channel.startTime = record.resumeTime != 0 ? record.resumeTime : kFromOldestData;
+        CopyToField(channel.name, sizeof channel.name, group.channels[k].name);
+        channel.startTime = kFromOldestData;
         channel.endTime = kOpenEnd;
     }
 }
 
 } // namespace
 
-std::vector<std::unique_ptr<CServerLink>> BuildServerLinks()
+std::vector<LinkConfig> BuildServerLinks(const std::vector<CStationGroup>& groups)
 {
-    std::vector<std::unique_ptr<CServerLink>> links;
-    for (const auto& groupPointer : g_groups)
+    std::vector<LinkConfig> links;
+    for (std::size_t g = 0; g < groups.size(); ++g)
     {
-        const CStationGroup& group = *groupPointer;
-        CServerLink* link = nullptr;
-        for (auto& candidate : links)
+        const CStationGroup& group = groups[g];
+        LinkConfig wanted{group.server, group.port, group.serverType, {}};
+        LinkConfig* link = nullptr;
+        for (LinkConfig& candidate : links)
         {
-            if (EqualsIgnoreCase(candidate->host, group.server))
+            if (candidate.SameServer(wanted))
             {
-                link = candidate.get();
+                link = &candidate;
                 break;
             }
         }
@@ -58,27 +58,36 @@ std::vector<std::unique_ptr<CServerLink>> BuildServerLinks()
                 LogEvent(FormatText("More than %d servers: station %s (GROUP%d) of server %s "
                                     "is not acquired",
                                     kMaxServerLinks, group.station.c_str(), group.section,
-                                    group.server.c_str()));
+                                    wanted.Name().c_str()));
                 continue;
             }
-            links.push_back(std::make_unique<CServerLink>());
-            link = links.back().get();
-            link->host = group.server;
-            link->port = group.port;
-            link->serverType = group.serverType;
+            link = &links.emplace_back(std::move(wanted));
         }
-        if (link->stationCount >= kMaxLinkStations)
+        if (link->groups.size() >= static_cast<std::size_t>(kMaxLinkStations))
         {
             LogEvent(FormatText("More than %d stations for server %s: station %s (GROUP%d) is "
                                 "not acquired",
-                                kMaxLinkStations, link->host.c_str(), group.station.c_str(),
+                                kMaxLinkStations, link->Name().c_str(), group.station.c_str(),
                                 group.section));
             continue;
         }
-        FillSlot(link->stations[static_cast<std::size_t>(link->stationCount)], group);
-        ++link->stationCount;
+        link->groups.push_back(g);
     }
     return links;
+}
+
+CServerLink MakeServerLink(const CConfiguration& config, const LinkConfig& link)
+{
+    CServerLink server;
+    server.host = link.host;
+    server.port = link.port;
+    server.serverType = link.serverType;
+    for (std::size_t g : link.groups)
+    {
+        FillSlot(server.stations[static_cast<std::size_t>(server.stationCount)], config.groups[g]);
+        ++server.stationCount;
+    }
+    return server;
 }
 
 } // namespace tarvell

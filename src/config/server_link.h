@@ -1,7 +1,7 @@
 #pragma once
-// The per-server record handed to one acquisition thread: the stations and channels to
-// request from one server host. Built on the main thread before the acquisition threads
-// start; afterwards read by its own thread only.
+// The server links of a configuration, and the per-server record handed to one acquisition
+// thread: the stations and channels to request from one server. Built on the main thread or
+// the reload thread; a CServerLink is afterwards read by its own thread only.
 
 #include <array>
 #include <memory>
@@ -43,12 +43,16 @@ public:
     std::array<StationSlot, kMaxLinkStations> stations{};
 };
 
-// One link per distinct server host of g_groups (hosts compared without regard to case; the
-// first group of a host gives its port and server type), stations in group order. A channel
-// asks for data from its resumeTime when that is not 0, else from kFromOldestData; every end
-// is kOpenEnd. A group without channels still takes its station slot. Hosts beyond 64,
-// stations beyond 64 per host and channels beyond 64 per station do not fit the request and
-// are logged and left out. Same threads as the model (see config/station_groups.h).
-std::vector<std::unique_ptr<CServerLink>> BuildServerLinks();
+// One link per distinct server of groups, a server being a host and a port (hosts compared
+// without regard to case; two groups on one host at different ports are two servers); the
+// first group of a server gives its server type. Stations in group order. Servers beyond 64
+// and stations beyond 64 per server do not fit and are logged and left out.
+std::vector<LinkConfig> BuildServerLinks(const std::vector<CStationGroup>& groups);
+
+// The record of link: its stations and channels in slot order, every channel asked from
+// kFromOldestData to kOpenEnd (the acquisition thread puts each channel's resume point in
+// the request of every connection). Channels beyond 64 per station do not fit the request
+// and are logged and left out. A group without channels still takes its station slot.
+CServerLink MakeServerLink(const CConfiguration& config, const LinkConfig& link);
 
 } // namespace tarvell

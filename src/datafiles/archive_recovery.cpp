@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 #include "datafiles/channel_ini.h"
 #include "datafiles/chunk_policy.h"
 #include "datafiles/data_file_names.h"
@@ -19,7 +19,7 @@
 #include "db/disk_loop.h"
 #include "db/file_registry.h"
 #include "db/schema_names.h"
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -56,7 +56,7 @@ double Number(const DbCell& cell)
 }
 
 // nothing when the query failed; a row with an empty path when the channel has none.
-std::optional<LatestRow> FindLatestRow(const CStationGroup& group, const CChannelRecord& channel)
+std::optional<LatestRow> FindLatestRow(const CStationGroup& group, const CChannelState& channel)
 {
     DbOutcome outcome =
         DbQuery(FormatText("select %s,%s,%s,%s,%s from %s where %s='%s' and %s='%s' and "
@@ -93,7 +93,7 @@ bool HasRow(const std::string& relativePath)
 class CArchiveRecovery
 {
 public:
-    ArchiveRecoveryReport Run()
+    ArchiveRecoveryReport Run(const std::vector<ChannelLocation>& channels)
     {
         if (!IsDirectory(g_waveRoot))
         {
@@ -102,11 +102,8 @@ public:
                                 g_waveRoot.c_str()));
             return m_report;
         }
-        for (auto& group : g_groups)
-        {
-            for (auto& channel : group->channels)
-                Recover(*group, *channel);
-        }
+        for (const ChannelLocation& where : channels)
+            Recover(*where.group, *where.channel);
         LogEvent(FormatText("Archive checked: %d channels resume where their rows end, %d "
                             "files cut back, %d rows shortened, %d files without a row removed",
                             m_report.channelsFromRows, m_report.filesCutBack,
@@ -115,7 +112,7 @@ public:
     }
 
 private:
-    void Recover(const CStationGroup& group, CChannelRecord& channel)
+    void Recover(const CStationGroup& group, CChannelState& channel)
     {
         const std::optional<LatestRow> latest = FindLatestRow(group, channel);
         if (!latest)
@@ -170,7 +167,7 @@ private:
         channel.writtenEnd = end;
     }
 
-    void RepairTimeNamedFile(const CStationGroup& group, const CChannelRecord& channel,
+    void RepairTimeNamedFile(const CStationGroup& group, const CChannelState& channel,
                              LatestRow& row)
     {
         if (!StaysInsideDataRoot(row.path))
@@ -215,8 +212,7 @@ private:
         RemoveOrphans(group, channel, row.path, static_cast<std::int64_t>(row.begin), false);
     }
 
-    void RepairLoopSegment(const CStationGroup& group, const CChannelRecord& channel,
-                           LatestRow& row)
+    void RepairLoopSegment(const CStationGroup& group, const CChannelState& channel, LatestRow& row)
     {
         const std::int64_t size = FileSizeAt(row.path);
         const std::int64_t samples = SegmentSamples(row.duration, row.sampleRate);
@@ -257,7 +253,7 @@ private:
     // the hour directories between from and now are looked at, every hour when that is a day
     // or more. Every change is synced before the servers are asked for what it took away.
     // Returns the start (whole seconds) of the earliest file taken away; 0 for none.
-    std::int64_t RemoveOrphans(const CStationGroup& group, const CChannelRecord& channel,
+    std::int64_t RemoveOrphans(const CStationGroup& group, const CChannelState& channel,
                                const std::string& latestPath, std::int64_t from, bool setAside)
     {
         std::int64_t first = 0;
@@ -327,9 +323,9 @@ private:
 
 } // namespace
 
-ArchiveRecoveryReport RecoverArchiveEnds()
+ArchiveRecoveryReport RecoverArchiveEnds(const std::vector<ChannelLocation>& channels)
 {
-    return CArchiveRecovery().Run();
+    return CArchiveRecovery().Run(channels);
 }
 
 } // namespace tarvell

@@ -1,7 +1,8 @@
 #pragma once
 // Where each channel's data end in the archive, found at start-up before any server is asked,
 // and the repairs that make files and rows agree again after a crash or a power cut. Main
-// thread, at start-up, after the groups are loaded and before acquisition starts.
+// thread at start-up, or the reload thread for the channels a reload adds, before their
+// servers are asked.
 //
 // A channel resumes from the end of what its latest FILELIST row describes (exact to the
 // sample, where the INI keeps only whole seconds), or from its INI resume time when it has no
@@ -20,6 +21,10 @@
 // asked: a second power cut cannot bring back what was taken away. Whatever was cut,
 // shortened or removed lies after the resume point, so the servers send it again.
 
+#include <vector>
+
+#include "datafiles/channel_state.h"
+
 namespace tarvell
 {
 
@@ -31,10 +36,10 @@ struct ArchiveRecoveryReport
     int filesRemoved = 0;
 };
 
-// Finds every channel's end in the archive, repairs what disagrees, and sets each channel's
-// resumeTime, committedEnd and writtenEnd to it. Logs every repair and one summary line.
-// Leaves the archive alone (and the INI resume times in place) when the data root is missing
-// or the database cannot answer.
-ArchiveRecoveryReport RecoverArchiveEnds();
+// Finds the end in the archive of every channel of channels (whose resumeTime holds its INI
+// resume time), repairs what disagrees, and sets each channel's resumeTime, committedEnd and
+// writtenEnd to it. Logs every repair and one summary line. Leaves the archive alone (and the
+// INI resume times in place) when the data root is missing or the database cannot answer.
+ArchiveRecoveryReport RecoverArchiveEnds(const std::vector<ChannelLocation>& channels);
 
 } // namespace tarvell

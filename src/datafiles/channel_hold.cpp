@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
 #include "platform/text_format.h"
@@ -19,7 +19,7 @@ constexpr std::chrono::milliseconds kLongestPause{300000};
 
 // Asks the channel's link for a new connection (the flag its waits watch): the request of
 // the next connection asks every channel from its resume point.
-void AskServerAgain(const CChannelRecord& channel)
+void AskServerAgain(const CChannelState& channel)
 {
     if (const CLinkCounters* link = channel.counters->link.load(std::memory_order_relaxed))
         link->reconnectRequested.store(true, std::memory_order_relaxed);
@@ -27,7 +27,7 @@ void AskServerAgain(const CChannelRecord& channel)
 
 } // namespace
 
-void HoldChannel(CChannelRecord& channel, const std::string& station, HoldReason reason,
+void HoldChannel(CChannelState& channel, const std::string& station, HoldReason reason,
                  const std::string& detail)
 {
     DropHeldBuffer(channel);
@@ -48,19 +48,19 @@ void HoldChannel(CChannelRecord& channel, const std::string& station, HoldReason
                         station.c_str(), channel.name.c_str(), detail.c_str(), from.c_str()));
 }
 
-bool HoldCheckDue(const CChannelRecord& channel)
+bool HoldCheckDue(const CChannelState& channel)
 {
     return channel.hold.reason != HoldReason::RatesDisagree && channel.pending.empty() &&
            Clock::now() >= channel.hold.nextCheck;
 }
 
-void HoldCheckFailed(CChannelRecord& channel)
+void HoldCheckFailed(CChannelState& channel)
 {
     channel.hold.pause = std::min(channel.hold.pause * 2, kLongestPause);
     channel.hold.nextCheck = Clock::now() + channel.hold.pause;
 }
 
-void ReleaseHold(CChannelRecord& channel, const std::string& station, std::uint64_t connection)
+void ReleaseHold(CChannelState& channel, const std::string& station, std::uint64_t connection)
 {
     DropHeldBuffer(channel);
     const double held = EpochSecondsNow() - channel.hold.since;
@@ -75,7 +75,7 @@ void ReleaseHold(CChannelRecord& channel, const std::string& station, std::uint6
     AskServerAgain(channel);
 }
 
-void DropHeldBuffer(CChannelRecord& channel)
+void DropHeldBuffer(CChannelState& channel)
 {
     if (channel.bufferCount > 0)
         channel.counters->SamplesDropped(DropReason::Held, channel.bufferCount);

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 
 namespace tarvell
 {
@@ -18,23 +18,23 @@ namespace tarvell
 // Puts the channel of station on hold for reason, saying once in the log and the status why
 // (detail): its buffered samples are dropped and counted, its resume point goes back to the
 // end of what it has written. A channel on hold already keeps its hold.
-void HoldChannel(CChannelRecord& channel, const std::string& station, HoldReason reason,
+void HoldChannel(CChannelState& channel, const std::string& station, HoldReason reason,
                  const std::string& detail);
 
 // True when the channel's write or row fault is due to be checked again: its pause has
 // passed, and no chunk of it waits for its commit.
-bool HoldCheckDue(const CChannelRecord& channel);
+bool HoldCheckDue(const CChannelState& channel);
 
 // The check found the fault still there: the pause before the next one doubles, up to five
 // minutes.
-void HoldCheckFailed(CChannelRecord& channel);
+void HoldCheckFailed(CChannelState& channel);
 
 // The fault is gone: the hold ends (logged), the buffer is emptied, and the channel's server
 // is asked for a new connection; what the current one (connection, the journal's number)
 // still brings of the channel lies after a gap and is dropped.
-void ReleaseHold(CChannelRecord& channel, const std::string& station, std::uint64_t connection);
+void ReleaseHold(CChannelState& channel, const std::string& station, std::uint64_t connection);
 
 // Drops the buffered samples of a channel on hold, counted as held.
-void DropHeldBuffer(CChannelRecord& channel);
+void DropHeldBuffer(CChannelState& channel);
 
 } // namespace tarvell

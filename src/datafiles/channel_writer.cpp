@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 #include "datafiles/channel_hold.h"
 #include "datafiles/channel_ini.h"
 #include "datafiles/chunk_journal.h"
@@ -25,7 +25,7 @@
 #include "db/db_access.h"
 #include "db/db_health.h"
 #include "db/disk_loop.h"
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "link/waveform_packet.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
@@ -82,7 +82,7 @@ bool HitsEveryChannel(int error)
 }
 
 // Logs a failed write once while it lasts; says what it means for the channel.
-Outcome ReportWriteError(CChannelRecord& channel, const std::string& path, int error)
+Outcome ReportWriteError(CChannelState& channel, const std::string& path, int error)
 {
     ReportProblem(channel, kProblemFileWrite,
                   FormatText("File write error '%s': %s; the chunk is requested again",
@@ -90,7 +90,7 @@ Outcome ReportWriteError(CChannelRecord& channel, const std::string& path, int e
     return HitsEveryChannel(error) ? Outcome::DiskFault : Outcome::ChannelFault;
 }
 
-void FileWritten(CChannelRecord& channel, const std::string& path)
+void FileWritten(CChannelState& channel, const std::string& path)
 {
     ProblemOver(channel, kProblemFileWrite, FormatText("Data written again '%s'", path.c_str()));
 }
@@ -112,7 +112,7 @@ bool DataRootUsable()
     return false;
 }
 
-void ForgetCurrentFile(CChannelRecord& channel)
+void ForgetCurrentFile(CChannelState& channel)
 {
     channel.fileStart = 0;
     channel.fileDuration = 0;
@@ -124,7 +124,7 @@ void ForgetCurrentFile(CChannelRecord& channel)
 
 // Rotation: a file or segment that holds more than FILELENGTH(MIN) minutes less one second
 // is finished; the next chunk starts a new one.
-void RotateIfFull(const CStationGroup& group, CChannelRecord& channel)
+void RotateIfFull(const CStationGroup& group, CChannelState& channel)
 {
     if (FileIsFull(channel.fileDuration, group.fileLength))
     {
@@ -133,7 +133,7 @@ void RotateIfFull(const CStationGroup& group, CChannelRecord& channel)
     }
 }
 
-PendingFile PieceOf(const CChannelRecord& channel)
+PendingFile PieceOf(const CChannelState& channel)
 {
     PendingFile piece;
     piece.sampleRate = channel.sampleRate;
@@ -149,7 +149,7 @@ PendingFile PieceOf(const CChannelRecord& channel)
 // ---- time-named files --------------------------------------------------------------------
 
 // The chunk went onto the end of the channel's current file.
-void RecordAppend(const CStationGroup& group, CChannelRecord& channel, std::size_t bytes)
+void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_t bytes)
 {
     const std::int64_t before = channel.fileBytes;
     channel.fileBytes += static_cast<std::int64_t>(bytes);
@@ -176,7 +176,7 @@ void RecordAppend(const CStationGroup& group, CChannelRecord& channel, std::size
         SyncAhead(channel.pending.back().diskPath);
 }
 
-Outcome AppendChunk(const CStationGroup& group, CChannelRecord& channel, const ChunkBytes& chunk)
+Outcome AppendChunk(const CStationGroup& group, CChannelState& channel, const ChunkBytes& chunk)
 {
     const std::string path = g_waveRoot + "/" + channel.currentFile;
     int error = 0;
@@ -212,7 +212,7 @@ struct FileName
     std::string full;     // under the data root
 };
 
-FileName NameFor(const CStationGroup& group, const CChannelRecord& channel, int year, int month,
+FileName NameFor(const CStationGroup& group, const CChannelState& channel, int year, int month,
                  int day, int hour, int minute, int second, int variant)
 {
     FileName result;
@@ -222,8 +222,7 @@ FileName NameFor(const CStationGroup& group, const CChannelRecord& channel, int 
     return result;
 }
 
-Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
-                        const ChunkBytes& chunk)
+Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, const ChunkBytes& chunk)
 {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
     float seconds = 0;
@@ -293,7 +292,7 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelRecord& channel,
     return Outcome::Written;
 }
 
-Outcome WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel,
+Outcome WriteTimeNamedChunk(const CStationGroup& group, CChannelState& channel,
                             const ChunkBytes& chunk)
 {
     const auto limit = static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0));
@@ -314,7 +313,7 @@ Outcome WriteTimeNamedChunk(const CStationGroup& group, CChannelRecord& channel,
 // The byte after the latest segment of the channel's loop file: known in memory once the
 // channel has written a segment, else asked from the database. Nothing when the database
 // cannot tell (the ring would start again at 512 over data whose rows still describe it).
-std::optional<std::int64_t> LatestSegmentEnd(const CStationGroup& group, CChannelRecord& channel,
+std::optional<std::int64_t> LatestSegmentEnd(const CStationGroup& group, CChannelState& channel,
                                              const std::string& path)
 {
     if (channel.loopEnd > 0)
@@ -338,7 +337,7 @@ std::optional<std::int64_t> LatestSegmentEnd(const CStationGroup& group, CChanne
 // them is shortened or deleted (committed at once: the bytes change right after), and so is
 // every pending segment. A segment only partly overwritten keeps its intact samples. The
 // segment at keepOffset is the one the chunk lengthens.
-bool ReleaseOverwrittenBytes(const CStationGroup& group, CChannelRecord& channel,
+bool ReleaseOverwrittenBytes(const CStationGroup& group, CChannelState& channel,
                              const std::string& path, std::int64_t begin, std::int64_t end,
                              std::int64_t keepOffset)
 {
@@ -425,7 +424,7 @@ bool ReleaseOverwrittenBytes(const CStationGroup& group, CChannelRecord& channel
 }
 
 // The pending piece of the segment the channel is lengthening, or nullptr.
-PendingFile* CurrentSegmentPiece(CChannelRecord& channel, const std::string& path)
+PendingFile* CurrentSegmentPiece(CChannelState& channel, const std::string& path)
 {
     for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
     {
@@ -442,28 +441,13 @@ Outcome DatabaseFault()
     return DbReachable() ? Outcome::ChannelFault : Outcome::DiskFault;
 }
 
-Outcome WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int section,
-                       const std::string& stationDirectory, const ChunkBytes& chunk)
+Outcome WriteLoopChunk(const CStationGroup& group, CChannelState& channel, const ChunkBytes& chunk)
 {
-    const std::string fileName = LoopFileName(section, group.station, channel.name);
-    const std::string path = stationDirectory + "/" + fileName;
-
-    const std::optional<std::int64_t> ringSize = LoopRingSize(section);
-    if (!ringSize)
-    {
-        ReportProblem(channel, kProblemNoRingSize,
-                      FormatText("Chunk of station %s channel %s not written: no group of the "
-                                 "program INI names the station, so the ring size of '%s' is "
-                                 "unknown",
-                                 group.station.c_str(), channel.name.c_str(), path.c_str()));
-        return Outcome::ChannelFault;
-    }
-    ProblemOver(channel, kProblemNoRingSize);
-
+    const std::string path = LoopFilePath(g_waveRoot, group, channel.loopFile);
     const std::optional<std::int64_t> latestEnd = LatestSegmentEnd(group, channel, path);
     if (!latestEnd)
         return DatabaseFault();
-    const LoopPosition next = NextLoopPosition(*latestEnd, *ringSize);
+    const LoopPosition next = NextLoopPosition(*latestEnd, group.ringSize);
     const std::int64_t end = next.position + static_cast<std::int64_t>(chunk.size);
     const std::int64_t currentEnd =
         channel.segmentOffset +
@@ -541,7 +525,7 @@ Outcome WriteLoopChunk(const CStationGroup& group, CChannelRecord& channel, int 
 
 // The chunk in the buffer was not written: the channel is asked again from the end of what
 // it has written.
-bool ChunkNotWritten(CChannelRecord& channel, CChunkJournal& journal, bool databaseAway)
+bool ChunkNotWritten(CChannelState& channel, CChunkJournal& journal, bool databaseAway)
 {
     channel.resumeTime = channel.writtenEnd > 0 ? channel.writtenEnd : channel.bufferStart;
     channel.EmptyBuffer();
@@ -552,8 +536,7 @@ bool ChunkNotWritten(CChannelRecord& channel, CChunkJournal& journal, bool datab
     return false;
 }
 
-void AppendToBuffer(CChannelRecord& channel, double interval, const std::int32_t* samples,
-                    int count)
+void AppendToBuffer(CChannelState& channel, double interval, const std::int32_t* samples, int count)
 {
     // Doubling, but never past the most a chunk holds: a vector left to grow by itself
     // would keep room for 6400 samples to hold 4900.
@@ -570,7 +553,7 @@ void AppendToBuffer(CChannelRecord& channel, double interval, const std::int32_t
     channel.bufferDuration += count * interval;
 }
 
-double FiniteOrZero(CChannelRecord& channel, float value)
+double FiniteOrZero(CChannelState& channel, float value)
 {
     if (std::isfinite(value))
         return value;
@@ -585,10 +568,8 @@ double FiniteOrZero(CChannelRecord& channel, float value)
 Outcome WriteChunk(const ChannelLocation& where)
 {
     const CStationGroup& group = *where.group;
-    CChannelRecord& channel = *where.channel;
-    const std::string stationDirectory = g_waveRoot + "/" + group.station;
-    const int section = GroupSection(group);
-    const LoopMode mode = ChannelLoopMode(section, group.station, channel.name);
+    CChannelState& channel = *where.channel;
+    const LoopMode mode = ChannelLoopMode(g_waveRoot, group, channel.loopFile);
     if (mode == LoopMode::MissingLoopFile)
     {
         ReportProblem(channel, kProblemLoopFileMissing,
@@ -607,7 +588,7 @@ Outcome WriteChunk(const ChannelLocation& where)
     ChunkBytes chunk;
     chunk.size = static_cast<std::size_t>(channel.bufferCount) * kSampleBytes;
     EncodeSamples(channel.samples.data(), channel.bufferCount, chunk.bytes.data());
-    return loopFile ? WriteLoopChunk(group, channel, section, stationDirectory, chunk)
+    return loopFile ? WriteLoopChunk(group, channel, chunk)
                     : WriteTimeNamedChunk(group, channel, chunk);
 }
 
@@ -617,7 +598,7 @@ Outcome WriteChunk(const ChannelLocation& where)
 // may archive the channel again, or a gap would open before the chunk.
 void CheckHeldChannel(const ChannelLocation& where, CChunkJournal& journal)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     // Only an acquisition thread's own connection can be asked again; a stop or a reload
     // drops the buffer.
     if (journal.Connection() == 0 || !HoldCheckDue(channel) || !DbReachable() ||
@@ -644,7 +625,7 @@ void CheckHeldChannel(const ChannelLocation& where, CChunkJournal& journal)
 void NoteScreened(const ChannelLocation& where, const WaveformPacket& packet,
                   const ScreenResult& screen, std::uint64_t connection)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     PacketScreenLog& log = channel.screen;
     if (log.connection != connection)
         log = PacketScreenLog{connection};
@@ -677,7 +658,7 @@ void NoteScreened(const ChannelLocation& where, const WaveformPacket& packet,
 bool HoldForRates(const ChannelLocation& where, const WaveformPacket& packet,
                   CChunkJournal& journal)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     channel.counters->SamplesDropped(DropReason::RatesDisagree, packet.count);
     if (channel.hold.reason == HoldReason::RatesDisagree)
         return true;
@@ -695,7 +676,7 @@ bool HoldForRates(const ChannelLocation& where, const WaveformPacket& packet,
 
 void EndResentRun(const ChannelLocation& where)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     PacketScreenLog& log = channel.screen;
     if (log.resentSamples == 0)
         return;
@@ -714,7 +695,7 @@ void EndResentRun(const ChannelLocation& where)
 
 bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     if (channel.bufferCount <= 0)
         return true;
     if (channel.hold.Active())
@@ -751,7 +732,7 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
 
 bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CChunkJournal& journal)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     if (packet.count < 0 || (packet.count > 0 && packet.samples == nullptr) ||
         !std::isfinite(packet.sampleInterval) || packet.sampleInterval <= 0 ||
         !std::isfinite(packet.beginTime))

@@ -38,10 +38,6 @@ namespace
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kCommitInterval{1};
 
-// Every journal of the process, so that the stop and the reload can commit them all.
-std::mutex g_journalsLock;
-std::vector<CChunkJournal*> g_journals; // guarded by g_journalsLock
-
 std::int64_t WholeSeconds(double time)
 {
     if (!std::isfinite(time) || std::fabs(time) > 9.0e18)
@@ -50,7 +46,7 @@ std::int64_t WholeSeconds(double time)
 }
 
 // The statements that make the channel's pending files and segments its rows.
-std::vector<std::string> RowStatements(const CStationGroup& group, const CChannelRecord& channel)
+std::vector<std::string> RowStatements(const CStationGroup& group, const CChannelState& channel)
 {
     std::vector<std::string> statements;
     auto append = [&statements](std::vector<std::string> more)
@@ -94,7 +90,7 @@ std::vector<std::string> RowStatements(const CStationGroup& group, const CChanne
     return statements;
 }
 
-int PendingChunks(const CChannelRecord& channel)
+int PendingChunks(const CChannelState& channel)
 {
     int chunks = 0;
     for (const PendingFile& piece : channel.pending)
@@ -120,7 +116,7 @@ std::string FileText(const PendingFile& piece)
 
 void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
 {
-    CChannelRecord& channel = *where.channel;
+    CChannelState& channel = *where.channel;
     if (!channel.pending.empty())
     {
         const PendingFile& last = channel.pending.back();
@@ -144,11 +140,12 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
     ProblemOver(channel, kProblemRow,
                 FormatText("Rows of station %s channel %s are written again",
                            where.group->station.c_str(), channel.name.c_str()));
-    NoteResumeTime(GroupSection(*where.group), channel.name, WholeSeconds(channel.committedEnd));
+    NoteResumeTime(where.group->section, where.group->station, channel.name,
+                   WholeSeconds(channel.committedEnd));
 }
 
 // The files whose rows the channel's pending pieces would write, for a log line.
-std::string PendingFileNames(const CChannelRecord& channel)
+std::string PendingFileNames(const CChannelState& channel)
 {
     std::string files;
     for (const PendingFile& piece : channel.pending)
@@ -191,7 +188,7 @@ std::vector<std::string> RewriteLoopHeaders(const std::set<std::string>& loopFil
 // Syncs every file the pending pieces wrote into, once each, and the directories of new
 // files. A piece whose file is gone (the disk loop took it, or the operator) has nothing to
 // register. Returns the channels whose bytes could not be made durable.
-std::set<CChannelRecord*> SyncPendingFiles(const std::vector<ChannelLocation>& dirty)
+std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& dirty)
 {
     std::map<std::string, int> fileErrors;
     std::set<std::string> directories;
@@ -223,7 +220,7 @@ std::set<CChannelRecord*> SyncPendingFiles(const std::vector<ChannelLocation>& d
             directoryErrors[directory] = errno;
     }
 
-    std::set<CChannelRecord*> failed;
+    std::set<CChannelState*> failed;
     for (const ChannelLocation& where : dirty)
     {
         for (PendingFile& piece : where.channel->pending)
@@ -256,17 +253,7 @@ std::atomic<std::uint64_t> g_connections{0};
 
 } // namespace
 
-CChunkJournal::CChunkJournal() : m_lastCommit(Clock::now())
-{
-    std::lock_guard lock(g_journalsLock);
-    g_journals.push_back(this);
-}
-
-CChunkJournal::~CChunkJournal()
-{
-    std::lock_guard lock(g_journalsLock);
-    g_journals.erase(std::remove(g_journals.begin(), g_journals.end(), this), g_journals.end());
-}
+CChunkJournal::CChunkJournal() : m_lastCommit(Clock::now()) {}
 
 void CChunkJournal::Add(const ChannelLocation& where)
 {
@@ -294,7 +281,7 @@ void CChunkJournal::CommitIfDue()
         Commit();
 }
 
-void CChunkJournal::TakeBack(CChannelRecord& channel, const std::string& station, bool databaseAway,
+void CChunkJournal::TakeBack(CChannelState& channel, const std::string& station, bool databaseAway,
                              bool rerequested)
 {
     for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
@@ -381,7 +368,7 @@ void CChunkJournal::Commit()
         return;
     }
 
-    const std::set<CChannelRecord*> unsynced = SyncPendingFiles(dirty);
+    const std::set<CChannelState*> unsynced = SyncPendingFiles(dirty);
     std::vector<ChannelLocation> ready;
     for (const ChannelLocation& where : dirty)
     {
@@ -434,7 +421,7 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
         {
             const std::size_t index = owner[outcome.failedStatement];
             const ChannelLocation where = ready[index];
-            CChannelRecord& channel = *where.channel;
+            CChannelState& channel = *where.channel;
             const std::string detail =
                 FormatText("the database refuses the rows of %s (%s)",
                            PendingFileNames(channel).c_str(), outcome.message.c_str());
@@ -460,30 +447,6 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
     for (const std::string& due : m_loopHeadersDue)
         loopFiles.insert(due);
     m_loopHeadersDue = RewriteLoopHeaders(loopFiles, m_loopHeadersDue);
-}
-
-void CChunkJournal::CommitEveryJournal()
-{
-    {
-        std::lock_guard lock(g_journalsLock);
-        for (CChunkJournal* journal : g_journals)
-        {
-            journal->Commit();
-        }
-    }
-    // Channels whose chunks no journal holds (written by a thread that has ended).
-    CChunkJournal rest;
-    for (std::size_t g = 0; g < g_groups.size(); ++g)
-    {
-        for (std::size_t c = 0; c < g_groups[g]->channels.size(); ++c)
-        {
-            CChannelRecord* channel = g_groups[g]->channels[c].get();
-            if (!channel->pending.empty())
-                rest.Add({g, c, g_groups[g].get(), channel});
-        }
-    }
-    rest.Commit();
-    (void)WriteResumeTimes();
 }
 
 } // namespace tarvell

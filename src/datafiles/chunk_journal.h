@@ -16,15 +16,15 @@
 // again once they are back. Bytes that cannot be taken back at once are tried again at every
 // commit.
 //
-// One journal per acquisition thread, for the channels of its server, used by that thread;
-// or by the thread that stopped or paused every acquisition thread (CommitEveryJournal).
+// One journal per link archive (datafiles/link_archive.h), for the channels of its server,
+// used by the thread that writes those channels' states.
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 
 namespace tarvell
 {
@@ -33,7 +33,6 @@ class CChunkJournal
 {
 public:
     CChunkJournal();
-    ~CChunkJournal();
     CChunkJournal(const CChunkJournal&) = delete;
     CChunkJournal& operator=(const CChunkJournal&) = delete;
 
@@ -64,11 +63,6 @@ public:
     // Commits everything written so far.
     void Commit();
 
-    // Commits every journal of the process and every channel of g_groups with chunks
-    // pending, then writes the resume times: the stop and the reload, while no acquisition
-    // thread is inside a packet.
-    static void CommitEveryJournal();
-
 private:
     // Bytes taken back that could not be cut or removed yet.
     struct UnfinishedTakeBack
@@ -78,7 +72,7 @@ private:
         std::int64_t size = 0;
     };
 
-    void TakeBack(CChannelRecord& channel, const std::string& station, bool databaseAway,
+    void TakeBack(CChannelState& channel, const std::string& station, bool databaseAway,
                   bool rerequested);
     void RetryUnfinishedTakeBacks();
     void CommitRows(std::vector<ChannelLocation>& ready);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 
 namespace tarvell
 {

@@ -9,7 +9,7 @@
 #include "datafiles/loop_segments.h"
 #include "db/db_access.h"
 #include "db/schema_names.h"
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 
 namespace tarvell
 {
@@ -82,12 +82,12 @@ void BuildLoopHeader(FileHeader& header, std::string_view station, std::string_v
     const char* tqty = g_dbNames.Column(SchemaTable::FileList, "TQTY");
 
     DbOutcome earliest = DbQuery(FormatText("select %s,%s from %s where %s order by %s", foff,
-                                           tbegin, table, where.c_str(), tbegin),
+                                            tbegin, table, where.c_str(), tbegin),
                                  {DbType::Double, DbType::Double}, 1);
     if (!earliest.ok || earliest.rows.empty())
         return;
     DbOutcome latest = DbQuery(FormatText("select %s,%s from %s where %s order by %s desc", tqty,
-                                         tbegin, table, where.c_str(), tbegin),
+                                          tbegin, table, where.c_str(), tbegin),
                                {DbType::Double, DbType::Double}, 1);
     if (!latest.ok || latest.rows.empty())
         return;

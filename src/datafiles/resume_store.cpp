@@ -4,10 +4,12 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "config/group_section.h"
+#include "datafiles/channel_ini.h"
 #include "log/event_log.h"
 #include "platform/fault_point.h"
 #include "platform/ini_profile.h"
@@ -22,7 +24,18 @@ namespace
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kWriteInterval{1};
 
-using ResumeKey = std::pair<int, std::string>; // section number, channel
+// The section the channel's group was read from, its station and the channel.
+struct ResumeKey
+{
+    int section = 0;
+    std::string station;
+    std::string channel;
+    bool operator<(const ResumeKey& other) const
+    {
+        return std::tie(section, station, channel) <
+               std::tie(other.section, other.station, other.channel);
+    }
+};
 using ResumeTimes = std::map<ResumeKey, std::int64_t>;
 
 // Guards g_noted only: noting never waits for a write of the INI.
@@ -34,6 +47,9 @@ ResumeTimes g_noted;
 std::mutex g_writeLock;
 Clock::time_point g_lastWrite{}; // guarded by g_writeLock
 bool g_writeFailing = false;     // guarded by g_writeLock
+// Stations whose section moved or vanished, as last logged: "STATION" -> the section found
+// (0: none). Guarded by g_writeLock.
+std::map<std::string, int> g_reportedSections;
 
 // Puts back what a failed write held, unless a newer value was noted meanwhile.
 void KeepForNextWrite(ResumeTimes&& unwritten)
@@ -41,6 +57,27 @@ void KeepForNextWrite(ResumeTimes&& unwritten)
     std::lock_guard lock(g_notedLock);
     for (auto& [key, seconds] : unwritten)
         g_noted.try_emplace(key, seconds);
+}
+
+// The section that names the key's station now: the INI may have been edited since the
+// configuration was read, and a resume time must never land in another station's section.
+// A moved or vanished station is logged once. Caller holds g_writeLock.
+int SectionNow(const ResumeKey& key)
+{
+    const int section = SectionNamingStation(g_iniPath, key.section, key.station);
+    const int reported = section == key.section ? 0 : (section != 0 ? section : -1);
+    auto [known, added] = g_reportedSections.try_emplace(key.station, 0);
+    if (known->second == reported)
+        return section;
+    known->second = reported;
+    if (section != 0 && section != key.section)
+        LogEvent(FormatText("Station %s was moved from GROUP%d to GROUP%d of the program INI",
+                            key.station.c_str(), key.section, section));
+    else if (section == 0)
+        LogEvent(FormatText("Station %s is no longer in the program INI (was GROUP%d): its "
+                            "resume times are not stored",
+                            key.station.c_str(), key.section));
+    return section;
 }
 
 // Caller holds g_writeLock.
@@ -58,8 +95,10 @@ bool WriteNoted()
     entries.reserve(taken.size());
     for (const auto& [key, seconds] : taken)
     {
-        entries.push_back({GroupSectionName(key.first), key.second,
-                           FormatText("%lld", static_cast<long long>(seconds))});
+        const int section = SectionNow(key);
+        if (section != 0)
+            entries.push_back({GroupSectionName(section), key.channel,
+                               FormatText("%lld", static_cast<long long>(seconds))});
     }
     if (!WriteProfileStrings(g_iniPath, entries))
     {
@@ -82,12 +121,13 @@ bool WriteNoted()
 
 } // namespace
 
-void NoteResumeTime(int section, std::string_view channel, std::int64_t seconds)
+void NoteResumeTime(int section, std::string_view station, std::string_view channel,
+                    std::int64_t seconds)
 {
     if (section == 0)
         return;
     std::lock_guard lock(g_notedLock);
-    g_noted[ResumeKey{section, std::string(channel)}] = seconds;
+    g_noted[ResumeKey{section, std::string(station), std::string(channel)}] = seconds;
 }
 
 void WriteResumeTimesIfDue()
@@ -110,6 +150,7 @@ void ResetResumeStoreForTest()
     std::lock_guard lock(g_notedLock);
     g_noted.clear();
     g_writeFailing = false;
+    g_reportedSections.clear();
     g_lastWrite = {};
 }
 

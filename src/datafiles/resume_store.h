@@ -11,9 +11,12 @@
 namespace tarvell
 {
 
-// The resume time of channel of the group read from section GROUP<section> is now seconds
-// (section 0: nothing is stored). Costs a map update under a lock of its own.
-void NoteResumeTime(int section, std::string_view channel, std::int64_t seconds);
+// The resume time of channel of station, whose group was read from section GROUP<section>,
+// is now seconds (section 0: nothing is stored). Costs a map update under a lock of its own.
+// The write puts it into the section that names the station then (the INI may have been
+// edited meanwhile; a moved or vanished station is logged once).
+void NoteResumeTime(int section, std::string_view station, std::string_view channel,
+                    std::int64_t seconds);
 
 // Writes the resume times noted since the last write, when a second has passed since then
 // and no other thread is writing. Returns at once otherwise.

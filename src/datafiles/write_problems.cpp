@@ -1,12 +1,12 @@
 #include "datafiles/write_problems.h"
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 #include "log/event_log.h"
 
 namespace tarvell
 {
 
-void ReportProblem(CChannelRecord& channel, unsigned problem, const std::string& text)
+void ReportProblem(CChannelState& channel, unsigned problem, const std::string& text)
 {
     channel.lastProblem = text;
     if ((channel.reported & problem) != 0)
@@ -15,7 +15,7 @@ void ReportProblem(CChannelRecord& channel, unsigned problem, const std::string&
     LogEvent(text);
 }
 
-void ProblemOver(CChannelRecord& channel, unsigned problem, const std::string& text)
+void ProblemOver(CChannelState& channel, unsigned problem, const std::string& text)
 {
     if ((channel.reported & problem) == 0)
         return;

@@ -7,13 +7,13 @@
 namespace tarvell
 {
 
-class CChannelRecord;
+class CChannelState;
 
 // Logs text unless the problem (a WriteProblem bit) is already logged for the channel; keeps
 // it as the channel's last problem either way.
-void ReportProblem(CChannelRecord& channel, unsigned problem, const std::string& text);
+void ReportProblem(CChannelState& channel, unsigned problem, const std::string& text);
 
 // The problem is over: logs text (when not empty) if it had been reported.
-void ProblemOver(CChannelRecord& channel, unsigned problem, const std::string& text = {});
+void ProblemOver(CChannelState& channel, unsigned problem, const std::string& text = {});
 
 } // namespace tarvell

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "log/event_log.h"
 #include "metrics/metrics_registry.h"
 #include "platform/text_format.h"

@@ -4,7 +4,7 @@
 
 #include <httplib.h>
 
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "status/status_answer.h"
 #include "status/status_settings.h"
 

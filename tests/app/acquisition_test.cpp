@@ -9,6 +9,7 @@
 #include "app/acquisition_gate.h"
 #include "app/run_control.h"
 #include "config/load_groups.h"
+#include "datafiles/link_archive.h"
 #include "config/server_link.h"
 #include "config/station_groups.h"
 #include "db/connection.h"
@@ -101,10 +102,6 @@ protected:
     {
         ResetRunFlagForTest();
         m_db.AddSiteChan("ABC", "BHZ", 100);
-        g_iniPath = m_box.Write("tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\n"
-                                               "CHAN=BHZ\nSERVER=127.0.0.1\n");
-        ClearGroups();
-        LoadGroups();
         const std::string portFile = m_box.File("port");
         m_sim = std::make_unique<test::ChildProcess>(
             XFER_SIM_BINARY,
@@ -113,21 +110,18 @@ protected:
                                      "ABC:BHN:100:1796648700:20"},
             m_box.File("sim.out"));
         ASSERT_TRUE(WaitUntil([&] { return std::atoi(ReadFile(portFile).c_str()) > 0; }));
-        m_links = BuildServerLinks();
-        ASSERT_EQ(m_links.size(), 1u);
-        m_links[0]->port = std::atoi(ReadFile(portFile).c_str());
-        ResetChannelState();
+        g_iniPath = m_box.Write("tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\n"
+                                               "CHAN=BHZ\nSERVER=127.0.0.1\nPORT=" +
+                                                   ReadFile(portFile) + "\n");
+        m_config = LoadGroups(g_iniPath, g_waveRoot);
+        ASSERT_EQ(m_config->links.size(), 1u);
     }
-    void TearDown() override
-    {
-        ClearGroups();
-        g_silent = 0;
-    }
+    void TearDown() override { g_silent = 0; }
 
     test::Sandbox m_box;
     test::KdxDatabase m_db{test::Backend::Sqlite, m_box};
     std::unique_ptr<test::ChildProcess> m_sim;
-    std::vector<std::unique_ptr<CServerLink>> m_links;
+    std::shared_ptr<const CConfiguration> m_config;
 };
 
 TEST_F(RunConnectionTest, ShowsEveryPacketUnlessSilentButWritesEitherWay)
@@ -136,10 +130,9 @@ TEST_F(RunConnectionTest, ShowsEveryPacketUnlessSilentButWritesEitherWay)
     {
         test::CRecordingView view;
         g_silent = silent;
-        AcquisitionThreadState state(*m_links[0]);
-        ResetChannelState();
-        FindChannel("ABC", "BHZ").channel->resumeTime = 0;
-        RunConnection(*m_links[0], state);
+        ChannelStates none;
+        CRunningLink link(m_config, 0, none); // a link of its own, from the start of the data
+        RunConnection(link);
 
         const std::vector<std::string> lines = view.StatusLines();
         ASSERT_GE(lines.size(), 3u);
@@ -167,7 +160,7 @@ TEST_F(RunConnectionTest, ShowsEveryPacketUnlessSilentButWritesEitherWay)
                 << lines[2];
         }
         // The data went to the buffer either way: the resume time is the end of the data.
-        EXPECT_DOUBLE_EQ(FindChannel("ABC", "BHZ").channel->resumeTime, 1796648720.0);
+        EXPECT_DOUBLE_EQ(link.archive.Find("ABC", "BHZ").channel->resumeTime, 1796648720.0);
     }
 }
 

@@ -18,9 +18,16 @@ using test::ReadFile;
 class LoopFilesTest : public test::WorldTest
 {
 protected:
-    void WriteGroups(const std::string& groups)
+    // A configuration of station with one channel per loop file name (empty: time-named).
+    void AddStation(const std::string& station, std::int64_t ringSize,
+                    const std::vector<std::string>& loopFiles)
     {
-        m_box.Write("tarvell.ini", "[DATA]\nDIR=" + m_box.File("data") + "\n" + groups);
+        m_config.dataRoot = m_box.File("data");
+        CStationGroup& group =
+            m_config.groups.emplace_back(station, static_cast<int>(m_config.groups.size() + 1));
+        group.ringSize = ringSize;
+        for (std::size_t c = 0; c < loopFiles.size(); ++c)
+            group.channels.emplace_back("C" + std::to_string(c), 20).loopFile = loopFiles[c];
     }
 
     std::string Data(const std::string& relative) const { return m_box.File("data/" + relative); }
@@ -30,72 +37,48 @@ protected:
         struct stat st = {};
         return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
     }
+
+    CConfiguration m_config;
 };
 
 TEST_F(LoopFilesTest, MakesMissingLoopFilesOfZerosAtTheirSizeAndKeepsExistingOnes)
 {
-    WriteGroups(
-        "[SYSTEM]\nGROUPS=2\n"
-        "[GROUP1]\nSTATION=ABC\nCHAN=BHZ,bhn, BHE;LHZ,,HHZ\nSIZEMB=2\nFILE_BHZ=ABC_BHZ.DAT\n"
-        "FILE_BHN=ABC_BHN.DAT\nFILE_BHE=ABC_BHE.DAT\nFILE_LHZ=ABC_LHZ.DAT\n"
-        "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nFILE_BHZ=old.dat\n");
+    AddStation("ABC", 2 * 1048576, {"ABC_BHZ.DAT", "ABC_BHN.DAT", ""});
+    AddStation("DEF", 1048576, {"old.dat"});
     MakeDirectory(m_box.File("data"));
     MakeDirectory(Data("DEF"));
     m_box.Write("data/DEF/old.dat", "keep me");
 
-    PrepareLoopFiles(m_box.File("data"));
+    PrepareLoopFiles(m_config);
 
     EXPECT_EQ(SizeOf(Data("ABC/ABC_BHZ.DAT")), 2 * 1048576);
-    const std::string content = ReadFile(Data("ABC/ABC_BHZ.DAT"));
-    EXPECT_EQ(content.find_first_not_of('0'), std::string::npos);
-    // A lower-case token finds its FILE_ key; blanks and ";" separate channels as in CHAN.
+    EXPECT_EQ(ReadFile(Data("ABC/ABC_BHZ.DAT")).find_first_not_of('0'), std::string::npos);
     EXPECT_EQ(SizeOf(Data("ABC/ABC_BHN.DAT")), 2 * 1048576);
-    EXPECT_EQ(SizeOf(Data("ABC/ABC_BHE.DAT")), 2 * 1048576);
-    EXPECT_EQ(SizeOf(Data("ABC/ABC_LHZ.DAT")), 2 * 1048576);
-    // HHZ has no FILE_ key: no loop file.
-    EXPECT_EQ(SizeOf(Data("ABC/ABC_HHZ.DAT")), -1);
     EXPECT_EQ(ReadFile(Data("DEF/old.dat")), "keep me");
+    EXPECT_EQ(LogCount("File created"), 2);
 }
 
 TEST_F(LoopFilesTest, LogsEveryFileItMakesEvenAnEmptyOne)
 {
-    WriteGroups("[SYSTEM]\nGROUPS=2\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=0\nFILE_BHZ=z.dat\n"
-                "[GROUP2]\nSTATION=DEF\nCHAN=BHZ\nSIZEMB=-3\nFILE_BHZ=n.dat\n");
-    PrepareLoopFiles(m_box.File("data"));
+    AddStation("ABC", 0, {"z.dat"}); // SIZEMB not a positive number: a ring of 0 bytes
+    PrepareLoopFiles(m_config);
     EXPECT_EQ(SizeOf(Data("ABC/z.dat")), 0);
-    EXPECT_EQ(SizeOf(Data("DEF/n.dat")), 0);
-    PrepareLoopFiles(m_box.File("data")); // nothing new the second time
+    PrepareLoopFiles(m_config); // nothing new the second time
     EXPECT_EQ(LogCount("#[TARVELL] File created (" + Data("ABC/z.dat") + ")#"), 1);
-    EXPECT_EQ(LogCount("#[TARVELL] File created (" + Data("DEF/n.dat") + ")#"), 1);
-    EXPECT_EQ(LogCount("File created"), 2);
 }
 
-TEST_F(LoopFilesTest, AFileThatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
+TEST_F(LoopFilesTest, WhatCannotBeMadeIsLoggedAndNothingHalfMadeStays)
 {
     // The station directory is a file here, so the loop file cannot be created in it.
-    WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
+    AddStation("ABC", 1048576, {"a.dat"});
     MakeDirectory(m_box.File("data"));
     m_box.Write("data/ABC", "");
-    PrepareLoopFiles(m_box.File("data"));
+    PrepareLoopFiles(m_config);
     EXPECT_EQ(LogCount("Loop file not created '" + Data("ABC/a.dat") + "'"), 1);
     EXPECT_EQ(LogCount("File created"), 0);
-}
 
-TEST_F(LoopFilesTest, DoesNothingWithoutGroupsOrStationsOrDataDirectory)
-{
-    WriteGroups("[SYSTEM]\nGROUPS=0\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
-    PrepareLoopFiles(m_box.File("data"));
-    EXPECT_FALSE(PathExists(m_box.File("data")));
-
-    // A section without STATION is no group: nothing writes into its files.
-    WriteGroups("[SYSTEM]\nGROUPS=1\n[GROUP1]\nCHAN=BHZ\nFILE_BHZ=a.dat\n");
-    PrepareLoopFiles(m_box.File("data"));
-    EXPECT_FALSE(PathExists(m_box.File("data")));
-
-    m_box.Write("tarvell.ini", "[SYSTEM]\nGROUPS=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\n"
-                               "FILE_BHZ=a.dat\n");
-    PrepareLoopFiles("");
-    EXPECT_FALSE(PathExists("/ABC/a.dat"));
+    m_config.dataRoot.clear();
+    PrepareLoopFiles(m_config);
     EXPECT_EQ(LogCount("Loop files not prepared: there is no data root"), 1);
 }
 

@@ -61,7 +61,6 @@ template <typename Base> class WorldFixture : public Base
 protected:
     void SetUp() override
     {
-        ClearGroups();
         ResetLogForTest();
         InitLog(m_box.Write("log.ini", "[LOG]\nDIR=" + m_box.File("log") + "\n"));
         g_iniPath = m_box.File("tarvell.ini");
@@ -69,7 +68,6 @@ protected:
 
     void TearDown() override
     {
-        ClearGroups();
         ResetLogForTest();
         g_iniPath.clear();
     }

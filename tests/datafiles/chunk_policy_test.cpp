@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
 
 namespace tarvell
 {

@@ -22,6 +22,7 @@
 #include "config/station_groups.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/chunk_journal.h"
+#include "datafiles/link_archive.h"
 #include "datafiles/resume_store.h"
 #include "db/connection.h"
 #include "link/waveform_packet.h"
@@ -54,38 +55,42 @@ protected:
         std::signal(SIGXFSZ, SIG_IGN);
     }
 
-    // Writes the program INI (with [DATA] DIR = the data root) and loads the groups, their
-    // writing state reset as an acquisition thread does when it starts.
+    // Writes the program INI (with [DATA] DIR = the data root), loads the configuration and
+    // makes one archive per link, as the program does when it starts (the channels resumed
+    // from the archive).
     void Configure(const std::string& groups)
     {
         WriteIni("[DATA]\nDIR=" + g_waveRoot + "\n" + groups);
-        LoadGroups();
-        for (auto& group : g_groups)
+        m_config = LoadGroups(g_iniPath, g_waveRoot);
+        m_archives.clear();
+        ChannelStates none;
+        for (std::size_t l = 0; l < m_config->links.size(); ++l)
         {
-            for (auto& channel : group->channels)
-                channel->ResetWritingState();
+            m_archives.push_back(std::make_unique<CLinkArchive>());
+            m_archives.back()->Configure(m_config, l, none);
         }
     }
 
-    CChannelRecord& Channel(const std::string& station, const std::string& channel)
+    // The archive of the link that carries the channel.
+    CLinkArchive& ArchiveOf(const std::string& station, const std::string& channel)
     {
-        ChannelLocation where = FindChannel(station, channel);
+        const ConfiguredChannel where = m_config->Find(station, channel);
         EXPECT_TRUE(where) << station << " " << channel;
-        return *where.channel;
+        return *m_archives.at(where ? where.link : 0);
     }
 
-    // Merges a packet of count samples beginning at begin; a sample's value is the number of
+    CChannelState& Channel(const std::string& station, const std::string& channel)
+    {
+        return *ArchiveOf(station, channel).Find(station, channel).channel;
+    }
+
+    // Merges a packet of count samples beginning at begin into the archive of the channel's
+    // link, and commits, as its acquisition thread does; a sample's value is the number of
     // sample intervals from kT0 to its time, so that every sample can be found again, also
-    // when it is sent twice.
+    // when it is sent twice. A packet of a channel not configured is dropped. Any number of
+    // threads, each for the channels of its own link.
     void Send(const std::string& station, const std::string& channel, double begin, double interval,
               int count)
-    {
-        Send(station, channel, begin, interval, count, m_journal);
-    }
-
-    // The same through the journal of another thread (each acquisition thread has its own).
-    void Send(const std::string& station, const std::string& channel, double begin, double interval,
-              int count, CChunkJournal& journal)
     {
         std::vector<std::int32_t> values(static_cast<std::size_t>(count));
         {
@@ -110,33 +115,35 @@ protected:
         packet->count = count;
         packet->wordSize = 4;
         packet->samples = values.data();
-        // The acquisition thread drops packets of channels that are not configured.
-        if (ChannelLocation where = FindChannel(station, channel))
-            m_last = MergePacket(*packet, where, journal);
-        journal.Commit();
+        const ConfiguredChannel configured = m_config->Find(station, channel);
+        if (!configured)
+            return; // the acquisition thread drops packets of channels that are not configured
+        CLinkArchive& archive = *m_archives[configured.link];
+        m_last = MergePacket(*packet, archive.Find(station, channel), archive.Journal());
+        archive.Journal().Commit();
         (void)WriteResumeTimes();
     }
 
     // Writes the buffered chunk of the channel now and commits it.
-    bool Flush(std::size_t group, std::size_t channel)
+    bool Flush(const std::string& station, const std::string& channel)
     {
-        CStationGroup* station = g_groups[group].get();
-        const bool written =
-            FlushChannel({group, channel, station, station->channels[channel].get()}, m_journal);
-        Commit();
+        CLinkArchive& archive = ArchiveOf(station, channel);
+        const bool written = FlushChannel(archive.Find(station, channel), archive.Journal());
+        archive.Journal().Commit();
+        (void)WriteResumeTimes();
         return written;
     }
 
-    // Commits what the journal holds and writes the resume times, as the acquisition thread
-    // does about once a second: the tests look at rows and the INI right after each packet.
-    void Commit()
+    // The same for channel number channel of group number group of the configuration.
+    bool Flush(std::size_t group, std::size_t channel)
     {
-        m_journal.Commit();
-        (void)WriteResumeTimes();
+        const CStationGroup& configured = m_config->groups.at(group);
+        return Flush(configured.station, configured.channels.at(channel).name);
     }
 
-    CChunkJournal m_journal;
-    std::atomic<bool> m_last{true}; // what the last MergePacket returned
+    std::shared_ptr<const CConfiguration> m_config;
+    std::vector<std::unique_ptr<CLinkArchive>> m_archives; // one per link of m_config
+    std::atomic<bool> m_last{true};                        // what the last MergePacket returned
 
     // The values sent so far for the channel.
     std::vector<float> Sent(const std::string& station, const std::string& channel)

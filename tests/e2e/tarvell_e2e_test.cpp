@@ -128,7 +128,7 @@ TEST_F(TarvellEndToEnd, ReconnectionsLoseNothingAndRepeatNothing)
     EXPECT_EQ(bhe.wrong, 0);
 }
 
-TEST_F(TarvellEndToEnd, TwoServersOneLinkPerHostAndAGroupWithoutKnownChannels)
+TEST_F(TarvellEndToEnd, OneLinkPerHostAndPortAndAGroupWithoutKnownChannels)
 {
     Db().AddSiteChan("ABC", "BHZ", 20);
     Db().AddSiteChan("DEF", "BHZ", 20);
@@ -136,11 +136,12 @@ TEST_F(TarvellEndToEnd, TwoServersOneLinkPerHostAndAGroupWithoutKnownChannels)
     const int first = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 20, 300)});
     const int second = StartSim({"--synthetic", Synthetic("DEF", "BHZ", 20, 300), "--synthetic",
                                  Synthetic("GHI", "HHZ", 50, 300)});
-    // localhost and LOCALHOST are one host: one link, whose port is the first group's.
+    // Two servers on one host at different ports are two links, both archived; localhost and
+    // LOCALHOST at one port are one server.
     WriteIni({{"ABC", "BHZ", "127.0.0.1", first},
-              {"DEF", "BHZ", "localhost", second},
+              {"DEF", "BHZ", "127.0.0.1", second},
               {"XYZ", "QQQ", "localhost", second},
-              {"GHI", "HHZ", "LOCALHOST", 1}});
+              {"GHI", "HHZ", "LOCALHOST", second}});
     auto tarvell = StartTarvell();
     ASSERT_TRUE(WaitForRequestFrom("HHZ", kStart + 300));
     ASSERT_TRUE(WaitUntil(
@@ -166,6 +167,10 @@ TEST_F(TarvellEndToEnd, TwoServersOneLinkPerHostAndAGroupWithoutKnownChannels)
     EXPECT_NE(log.find("Connected to server: 127.0.0.1#"), std::string::npos);
     EXPECT_NE(log.find("Connected to server: localhost#"), std::string::npos);
     EXPECT_EQ(log.find("Connected to server: LOCALHOST#"), std::string::npos);
+    const std::string requests = ReadFile(Box().File("xfer-sim.out"));
+    EXPECT_NE(requests.find("stations=1 ABC[BHZ@"), std::string::npos);
+    EXPECT_NE(requests.find("stations=1 DEF[BHZ@"), std::string::npos);
+    EXPECT_NE(requests.find("stations=2 [] GHI[HHZ@"), std::string::npos) << requests;
 }
 
 TEST_F(TarvellEndToEnd, SecondInstanceOnTheSameIniRefusesToStart)
@@ -277,27 +282,69 @@ namespace tarvell
 namespace
 {
 
-TEST_F(TarvellEndToEnd, ReloadOnSighupKeepsTheBufferedSamples)
+// A reload applies everything: a server added, a station removed, a channel list changed,
+// while a server whose request stays the same goes on untouched; a configuration that
+// --check-config rejects changes nothing. Every sample of every channel is archived once, the
+// new ones from their begin.
+TEST_F(TarvellEndToEnd, AReloadAppliesEveryChangeAndLosesNothing)
 {
-    Db().AddSiteChan("ABC", "BHZ", 100);
-    const int port = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 300)});
-    WriteIni({{"ABC", "BHZ", "127.0.0.1", port}});
+    for (auto [station, channel] : {std::pair{"ABC", "BHZ"},
+                                    {"ABC", "BHN"},
+                                    {"DEF", "BHZ"},
+                                    {"DEF", "BHN"},
+                                    {"XYZ", "BHZ"},
+                                    {"GHI", "HHZ"}})
+        Db().AddSiteChan(station, channel, 100);
+    const int a = StartSim({"--synthetic", Synthetic("ABC", "BHZ", 100, 300), "--synthetic",
+                            Synthetic("ABC", "BHN", 100, 300)});
+    const int b = StartSim({"--synthetic", Synthetic("DEF", "BHZ", 100, 300), "--synthetic",
+                            Synthetic("DEF", "BHN", 100, 300), "--synthetic",
+                            Synthetic("XYZ", "BHZ", 100, 300)});
+    const int c = StartSim({"--synthetic", Synthetic("GHI", "HHZ", 100, 300)});
+    WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", a},
+              {"DEF", "BHZ", "127.0.0.1", b},
+              {"XYZ", "BHZ", "127.0.0.1", b}});
     auto tarvell = StartTarvell();
-    ASSERT_TRUE(WaitForRequestFrom("BHZ", kStart + 300));
+    for (const char* channel : {"BHZ", "BHN"})
+        ASSERT_TRUE(WaitForRequestFrom(channel, kStart + 300));
+
+    // Rejected: the running configuration stays.
+    WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", a}, {"QQQ", "BHZ", "127.0.0.1", c}});
     ASSERT_TRUE(tarvell->Signal(SIGHUP));
+    ASSERT_TRUE(WaitForLog("Configuration not applied, the running one stays: 1 problems"));
+    EXPECT_EQ(LogText().find("Reload: server"), std::string::npos);
+
+    WriteIni({{"ABC", "BHZ,BHN", "127.0.0.1", a},
+              {"DEF", "BHZ,BHN", "127.0.0.1", b},
+              {"GHI", "HHZ", "127.0.0.1", c}});
+    ForgetRequests();
+    ASSERT_TRUE(tarvell->Signal(SIGHUP));
+    const std::string server = "Reload: server 127.0.0.1:";
+    ASSERT_TRUE(WaitForLog(server + std::to_string(a) + " unchanged"));
+    ASSERT_TRUE(WaitForLog(server + std::to_string(b) +
+                           " asked again with its new request (1 channels added, 1 removed)"));
+    ASSERT_TRUE(WaitForLog(server + std::to_string(c) + " started"));
+    ASSERT_TRUE(WaitForRequestFrom("HHZ", kStart + 300));
     ASSERT_TRUE(WaitUntil(
         [&]
         {
-            const std::string log = LogText();
-            return log.find("Number of channels: 1#", log.find("Configuration reload")) !=
-                   std::string::npos;
-        }));
-    // The reload wrote the buffered samples: the resume time is the end of the data.
-    EXPECT_EQ(ReadProfileInt(Ini(), "GROUP1", "BHZ", 0), kStart + 300);
+            const std::string requests = ReadFile(Box().File("xfer-sim.out"));
+            return requests.find("DEF[BHZ@" + std::to_string(kStart + 300) +
+                                 ".000000..-1.000000 "
+                                 "BHN@" +
+                                 std::to_string(kStart + 300)) != std::string::npos;
+        }))
+        << Outputs();
     Stop(*tarvell);
-    ChannelArchive archive = Check("ABC", "BHZ", 100, 30000);
-    EXPECT_EQ(archive.missing, 0);
-    EXPECT_EQ(archive.duplicates, 0);
+
+    for (auto [station, channel] : {std::pair{"ABC", "BHZ"},
+                                    {"ABC", "BHN"},
+                                    {"DEF", "BHZ"},
+                                    {"DEF", "BHN"},
+                                    {"XYZ", "BHZ"},
+                                    {"GHI", "HHZ"}})
+        test::ExpectEverySampleOnce(*this, station, channel, 100, 30000);
+    ExpectArchiveConsistent();
 }
 
 TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
@@ -326,8 +373,8 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
          {std::string("GROUP1 station ABC  server 127.0.0.1:14002 (xfer)"),
           "time-named files under " + g_waveRoot + "/ABC",
           "resume " + std::to_string(kStart) + " (2026:341-13:05:00.000)",
-          std::string("GROUP2 station DEF  server localhost:0 (xfer)"), std::string("Servers: 2"),
-          std::string("GROUP8 has no STATION"),
+          std::string("GROUP2 station DEF  server localhost:0 (xfer)"), std::string("Servers: 3"),
+          std::string("  localhost:0 (xfer): DEF\n"), std::string("GROUP8 has no STATION"),
           std::string("GROUP6 STATION ../.. holds '..': not acquired"),
           std::string("GROUP7 channel .. holds '..': not acquired"),
           std::string("GROUP7 channel A/B holds '/': not acquired"),

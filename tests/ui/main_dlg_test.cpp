@@ -16,6 +16,8 @@
 
 #include <sys/stat.h>
 
+#include "config/server_link.h"
+#include "db/connection.h"
 #include "app/acquisition_gate.h"
 #include "app/application.h"
 #include "app/channel_rows.h"
@@ -41,14 +43,17 @@ namespace
 {
 
 // A group made without the database (the list needs no sampling rates).
-void AddTestGroup(const std::string& station, const std::vector<std::string>& channels,
-                  const std::string& server)
+void AddTestGroup(CConfiguration& config, const std::string& station,
+                  const std::vector<std::string>& channels, const std::string& server)
 {
-    const std::size_t group = AddGroup(station, static_cast<int>(g_groups.size()) + 1);
-    g_groups[group]->server = server;
-    g_groups[group]->serverType = "xfer";
+    CStationGroup& group =
+        config.groups.emplace_back(station, static_cast<int>(config.groups.size()) + 1);
+    group.server = server;
+    group.serverType = "xfer";
     for (const std::string& channel : channels)
-        AddChannel(group, channel, 100);
+        group.channels.emplace_back(channel, 100);
+    config.links = BuildServerLinks(config.groups);
+    config.Index();
 }
 
 // The rows as "STATION CHANNEL", top to bottom.
@@ -122,7 +127,6 @@ private slots:
     {
         m_box = std::make_unique<test::Sandbox>();
         g_iniPath = m_box->Write("tarvell.ini", "[SYSTEM]\nGROUPS=0\n");
-        ClearGroups();
         ResetRunFlagForTest();
         g_silent = 0;
         g_showWindow = 0;
@@ -132,18 +136,18 @@ private slots:
     {
         QTRY_COMPARE(ReloadsInFlight(), 0);
         SetOperatorView(nullptr);
-        ClearGroups();
         m_box.reset();
     }
 
     void theListIsFilledFromTheGroups()
     {
-        AddTestGroup("ABC", {"BHZ", "BHN"}, "host1");
-        AddTestGroup("DEF", {}, "host2"); // no channel: no row
-        AddTestGroup("GHI", {"LHZ"}, "Host1");
+        CConfiguration config;
+        AddTestGroup(config, "ABC", {"BHZ", "BHN"}, "host1");
+        AddTestGroup(config, "DEF", {}, "host2"); // no channel: no row
+        AddTestGroup(config, "GHI", {"LHZ"}, "Host1");
         CMainDlg window(true);
         CWindowView view(window);
-        view.SetChannelRows(ChannelRows(true));
+        view.SetChannelRows(ChannelRows(config));
         view.ApplyPending();
 
         const CChannelListModel& list = window.List();
@@ -158,8 +162,9 @@ private slots:
             QCOMPARE(list.Text(row, 2), std::string("---------"));
             QCOMPARE(list.Text(row, 3), std::string());
         }
-        QCOMPARE(list.Text(0, 4), std::string("host1 (xfer)"));
-        QCOMPARE(list.Text(2, 4), std::string("Host1 (xfer)"));
+        // One link per server (host and port): GHI shares ABC's, under ABC's spelling.
+        QCOMPARE(list.Text(0, 4), std::string("host1:14002 (xfer)"));
+        QCOMPARE(list.Text(2, 4), std::string("host1:14002 (xfer)"));
     }
 
     void headingClicksSort_data()
@@ -462,12 +467,11 @@ private slots:
                                     "CHAN=BHZ,BHN\n");
         m_box->Write("ini1", "[SYSTEM]\nGROUPS=2\nSERVER=h1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\n"
                              "[GROUP2]\nSTATION=DEF\nCHAN=HHZ\n");
-        LoadGroups();
         CPathSetting path(WriteFakeConfigurator(*m_box) + ":/usr/bin:/bin");
         CMainDlg window(true);
         CWindowView view(window);
         SetOperatorView(&view);
-        view.SetChannelRows(ChannelRows(true));
+        view.SetChannelRows(ChannelRows(*LoadGroups(g_iniPath, g_waveRoot)));
         view.ApplyPending();
         QCOMPARE(RowNames(window.List()), QStringList({"ABC BHZ", "ABC BHN"}));
 
@@ -482,7 +486,7 @@ private slots:
         for (int row = 0; row < 2; ++row)
         {
             QCOMPARE(window.List().Text(row, 2), std::string("---------"));
-            QCOMPARE(window.List().Text(row, 4), std::string()); // the links are the old ones
+            QCOMPARE(window.List().Text(row, 4), std::string("h1:14002 (xfer)"));
         }
         QTRY_COMPARE(ReloadsInFlight(), 1);
         QVERIFY(AcquisitionGate().IsPaused());

@@ -24,7 +24,7 @@
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "e2e/child_process.h"
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "log/event_log.h"
 #include "platform/ini_profile.h"
 #include "platform/program_paths.h"
@@ -94,7 +94,6 @@ private slots:
         m_db->AddSiteChan("ABC", "BHZ", kRate);
         m_db->AddSiteChan("ABC", "BHN", kRate);
         ResetRunFlagForTest();
-        ClearGroups();
         g_silent = 0;
         g_showWindow = 0;
     }
@@ -102,7 +101,6 @@ private slots:
     void cleanup()
     {
         SetOperatorView(nullptr);
-        ClearGroups();
         ResetRunFlagForTest();
         ResetLogForTest();
         m_sim.reset();
@@ -114,15 +112,14 @@ private slots:
     {
         const int port = StartSim({"--end-status", "1"});
         WriteIni(port, "DETAIL");
-        LoadGroups();
-        auto links = BuildServerLinks();
-        QCOMPARE(links.size(), std::size_t{1});
+        const std::shared_ptr<const CConfiguration> config = LoadGroups(g_iniPath, g_waveRoot);
+        QCOMPARE(config->links.size(), std::size_t{1});
 
         CMainDlg window(true);
         CWindowView windowView(window);
         CCountingView view(windowView);
         SetOperatorView(&view);
-        view.SetChannelRows(ChannelRows(true));
+        view.SetChannelRows(ChannelRows(*config));
         window.Start();
         window.ActivateCommand();
         auto* silent = window.findChild<QCheckBox*>("silentMode");
@@ -132,16 +129,14 @@ private slots:
             if (silent->isChecked() != quiet)
                 QTest::mouseClick(silent, Qt::LeftButton);
             QCOMPARE(g_silent.load(), quiet ? 1 : 0);
-            ResetChannelState();
-            for (const char* channel : {"BHZ", "BHN"})
-                FindChannel("ABC", channel).channel->resumeTime = 0; // everything again
+            ChannelStates none;
+            CRunningLink link(config, 0, none); // a link of its own: everything again
             view.packetLines = 0;
             std::atomic<bool> ended{false};
             std::thread acquisition(
                 [&]
                 {
-                    AcquisitionThreadState state(*links[0]);
-                    RunConnection(*links[0], state);
+                    RunConnection(link);
                     ended = true;
                 });
             QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 60000);
@@ -154,7 +149,6 @@ private slots:
             QCOMPARE(view.packetLines.load(), quiet ? 0 : 2 * kSeconds);
             QCOMPARE(window.StatusText(), QString("Connection closed"));
         }
-        FlushAllChannels();
     }
 
     void anOrderlyStopWritesEveryBufferedSample_data()

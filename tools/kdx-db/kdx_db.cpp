@@ -20,7 +20,7 @@
 #include "db/schema_names.h"
 #include "availability.h"
 #include "kdx_schema.h"
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"
 #include "platform/text.h"

@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "link/packet_decoding.h"
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 #include "link/transfer_error.h"
 #include "link/transfer_request.h"
 #include "link/transfer_session.h"

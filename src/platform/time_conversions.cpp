@@ -1,4 +1,4 @@
-#include "link/time_conversions.h"
+#include "platform/time_conversions.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,0 +1,122 @@
+#include "datafiles/link_archive.h"
+
+#include <utility>
+
+#include "datafiles/archive_recovery.h"
+#include "datafiles/channel_ini.h"
+#include "datafiles/channel_writer.h"
+#include "datafiles/resume_store.h"
+
+namespace tarvell
+{
+namespace
+{
+
+// A state kept across a reload takes the channel's new configuration. A chunk buffered under
+// the old rate is written under it first, and the file it continued is not continued under
+// the new one: a file has one rate.
+void Adopt(CChannelState& state, const CStationGroup& oldGroup, const CChannelRecord& config,
+           CChunkJournal& journal)
+{
+    if (state.sampleRate != config.sampleRate)
+    {
+        (void)FlushChannel({&oldGroup, &state}, journal);
+        journal.Commit();
+        state.Written() = ChannelFileState{};
+        state.committedFile = ChannelFileState{};
+    }
+    state.sampleRate = config.sampleRate;
+    state.loopFile = config.loopFile;
+    state.counters = config.counters ? config.counters : state.counters;
+}
+
+} // namespace
+
+void CLinkArchive::Configure(std::shared_ptr<const CConfiguration> config, std::size_t link,
+                             ChannelStates& spare)
+{
+    // What this archive holds now joins the spare states; the new channels take theirs back.
+    std::map<std::string, const CStationGroup*> oldGroups;
+    for (const ChannelLocation& where : m_channels)
+        oldGroups[ChannelKey(where.group->station, where.channel->name)] = where.group;
+    Release(spare);
+
+    std::shared_ptr<const CConfiguration> previous = std::move(m_config);
+    m_config = std::move(config);
+    m_link = link;
+    std::vector<ChannelLocation> fresh;
+    for (std::size_t g : m_config->links[m_link].groups)
+    {
+        const CStationGroup& group = m_config->groups[g];
+        for (const CChannelRecord& record : group.channels)
+        {
+            const std::string key = ChannelKey(group.station, record.name);
+            auto kept = spare.find(key);
+            if (kept != spare.end())
+            {
+                auto old = oldGroups.find(key);
+                Adopt(*kept->second, old != oldGroups.end() ? *old->second : group, record,
+                      m_journal);
+                m_states.push_back(std::move(kept->second));
+                spare.erase(kept);
+                continue;
+            }
+            auto state = std::make_unique<CChannelState>(record);
+            state->resumeTime =
+                static_cast<double>(LoadResumeTime(m_config->iniPath, group, record.name));
+            state->committedEnd = state->writtenEnd = state->resumeTime;
+            fresh.push_back({&group, state.get()});
+            m_states.push_back(std::move(state));
+        }
+    }
+    Index();
+    if (!fresh.empty())
+        RecoverArchiveEnds(fresh);
+    (void)previous; // the groups the kept states came from live until here
+}
+
+void CLinkArchive::Index()
+{
+    m_channels.clear();
+    m_index.clear();
+    std::size_t next = 0;
+    for (std::size_t g : m_config->links[m_link].groups)
+    {
+        const CStationGroup& group = m_config->groups[g];
+        for (std::size_t c = 0; c < group.channels.size(); ++c, ++next)
+        {
+            const ChannelLocation where{&group, m_states[next].get()};
+            m_channels.push_back(where);
+            m_index.emplace(ChannelKey(group.station, group.channels[c].name), where);
+        }
+    }
+}
+
+ChannelLocation CLinkArchive::Find(std::string_view station, std::string_view channel) const
+{
+    auto found = m_index.find(ChannelKey(station, channel));
+    return found == m_index.end() ? ChannelLocation{} : found->second;
+}
+
+void CLinkArchive::FlushAndCommit()
+{
+    for (const ChannelLocation& where : m_channels)
+        (void)FlushChannel(where, m_journal);
+    m_journal.Commit();
+    (void)WriteResumeTimes();
+}
+
+void CLinkArchive::Release(ChannelStates& spare)
+{
+    // m_channels and m_states are in the same order (Index).
+    for (std::size_t i = 0; i < m_channels.size(); ++i)
+    {
+        const ChannelLocation& where = m_channels[i];
+        spare[ChannelKey(where.group->station, where.channel->name)] = std::move(m_states[i]);
+    }
+    m_states.clear();
+    m_channels.clear();
+    m_index.clear();
+}
+
+} // namespace tarvell

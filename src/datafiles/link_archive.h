@@ -1,0 +1,71 @@
+#pragma once
+// The archive of one server link: the writing state of every channel the link carries, and
+// the journal that commits their chunks. It is the one owner of those states. The link's
+// acquisition thread uses it while the link runs; the thread that starts, stops or reloads
+// the link uses it while the link's thread is not running or is paused between packets.
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "config/station_groups.h"
+#include "datafiles/channel_state.h"
+#include "datafiles/chunk_journal.h"
+
+namespace tarvell
+{
+
+struct WaveformPacket;
+
+// Channel states handed from one archive to another across a reload, by ChannelKey.
+using ChannelStates = std::map<std::string, std::unique_ptr<CChannelState>>;
+
+class CLinkArchive
+{
+public:
+    CLinkArchive() = default;
+    CLinkArchive(const CLinkArchive&) = delete;
+    CLinkArchive& operator=(const CLinkArchive&) = delete;
+
+    // Takes link (an index into config's links) as its channels. A channel whose state is in
+    // the archive or in spare (same station and channel) keeps it: it loses nothing and
+    // repeats nothing; when its rate changed, what it buffered is written first and its file
+    // is not continued. Every other channel gets a new state, resumed from its rows in the
+    // archive (or its INI resume time), with what a crash left repaired (RecoverArchiveEnds).
+    // States of channels the link no longer carries go into spare.
+    void Configure(std::shared_ptr<const CConfiguration> config, std::size_t link,
+                   ChannelStates& spare);
+
+    // The channel a packet names, or nothing (a channel the link does not carry).
+    ChannelLocation Find(std::string_view station, std::string_view channel) const;
+
+    // Every channel of the link, in request order.
+    const std::vector<ChannelLocation>& Channels() const { return m_channels; }
+
+    CChunkJournal& Journal() { return m_journal; }
+    const CConfiguration& Configuration() const { return *m_config; }
+    const LinkConfig& Link() const { return m_config->links[m_link]; }
+
+    // Writes every buffered chunk and commits everything written, then writes the resume
+    // times: the stop of the link, and before its states change hands.
+    void FlushAndCommit();
+
+    // Takes every state out of the archive into spare (after FlushAndCommit).
+    void Release(ChannelStates& spare);
+
+private:
+    void Index();
+
+    std::shared_ptr<const CConfiguration> m_config;
+    std::size_t m_link = 0;
+    std::vector<std::unique_ptr<CChannelState>> m_states;
+    std::vector<ChannelLocation> m_channels;
+    std::unordered_map<std::string, ChannelLocation> m_index; // by ChannelKey
+    CChunkJournal m_journal;
+};
+
+} // namespace tarvell
