@@ -41,6 +41,10 @@ std::atomic<int> g_messageLimit{kDefaultMessageLimit};
 // A connection that ends for a fault of its server's counts as working only after this long.
 constexpr std::chrono::seconds kHealthyConnection{60};
 
+// The last value shown in the wait display; process-wide like the display itself, so it
+// shows whichever connection wrote last.
+std::atomic<int> g_lastWaitShown{0};
+
 // The request of one connection: the link's stations and channels, each channel asked from
 // its current resume time, so that neither a restart nor a broken connection loses what the
 // server still holds.
@@ -295,6 +299,7 @@ CRunningLink::CRunningLink(std::shared_ptr<const CConfiguration> config, std::si
     archive.Configure(std::move(config), link, spare);
     connection.runFlag = &run;
     connection.messageLimit = g_messageLimit.load(std::memory_order_relaxed);
+    connection.onWait = ShowWaitTime;
 }
 
 void CRunningLink::Start()
@@ -432,6 +437,16 @@ void CAcquisition::Stop()
         link->Stop();
     m_links.clear();
     (void)WriteResumeTimes();
+}
+
+void ShowWaitTime(int seconds)
+{
+    IOperatorView& view = OperatorView();
+    if (!view.IsWindowVisible())
+        return;
+    if (g_lastWaitShown.exchange(seconds, std::memory_order_relaxed) == seconds)
+        return;
+    view.SetWaitDisplay(FormatText("%02d:%02d", seconds / 60, seconds % 60));
 }
 
 std::string StatusLine(const WaveformPacket& packet)

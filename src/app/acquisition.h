@@ -84,6 +84,11 @@ private:
     std::vector<std::unique_ptr<CRunningLink>> m_links; // in the order of m_config's links
 };
 
+// Shows seconds as "%02d:%02d" in the wait display of the operator view, when the window
+// is visible and the value differs from the last one shown (process-wide). What every link
+// reports of its waits for data. Any thread.
+void ShowWaitTime(int seconds);
+
 // The status line of a packet: station " %-5s", channel " %-4s", begin time (code 0) " %s"
 // and auxiliary name " %-6s", each piece followed by one blank.
 std::string StatusLine(const WaveformPacket& packet);

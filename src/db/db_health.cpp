@@ -34,7 +34,7 @@ Clock::time_point g_nextAttempt{};
 std::chrono::milliseconds g_pause{0};
 Clock::time_point g_lostAt{};
 bool g_outageDeclared = false; // the unreachable line was written for the current outage
-DbHealthReport g_report;
+std::string g_reason;          // why the current outage began
 std::int64_t g_takenBackInOutage = 0;
 
 void BecomeReachable()
@@ -53,9 +53,7 @@ void BecomeReachable()
     }
     g_outageDeclared = false;
     g_pause = std::chrono::milliseconds(0);
-    g_report.reachable = true;
-    g_report.downSince = 0;
-    g_report.reason.clear();
+    g_reason.clear();
     NoteDatabaseReachable(true);
 }
 
@@ -66,10 +64,9 @@ void AttemptFailed(const OdbcDiagnostic& failure)
     if (g_outageDeclared)
         return;
     g_outageDeclared = true;
-    ++g_report.outages;
     NoteDatabaseReachable(false); // the status says so from now on
-    g_report.reason = failure.message.empty() ? "no connection could be made" : failure.message;
-    LogEvent("Database unreachable: " + g_report.reason +
+    g_reason = failure.message.empty() ? "no connection could be made" : failure.message;
+    LogEvent("Database unreachable: " + g_reason +
              "; chunks are taken back and requested again from the servers until it is back");
 }
 
@@ -91,9 +88,7 @@ void DbNoteConnectionLost(const std::string& reason)
     g_pause = std::chrono::milliseconds(0);
     g_outageDeclared = false;
     g_takenBackInOutage = 0;
-    g_report.reachable = false;
-    g_report.downSince = WallClockNow();
-    g_report.reason = reason;
+    g_reason = reason;
     LogEvent("Database connection lost: " + reason);
 }
 
@@ -145,15 +140,8 @@ void DbNoteConnected()
 void DbCountTakenBackChunk()
 {
     std::lock_guard lock(g_stateLock);
-    ++g_report.chunksTakenBack;
     if (g_away.load())
         ++g_takenBackInOutage;
-}
-
-DbHealthReport DbHealth()
-{
-    std::lock_guard lock(g_stateLock);
-    return g_report;
 }
 
 void ResetDbHealthForTest()
@@ -162,7 +150,7 @@ void ResetDbHealthForTest()
     g_away.store(false);
     g_outageDeclared = false;
     g_pause = std::chrono::milliseconds(0);
-    g_report = DbHealthReport{};
+    g_reason.clear();
 }
 
 } // namespace tarvell

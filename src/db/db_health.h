@@ -34,18 +34,6 @@ void DbNoteConnected();
 // that says the database is back.
 void DbCountTakenBackChunk();
 
-struct DbHealthReport
-{
-    bool reachable = true;
-    std::int64_t outages = 0;         // outages since start
-    std::time_t downSince = 0;        // wall clock at which the current outage began; 0: none
-    std::string reason;               // why the current outage began
-    std::int64_t chunksTakenBack = 0; // since start
-};
-
-// A snapshot of the above, for the operator's status.
-DbHealthReport DbHealth();
-
 // Forgets every outage (tests that run the program's pieces more than once).
 void ResetDbHealthForTest();
 

@@ -18,7 +18,6 @@
 
 #include "link/transfer_error.h"
 #include "link/wire.h"
-#include "platform/operator_view.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
@@ -30,10 +29,6 @@ namespace
 // Every wait polls in this step, so new data is read at once, silence is noticed to the
 // second, and a stop request within half a second.
 constexpr int kPollStepMs = 500;
-
-// The last value shown in the wait display; process-wide like the display itself, so it
-// shows whichever connection wrote last.
-std::atomic<int> g_lastWaitShown{0};
 
 enum class WaitResult
 {
@@ -55,7 +50,7 @@ WaitResult PollSocket(const CLinkConnection& link, int socket, short events, int
         if (link.StopRequested())
         {
             if (showWait)
-                ShowWaitTime(0);
+                link.ReportWait(0);
             return WaitResult::Stopped;
         }
         pollfd entry{socket, events, 0};
@@ -67,12 +62,12 @@ WaitResult PollSocket(const CLinkConnection& link, int socket, short events, int
             // POLLHUP and POLLERR count as ready: the read or write that follows reports the
             // closed connection or the error at once.
             if (showWait)
-                ShowWaitTime(0);
+                link.ReportWait(0);
             return WaitResult::Ready;
         }
         if (showWait && link.idleWork && !link.idleWork())
         {
-            ShowWaitTime(0);
+            link.ReportWait(0);
             return WaitResult::Stopped;
         }
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
@@ -80,11 +75,11 @@ WaitResult PollSocket(const CLinkConnection& link, int socket, short events, int
                                  .count();
         const int seconds = static_cast<int>(elapsed);
         if (showWait)
-            ShowWaitTime(seconds);
+            link.ReportWait(seconds);
         if (seconds > limitSeconds)
         {
             if (showWait)
-                ShowWaitTime(0);
+                link.ReportWait(0);
             return WaitResult::TimedOut;
         }
     }
@@ -252,7 +247,7 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
         }
         else
         {
-            ShowWaitTime(0);
+            link.ReportWait(0);
         }
         if (received > 0)
         {
@@ -273,18 +268,6 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
 int WaitReadable(const CLinkConnection& link, int socket, int limitSeconds)
 {
     return PollSocket(link, socket, POLLIN, limitSeconds, true) == WaitResult::Ready ? 1 : 0;
-}
-
-void ShowWaitTime(int seconds)
-{
-    IOperatorView& view = OperatorView();
-    if (!view.IsWindowVisible())
-        return;
-    if (g_lastWaitShown.exchange(seconds, std::memory_order_relaxed) == seconds)
-        return;
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d", seconds / 60, seconds % 60);
-    view.SetWaitDisplay(text);
 }
 
 // Message framing, both directions:

@@ -3,7 +3,8 @@
 // and length-prefixed messages in both directions with complete-write and complete-read
 // loops that give up on silence and on a stop request. Each call works for one connection
 // (its CLinkConnection: timeout, silence limit, run flag, counters) on that connection's
-// thread. Nothing here decodes a message or writes to the event log.
+// thread. Nothing here decodes a message, writes to the event log or shows anything: what
+// the operator sees of a wait is reported to the connection, for its owner to show.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,14 +42,10 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
 
 // Waits until the socket is readable: bytes pending, or the server closed the connection
 // or an error is pending (so that the read that follows reports it at once instead of
-// after the whole limit). Polls in steps of 500 ms, showing the whole seconds waited with
-// ShowWaitTime. Returns 1 when readable, 0 when more than limitSeconds whole seconds
-// passed, the poll failed, or a stop was requested.
+// after the whole limit). Polls in steps of 500 ms, reporting the whole seconds waited to
+// the link (CLinkConnection::ReportWait). Returns 1 when readable, 0 when more than
+// limitSeconds whole seconds passed, the poll failed, or a stop was requested.
 int WaitReadable(const CLinkConnection& link, int socket, int limitSeconds);
-
-// Shows seconds as "%02d:%02d" in the wait display of the operator view, when the window
-// is visible and the value differs from the last one shown (process-wide).
-void ShowWaitTime(int seconds);
 
 // Writes bodyLength as a 4-byte big-endian prefix into buffer[0..3] and sends prefix and
 // body (at buffer + 4) as one piece. Returns 0 when all was written, else -1.

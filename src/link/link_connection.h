@@ -60,6 +60,14 @@ public:
 
     CLinkCounters& Counters() { return *m_counters; }
 
+    // The whole seconds the connection has waited for data so far (0 when the wait ends),
+    // for whoever shows them (onWait); nothing when no one does.
+    void ReportWait(int seconds) const
+    {
+        if (onWait)
+            onWait(seconds);
+    }
+
     int currentTimeout = 0;                  // of the request being exchanged (ms step)
     int silenceLimit = kDefaultSilenceLimit; // seconds of silence after which a read fails
     int messageLimit = kDefaultMessageLimit; // seconds a whole message may take to arrive
@@ -71,6 +79,7 @@ public:
     // half second of the wait); returning false ends the wait as a failed read does. Empty:
     // none.
     std::function<bool()> idleWork;
+    std::function<void(int)> onWait; // shows the seconds of a wait; empty: not shown
     std::string host;                // the server of the connection, for log lines
     unsigned reportedFaults = 0;     // fault kinds already logged on this connection
     std::int64_t skippedPackets = 0; // packets skipped on this connection

@@ -217,19 +217,9 @@ void ChannelMetrics(CExposition& out, const StatusSnapshot& snapshot)
     { PerItem(out, snapshot.channels, labels, name, type, help, value); };
     using C = const ChannelStatus&;
     using Value = std::optional<double>;
-    each("tarvell_samples_received_total", "counter", "Samples received from the server.",
-         [](C c) -> Value { return Real(c.samplesReceived); });
-    each("tarvell_samples_written_total", "counter",
-         "Samples written to data files and registered.",
-         [](C c) -> Value { return Real(c.samplesWritten); });
-    each("tarvell_packets_received_total", "counter", "Waveform packets received from the server.",
-         [](C c) -> Value { return Real(c.packetsReceived); });
-    each("tarvell_chunks_committed_total", "counter",
-         "Chunks written to disk and registered in the database.",
-         [](C c) -> Value { return Real(c.chunksCommitted); });
-    each("tarvell_chunks_rerequested_total", "counter",
-         "Chunks that could not be committed and were asked from the server again.",
-         [](C c) -> Value { return Real(c.chunksRerequested); });
+    for (std::size_t i = 0; i < kChannelCounts.size(); ++i)
+        each(kChannelCounts[i].metric, "counter", kChannelCounts[i].help,
+             [i](C c) -> Value { return Real(c.counts[i]); });
     each("tarvell_last_sample_time_seconds", "gauge",
          "Time of the last sample received, in seconds since the epoch.",
          [](C c) -> Value { return c.hasData ? Value(c.lastSampleTime) : std::nullopt; });
@@ -268,16 +258,9 @@ void LinkMetrics(CExposition& out, const StatusSnapshot& snapshot)
     using Value = std::optional<double>;
     each("tarvell_link_connected", "gauge", "1 while the link receives packets from its server.",
          [](L link) -> Value { return link.connected ? 1.0 : 0.0; });
-    each("tarvell_link_received_bytes_total", "counter", "Bytes received from the server.",
-         [](L link) -> Value { return Real(link.bytesReceived); });
-    each("tarvell_link_skipped_packets_total", "counter",
-         "Packets skipped because they do not fit the server's configuration.",
-         [](L link) -> Value { return Real(link.packetsSkipped); });
-    each("tarvell_link_reconnects_total", "counter", "Connections made after the first one.",
-         [](L link) -> Value { return Real(link.reconnects); });
-    each("tarvell_link_connect_failures_total", "counter",
-         "Connection attempts refused by the server's host or not made at all.",
-         [](L link) -> Value { return Real(link.connectFailures); });
+    for (std::size_t i = 0; i < kLinkCounts.size(); ++i)
+        each(kLinkCounts[i].metric, "counter", kLinkCounts[i].help,
+             [i](L link) -> Value { return Real(link.counts[i]); });
     out.Family("tarvell_link_failures_total", "counter",
                "Connections that failed or ended, by failure code.");
     for (const LinkStatus& link : snapshot.links)

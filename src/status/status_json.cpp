@@ -18,14 +18,11 @@ Json ChannelJson(const ChannelStatus& channel)
                 {"channel", channel.channel},
                 {"server", channel.server},
                 {"file", channel.file},
-                {"samples_received", channel.samplesReceived},
-                {"samples_written", channel.samplesWritten},
-                {"packets_received", channel.packetsReceived},
-                {"chunks_committed", channel.chunksCommitted},
-                {"chunks_rerequested", channel.chunksRerequested},
                 {"buffer_samples", channel.bufferSamples},
                 {"stalled", channel.stalled},
                 {"availability", channel.availability}};
+    for (std::size_t i = 0; i < kChannelCounts.size(); ++i)
+        out[kChannelCounts[i].json] = channel.counts[i];
     out["last_sample_time"] = channel.hasData ? Json(channel.lastSampleTime) : Json(nullptr);
     out["latency_seconds"] = channel.hasData ? Json(channel.latency) : Json(nullptr);
     out["silent_since"] = channel.stalled ? Json(channel.silentSince) : Json(nullptr);
@@ -45,17 +42,14 @@ Json LinkJson(const LinkStatus& link)
     Json failures = Json::object();
     for (const auto& [code, count] : link.failures)
         failures[code] = count;
-    return {{"server", link.server},
-            {"port", link.port},
-            {"state", link.state},
-            {"bytes_received", link.bytesReceived},
-            {"packets_received", link.packetsReceived},
-            {"packets_skipped", link.packetsSkipped},
-            {"connections", link.connections},
-            {"reconnects", link.reconnects},
-            {"connect_failures", link.connectFailures},
-            {"last_failure", link.lastFailure < 0 ? Json(nullptr) : Json(link.lastFailure)},
-            {"failures", std::move(failures)}};
+    Json out = {{"server", link.server},
+                {"port", link.port},
+                {"state", link.state},
+                {"last_failure", link.lastFailure < 0 ? Json(nullptr) : Json(link.lastFailure)},
+                {"failures", std::move(failures)}};
+    for (std::size_t i = 0; i < kLinkCounts.size(); ++i)
+        out[kLinkCounts[i].json] = link.counts[i];
+    return out;
 }
 
 } // namespace

@@ -23,11 +23,7 @@ ChannelStatus ReadChannel(const CChannelCounters& counters, double now, bool tex
         status.server = link->host;
     if (texts)
         status.file = counters.file.Load();
-    status.samplesReceived = counters.samplesReceived.load(kRelaxed);
-    status.samplesWritten = counters.samplesWritten.load(kRelaxed);
-    status.packetsReceived = counters.packetsReceived.load(kRelaxed);
-    status.chunksCommitted = counters.chunksCommitted.load(kRelaxed);
-    status.chunksRerequested = counters.chunksRerequested.load(kRelaxed);
+    status.counts = ReadCounts(counters, kChannelCounts);
     status.lastArrival = counters.lastArrival.load(kRelaxed);
     status.hasData = status.lastArrival > 0;
     status.lastSampleTime = counters.lastSampleTime.load(kRelaxed);
@@ -54,12 +50,7 @@ LinkStatus ReadLink(const CLinkCounters& counters)
     const LinkState state = counters.State();
     status.state = LinkStateText(state);
     status.connected = state == LinkState::Connected;
-    status.bytesReceived = counters.bytesReceived.load(kRelaxed);
-    status.packetsReceived = counters.packetsReceived.load(kRelaxed);
-    status.packetsSkipped = counters.packetsSkipped.load(kRelaxed);
-    status.connections = counters.connections.load(kRelaxed);
-    status.reconnects = counters.reconnects.load(kRelaxed);
-    status.connectFailures = counters.connectFailures.load(kRelaxed);
+    status.counts = ReadCounts(counters, kLinkCounts);
     status.lastFailure = counters.lastFailure.load(kRelaxed);
     for (int code = 0; code < kCountedFailureCodes; ++code)
     {

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "status/status_fields.h"
+
 #include "metrics/counters.h"
 
 namespace tarvell
@@ -18,13 +20,9 @@ struct ChannelStatus
 {
     std::string station;
     std::string channel;
-    std::string server; // host of the link that carries it; empty before the links start
-    std::string file;   // the file column of the operator window
-    std::int64_t samplesReceived = 0;
-    std::int64_t samplesWritten = 0;
-    std::int64_t packetsReceived = 0;
-    std::int64_t chunksCommitted = 0;
-    std::int64_t chunksRerequested = 0;
+    std::string server;        // host of the link that carries it; empty before the links start
+    std::string file;          // the file column of the operator window
+    ChannelCounts counts{};    // the counts of kChannelCounts, in its order
     bool hasData = false;      // a packet arrived since the program started
     double lastSampleTime = 0; // epoch seconds of the last sample received
     double latency = 0;        // now minus lastSampleTime
@@ -45,12 +43,7 @@ struct LinkStatus
     int port = 0;
     std::string state; // idle, connecting, connected, waiting
     bool connected = false;
-    std::int64_t bytesReceived = 0;
-    std::int64_t packetsReceived = 0;
-    std::int64_t packetsSkipped = 0;
-    std::int64_t connections = 0;
-    std::int64_t reconnects = 0;
-    std::int64_t connectFailures = 0;
+    LinkCounts counts{}; // the counts of kLinkCounts, in its order
     int lastFailure = -1;
     std::vector<std::pair<std::string, std::int64_t>> failures; // code text ("16", "other")
 };

@@ -39,6 +39,18 @@ TEST(StatusLine, PiecesAreWidenedAndEachFollowedByABlank)
     EXPECT_EQ(StatusLine(packet), " STA1   BHZ   2006:258-06:04:37.500  AUX1   ");
 }
 
+TEST(ShowWaitTime, AVisibleWindowShowsEachNewValueAHiddenOneNothing)
+{
+    test::CRecordingView view;
+    for (const int seconds : {5, 61, 61, 0})
+        ShowWaitTime(seconds);
+    EXPECT_TRUE(view.WaitDisplays().empty());
+    view.SetVisible(true);
+    for (const int seconds : {5, 61, 61, 0})
+        ShowWaitTime(seconds);
+    EXPECT_EQ(view.WaitDisplays(), (std::vector<std::string>{"00:05", "01:01", "00:00"}));
+}
+
 TEST(AcquisitionGate, PauseWaitsForThePacketInHandAndHoldsTheNextOne)
 {
     ResetRunFlagForTest();
