@@ -392,7 +392,14 @@ void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
 
     // Between two packets, the links that go on take the new settings (SIZEMB, FILELENGTH,
     // loop files, rates) and the states of the channels they keep.
+    // Every kept state is released before any is taken, so that a channel whose station moves
+    // to a server configured earlier finds its state.
     AcquisitionGate().Pause();
+    for (const std::unique_ptr<CRunningLink>& link : kept)
+    {
+        if (link)
+            link->archive.Release(spare);
+    }
     for (std::size_t n = 0; n < kept.size(); ++n)
     {
         if (!kept[n])
@@ -414,8 +421,8 @@ void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
         requestChanged[n] = true;
     }
     // Channels no link carries any more: their counters say so; their states go.
-    for (auto& [key, state] : spare)
-        state->counters->configured.store(false, std::memory_order_relaxed);
+    for (auto& [key, left] : spare)
+        left.state->counters->configured.store(false, std::memory_order_relaxed);
     spare.clear();
     m_links = std::move(kept);
     m_config = std::move(config);

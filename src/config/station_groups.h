@@ -1,6 +1,6 @@
 #pragma once
 // The configuration as a value: the groups, their channels and the server links of the
-// program INI, checked against SITECHAN, with the data root and the settings of [SYSTEM]. It
+// program INI, checked against SITECHAN, with the data root and the server defaults of [SYSTEM]. It
 // is read once at start and at every reload into an immutable snapshot (CConfiguration) and
 // handed to whoever needs it; nothing reads the INI on the packet or chunk path. A snapshot
 // is made by LoadGroups (config/load_groups.h) on the main thread or the reload thread; after

@@ -36,9 +36,6 @@ void CLinkArchive::Configure(std::shared_ptr<const CConfiguration> config, std::
                              ChannelStates& spare)
 {
     // What this archive holds now joins the spare states; the new channels take theirs back.
-    std::map<std::string, const CStationGroup*> oldGroups;
-    for (const ChannelLocation& where : m_channels)
-        oldGroups[ChannelKey(where.group->station, where.channel->name)] = where.group;
     Release(spare);
 
     std::shared_ptr<const CConfiguration> previous = std::move(m_config);
@@ -54,10 +51,8 @@ void CLinkArchive::Configure(std::shared_ptr<const CConfiguration> config, std::
             auto kept = spare.find(key);
             if (kept != spare.end())
             {
-                auto old = oldGroups.find(key);
-                Adopt(*kept->second, old != oldGroups.end() ? *old->second : group, record,
-                      m_journal);
-                m_states.push_back(std::move(kept->second));
+                Adopt(*kept->second.state, *kept->second.group, record, m_journal);
+                m_states.push_back(std::move(kept->second.state));
                 spare.erase(kept);
                 continue;
             }
@@ -112,7 +107,8 @@ void CLinkArchive::Release(ChannelStates& spare)
     for (std::size_t i = 0; i < m_channels.size(); ++i)
     {
         const ChannelLocation& where = m_channels[i];
-        spare[ChannelKey(where.group->station, where.channel->name)] = std::move(m_states[i]);
+        spare[ChannelKey(where.group->station, where.channel->name)] = {std::move(m_states[i]),
+                                                                         where.group};
     }
     m_states.clear();
     m_channels.clear();

@@ -21,8 +21,16 @@ namespace tarvell
 
 struct WaveformPacket;
 
+// A channel state between two archives during a reload, with the group it was written under
+// (of the configuration the reload replaces, which outlives the hand-over).
+struct SpareChannel
+{
+    std::unique_ptr<CChannelState> state;
+    const CStationGroup* group = nullptr;
+};
+
 // Channel states handed from one archive to another across a reload, by ChannelKey.
-using ChannelStates = std::map<std::string, std::unique_ptr<CChannelState>>;
+using ChannelStates = std::map<std::string, SpareChannel>;
 
 class CLinkArchive
 {
