@@ -205,6 +205,30 @@ CREATE TABLE IF NOT EXISTS ARRIVAL (
     MWA       DOUBLE PRECISION
 );
 
+-- TARVELL's own: how the instances of a fleet share the servers (the program makes these
+-- three where they are missing). A lease per server link (its owner, a fencing number that
+-- grows at every change of owner, a beat its owner counts up at every renewal), a row per
+-- instance, and the link that archives each channel.
+CREATE TABLE IF NOT EXISTS TARVELL_LEASE (
+    LINK_NAME VARCHAR(160) NOT NULL PRIMARY KEY,
+    OWNER     VARCHAR(160) NOT NULL,
+    FENCE     INTEGER NOT NULL,
+    BEAT      INTEGER NOT NULL,
+    COMMITS   INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS TARVELL_MEMBER (
+    NAME        VARCHAR(160) NOT NULL PRIMARY KEY,
+    FINGERPRINT VARCHAR(40) NOT NULL,
+    BEAT        INTEGER NOT NULL,
+    LINKS       INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS TARVELL_CLAIM (
+    STA       VARCHAR(16) NOT NULL,
+    CHAN      VARCHAR(16) NOT NULL,
+    LINK_NAME VARCHAR(160) NOT NULL,
+    PRIMARY KEY (STA, CHAN)
+);
+
 -- The program's queries: a file's rows by path, a station's disk loop in time order,
 -- and a channel's sampling rate.
 CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH);

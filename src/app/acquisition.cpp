@@ -190,6 +190,9 @@ void ShowLastCountTime(const ChannelLocation& where, double time)
 bool HandlePacket(WaveformPacket& packet, CLinkArchive& archive)
 {
     FaultPoint("packet-handling");
+    // A lease that lapsed may be another instance's by now: not a byte more is written.
+    if (!archive.MayWrite())
+        return false;
     const ChannelLocation where = archive.Find(packet.station, packet.channel);
     if (where)
     {
@@ -347,12 +350,14 @@ void CAcquisition::Start(std::shared_ptr<const CConfiguration> config)
         link->Start();
 }
 
-void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
+void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config, ApplyCause cause)
 {
     const std::shared_ptr<const CConfiguration> before = m_config;
     std::vector<std::unique_ptr<CRunningLink>> kept(config->links.size());
     std::vector<bool> requestChanged(config->links.size(), false);
     ChannelStates spare;
+    ChannelStates ended; // of links whose lease changed: their states go with it
+    const std::string prefix = cause == ApplyCause::Reload ? "Reload: server " : "Fleet: server ";
 
     // Links the new configuration has no more are stopped; a link whose request changes is
     // stopped too and started again below, so that it asks with its new request.
@@ -373,18 +378,20 @@ void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
             match < config->links.size() &&
             std::memcmp(&wanted.stations, &link->request.stations, sizeof wanted.stations) == 0 &&
             wanted.stationCount == link->request.stationCount;
-        if (match == config->links.size())
+        if (match == config->links.size() || config->links[match].lease != old.lease)
         {
+            // A link archived under another lease starts afresh from the archive's rows: what
+            // its states knew may have been changed by the instance that held it meanwhile.
             link->Stop();
-            link->archive.Release(spare);
-            LogEvent("Reload: server " + old.Name() + " stopped");
+            link->archive.Release(match == config->links.size() ? spare : ended);
+            LogEvent(prefix + old.Name() + " stopped");
             continue;
         }
         if (!same)
         {
             link->Stop();
             requestChanged[match] = true;
-            LogEvent("Reload: server " + old.Name() + " asked again with its new request (" +
+            LogEvent(prefix + old.Name() + " asked again with its new request (" +
                      LinkChange(*before, old, *config, config->links[match]) + ")");
         }
         kept[match] = std::move(link);
@@ -407,8 +414,8 @@ void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
         kept[n]->archive.Configure(config, n, spare);
         if (requestChanged[n])
             kept[n]->request = MakeServerLink(*config, config->links[n]);
-        else
-            LogEvent("Reload: server " + config->links[n].Name() + " unchanged");
+        else if (cause == ApplyCause::Reload)
+            LogEvent(prefix + config->links[n].Name() + " unchanged");
     }
     AcquisitionGate().Resume();
 
@@ -417,7 +424,7 @@ void CAcquisition::Apply(std::shared_ptr<const CConfiguration> config)
         if (kept[n])
             continue;
         kept[n] = std::make_unique<CRunningLink>(config, n, spare);
-        LogEvent("Reload: server " + config->links[n].Name() + " started");
+        LogEvent(prefix + config->links[n].Name() + " started");
         requestChanged[n] = true;
     }
     // Channels no link carries any more: their counters say so; their states go.
@@ -480,6 +487,12 @@ void RunConnection(CRunningLink& link)
     CLinkConnection& connection = link.connection;
     CLinkCounters& counters = connection.Counters();
 
+    // Under a lease that lapsed nothing is asked: the fleet renews it or stops the link.
+    if (!link.archive.MayWrite())
+    {
+        (void)PauseUnlessStopped(connection, 500);
+        return;
+    }
     UniqueFd socket(Connect(link, *request, *config));
     if (!socket)
         return;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,6 +51,13 @@ private:
     std::thread m_thread;
 };
 
+// Why a configuration is applied to running links.
+enum class ApplyCause
+{
+    Reload, // the operator's: the configuration changed
+    Fleet,  // the fleet's: the links held here changed
+};
+
 class CAcquisition
 {
 public:
@@ -67,7 +75,10 @@ public:
     // channels changed ends its connection and asks again with the new request; the others
     // go on, taking the new settings between two packets. A channel that stays keeps its
     // state wherever it goes: it loses nothing and repeats nothing. Logs one line per link.
-    void Apply(std::shared_ptr<const CConfiguration> config);
+    // The fleet applies the links it holds the same way, logging only the links that change.
+    // A link whose lease changed (held again after it was lost) is stopped and started
+    // afresh, its channels resumed from the archive.
+    void Apply(std::shared_ptr<const CConfiguration> config, ApplyCause cause = ApplyCause::Reload);
 
     // Clears g_runFlag, stops every link (a thread waiting for data or for a connection
     // notices within about half a second), writing and committing every channel's buffered

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/acquisition.h"
+#include "app/fleet.h"
 #include "app/acquisition_gate.h"
 #include "app/channel_rows.h"
 #include "app/command_line.h"
@@ -34,11 +35,11 @@ namespace
 {
 
 // Reloads come from the main thread (SIGHUP) or from the threads that wait for the
-// configuration program; they replace g_groups, so they run one at a time, and none runs
-// once the orderly stop has begun to write out and join.
+// configuration program; they apply a new configuration, so they run one at a time, and none
+// runs once the orderly stop has begun to write out and join.
 std::mutex g_reloadLock;
-bool g_reloadsEnded = false;           // guarded by g_reloadLock
-CAcquisition* g_acquisition = nullptr; // the running program's; guarded by g_reloadLock
+bool g_reloadsEnded = false; // guarded by g_reloadLock
+CFleet* g_fleet = nullptr;   // the running program's; guarded by g_reloadLock
 
 void SetReloadsEnded(bool ended)
 {
@@ -117,8 +118,8 @@ bool ReloadGroups()
     ReadAcquisitionSettings();
     ApplyMode();
     PrepareLoopFiles(*config);
-    if (g_acquisition != nullptr)
-        g_acquisition->Apply(config);
+    if (g_fleet != nullptr)
+        g_fleet->Apply(config);
     OperatorView().SetChannelRows(ChannelRows(*config));
     return true;
 }
@@ -162,13 +163,17 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     ApplyMode();
     OperatorView().SetChannelRows(ChannelRows(*config));
     front.Starting();
-    // Every channel's resume point is found in the archive (and what a crash left repaired)
-    // before its link's thread starts, so that the first request asks from where its data end.
+    // The links this instance may hold are taken first; then every channel's resume point is
+    // found in the archive (and what a crash left repaired) before its link's thread starts,
+    // so that the first request asks from where its data end.
     CAcquisition acquisition;
-    acquisition.Start(std::move(config));
+    CFleet fleet(ReadFleetSettings(g_iniPath), acquisition);
+    if (!fleet.Start(std::move(config)))
+        return StartFailed("TARVELL not started: the fleet's tables are missing from the KDX "
+                           "database and cannot be made (see the event log)");
     {
         std::lock_guard reloads(g_reloadLock);
-        g_acquisition = &acquisition;
+        g_fleet = &fleet;
     }
     observability.Running();
 
@@ -179,9 +184,9 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     SetReloadsEnded(true); // waits for a reload that is running
     {
         std::lock_guard reloads(g_reloadLock);
-        g_acquisition = nullptr;
+        g_fleet = nullptr;
     }
-    acquisition.Stop();
+    fleet.Stop();
     LogEvent("TARVELL stopped...");
     return 0;
 }

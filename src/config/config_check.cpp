@@ -128,7 +128,7 @@ void CheckServers(const CConfiguration& config, std::vector<std::string>& proble
     std::vector<std::size_t> stations;
     for (const CStationGroup& group : config.groups)
     {
-        const LinkConfig wanted{group.server, group.port, group.serverType, {}};
+        const LinkConfig wanted{group.server, group.port, group.serverType, {}, nullptr};
         std::size_t n = 0;
         while (n < all.size() && !all[n].SameServer(wanted))
             ++n;

@@ -41,7 +41,7 @@ std::vector<LinkConfig> BuildServerLinks(const std::vector<CStationGroup>& group
     for (std::size_t g = 0; g < groups.size(); ++g)
     {
         const CStationGroup& group = groups[g];
-        LinkConfig wanted{group.server, group.port, group.serverType, {}};
+        LinkConfig wanted{group.server, group.port, group.serverType, {}, nullptr};
         LinkConfig* link = nullptr;
         for (LinkConfig& candidate : links)
         {

@@ -28,6 +28,11 @@ std::string LinkConfig::Name() const
     return host + ":" + std::to_string(port);
 }
 
+std::string LinkConfig::LeaseName() const
+{
+    return ToLowerAscii(host) + ":" + std::to_string(port);
+}
+
 std::string ChannelKey(std::string_view station, std::string_view channel)
 {
     std::string key;

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/link_lease.h"
 #include "metrics/counters.h"
 
 namespace tarvell
@@ -63,6 +64,10 @@ public:
     std::string serverType;
     int port = kDefaultServerPort;
     std::vector<CChannelRecord> channels; // CHAN order, no two names alike
+    // This instance purges the station's disk loop: the station's first link (by LeaseName)
+    // is held here. In a fleet, a station whose channels come over two links is purged by one
+    // instance only.
+    bool purgesStation = true;
 
     // The station's disk-loop counters (shared by every group of the station).
     std::shared_ptr<CStationCounters> counters;
@@ -76,10 +81,13 @@ struct LinkConfig
     int port = kDefaultServerPort;
     std::string serverType;
     std::vector<std::size_t> groups; // indices into CConfiguration::groups
+    // The lease under which this instance archives the link (app/fleet.h); nullptr: no fleet.
+    std::shared_ptr<CLinkLease> lease;
 
     // True when other is the same server: the host compared without regard to case.
     bool SameServer(const LinkConfig& other) const;
-    std::string Name() const; // "host:port"
+    std::string Name() const;      // "host:port"
+    std::string LeaseName() const; // "host:port" with the host in lower case: the fleet's key
 };
 
 // What a packet's station and channel name: its group and channel, or nothing.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/station_groups.h"
+#include "platform/file_system.h"
 #include "metrics/counters.h"
 
 namespace tarvell
@@ -92,6 +93,10 @@ struct PendingFile
     // had before the first pending append (taken back by cutting it there).
     bool created = false;
     std::int64_t bytesBefore = 0;
+    // The time-named file as it was written: a take-back touches the file under its name
+    // only while it is still this one (the instance that took the channel's server over may
+    // have removed it and made its own of that name).
+    FileIdentity identity;
     // Loop segment: FOFF of its committed row (-1: none yet); the row after the commit.
     std::int64_t rowOffset = -1;
     std::int64_t offset = 0; // FOFF

@@ -167,6 +167,7 @@ void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_
         piece.rowPath = channel.currentFile;
         piece.diskPath = g_waveRoot + "/" + channel.currentFile;
         piece.bytesBefore = before;
+        piece.identity = FileIdentityAt(piece.diskPath);
         channel.pending.push_back(std::move(piece));
     }
     RotateIfFull(group, channel);
@@ -288,6 +289,7 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
     piece.rowPath = name.relative;
     piece.diskPath = name.full;
     piece.created = true;
+    piece.identity = FileIdentityAt(piece.diskPath);
     channel.pending.push_back(std::move(piece));
     return Outcome::Written;
 }
@@ -295,9 +297,13 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
 Outcome WriteTimeNamedChunk(const CStationGroup& group, CChannelState& channel,
                             const ChunkBytes& chunk)
 {
-    const auto limit = static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0));
-    const PurgeOutcome purge = PurgeDiskLoop(group.station, limit, kHeaderSize + chunk.size);
-    group.counters->DiskLoopChecked(purge.size, limit, purge.filesPurged);
+    // One instance purges a station: where another holds the station's first server, it does.
+    if (group.purgesStation)
+    {
+        const auto limit = static_cast<std::uint64_t>(std::max<std::int64_t>(group.loopSize, 0));
+        const PurgeOutcome purge = PurgeDiskLoop(group.station, limit, kHeaderSize + chunk.size);
+        group.counters->DiskLoopChecked(purge.size, limit, purge.filesPurged);
+    }
     if (ContinuesFile(channel, channel.bufferStart, channel.sampleRate) &&
         !channel.currentFile.empty() && !channel.currentInLoopFile)
     {

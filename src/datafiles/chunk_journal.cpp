@@ -22,6 +22,7 @@
 #include "db/db_access.h"
 #include "db/db_health.h"
 #include "db/disk_loop.h"
+#include "db/fleet_tables.h"
 #include "db/file_registry.h"
 #include "log/event_log.h"
 #include "platform/fault_point.h"
@@ -281,6 +282,26 @@ void CChunkJournal::CommitIfDue()
         Commit();
 }
 
+bool CChunkJournal::TakeBackFile(const UnfinishedTakeBack& take)
+{
+    // A file that is no longer the one written (the instance that took the server over
+    // removed it and made its own of that name) is not this journal's to touch.
+    if (take.identity)
+    {
+        const FileIdentity now = FileIdentityAt(take.path);
+        if (!now && errno == ENOENT)
+            return true;
+        if (now && now != take.identity)
+        {
+            LogEvent(FormatText("File '%s' is another file now: left as it is", take.path.c_str()));
+            return true;
+        }
+    }
+    // Durably: a power cut must not bring back bytes that no row will ever describe.
+    return take.remove ? RemoveFileDurably(take.path) || errno == ENOENT
+                       : CutFileDurably(take.path, take.size) || errno == ENOENT;
+}
+
 void CChunkJournal::TakeBack(CChannelState& channel, const std::string& station, bool databaseAway,
                              bool rerequested)
 {
@@ -291,16 +312,15 @@ void CChunkJournal::TakeBack(CChannelState& channel, const std::string& station,
         DiskLoopTakenBack(station, PieceBytes(*piece));
         if (piece->erased)
             continue;
-        // Durably: a power cut must not bring back bytes that no row will ever describe.
-        const bool done = piece->created ? RemoveFileDurably(piece->diskPath) || errno == ENOENT
-                                         : CutFileDurably(piece->diskPath, piece->bytesBefore);
-        if (done)
+        const UnfinishedTakeBack take{piece->diskPath, piece->created, piece->bytesBefore,
+                                      piece->identity};
+        if (TakeBackFile(take))
             continue;
         LogEvent(FormatText("File '%s' could not be %s (%s): tried again at every commit",
                             piece->diskPath.c_str(),
                             piece->created ? "removed, which has no row" : "cut back to its row",
                             std::strerror(errno)));
-        m_unfinished.push_back({piece->diskPath, piece->created, piece->bytesBefore});
+        m_unfinished.push_back(take);
     }
     const int chunks = PendingChunks(channel);
     const double firstBegin = channel.pending.empty() ? 0 : channel.pending.front().begin;
@@ -325,9 +345,7 @@ void CChunkJournal::RetryUnfinishedTakeBacks()
     std::vector<UnfinishedTakeBack> left;
     for (const UnfinishedTakeBack& take : m_unfinished)
     {
-        const bool done = take.remove ? RemoveFileDurably(take.path) || errno == ENOENT
-                                      : CutFileDurably(take.path, take.size) || errno == ENOENT;
-        if (done)
+        if (TakeBackFile(take))
             LogEvent(FormatText("File '%s' is taken back now", take.path.c_str()));
         else
             left.push_back(take);
@@ -406,7 +424,25 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
                 owner.push_back(i);
             }
         }
-        const DbOutcome outcome = DbExecuteAll(all);
+        const DbOutcome outcome =
+            m_lease ? DbExecuteAllGuarded(
+                          LeaseGuardStatement(m_lease->link, m_lease->owner, m_lease->fence), all)
+                    : DbExecuteAll(all);
+        if (outcome.guardFailed)
+        {
+            // Another instance holds the server now and asks for these samples itself: they
+            // leave this archive, and the link stops writing.
+            if (m_lease->Fresh())
+                LogEvent(FormatText("Rows of server %s not committed: another instance holds it "
+                                    "now; the chunks are taken back",
+                                    m_lease->link.c_str()));
+            m_lease->Lost();
+            for (const ChannelLocation& where : ready)
+                TakeBack(*where.channel, where.group->station, false, false);
+            ready.clear();
+            m_failed = true;
+            break;
+        }
         if (outcome.ok)
         {
             for (const ChannelLocation& where : ready)

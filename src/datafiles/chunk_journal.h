@@ -21,9 +21,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "config/link_lease.h"
 #include "datafiles/channel_state.h"
 
 namespace tarvell
@@ -63,6 +65,11 @@ public:
     // Commits everything written so far.
     void Commit();
 
+    // The lease under which the journal's link is held (nullptr: none): rows are committed
+    // only in a transaction that finds it still this instance's. A commit that does not takes
+    // its chunks back and marks the lease lost.
+    void SetLease(std::shared_ptr<CLinkLease> lease) { m_lease = std::move(lease); }
+
 private:
     // Bytes taken back that could not be cut or removed yet.
     struct UnfinishedTakeBack
@@ -70,7 +77,11 @@ private:
         std::string path;
         bool remove = false; // else cut to size
         std::int64_t size = 0;
+        FileIdentity identity; // of the file written; empty: not known
     };
+
+    // Removes or cuts the file of take, durably; true when done (or nothing is left to do).
+    static bool TakeBackFile(const UnfinishedTakeBack& take);
 
     void TakeBack(CChannelState& channel, const std::string& station, bool databaseAway,
                   bool rerequested);
@@ -82,6 +93,7 @@ private:
     std::vector<std::string> m_loopHeadersDue; // loop files whose header failed to be written
     std::uint64_t m_connection = 0;
     bool m_rowsFailing = false; // the last commit's rows failed for all (logged)
+    std::shared_ptr<CLinkLease> m_lease;
     std::chrono::steady_clock::time_point m_lastCommit;
     bool m_failed = false;
 };

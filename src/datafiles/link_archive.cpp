@@ -6,6 +6,7 @@
 #include "datafiles/channel_ini.h"
 #include "datafiles/channel_writer.h"
 #include "datafiles/resume_store.h"
+#include "db/disk_loop.h"
 
 namespace tarvell
 {
@@ -41,6 +42,7 @@ void CLinkArchive::Configure(std::shared_ptr<const CConfiguration> config, std::
     std::shared_ptr<const CConfiguration> previous = std::move(m_config);
     m_config = std::move(config);
     m_link = link;
+    m_journal.SetLease(m_config->links[m_link].lease);
     std::vector<ChannelLocation> fresh;
     for (std::size_t g : m_config->links[m_link].groups)
     {
@@ -66,7 +68,13 @@ void CLinkArchive::Configure(std::shared_ptr<const CConfiguration> config, std::
     }
     Index();
     if (!fresh.empty())
+    {
+        // What is known of the stations' loops may be old: the rows of a server held by
+        // another instance until now changed meanwhile.
+        for (const ChannelLocation& where : fresh)
+            ForgetDiskLoopSize(where.group->station);
         RecoverArchiveEnds(fresh);
+    }
     (void)previous; // the groups the kept states came from live until here
 }
 
@@ -95,8 +103,11 @@ ChannelLocation CLinkArchive::Find(std::string_view station, std::string_view ch
 
 void CLinkArchive::FlushAndCommit()
 {
-    for (const ChannelLocation& where : m_channels)
-        (void)FlushChannel(where, m_journal);
+    if (MayWrite())
+    {
+        for (const ChannelLocation& where : m_channels)
+            (void)FlushChannel(where, m_journal);
+    }
     m_journal.Commit();
     (void)WriteResumeTimes();
 }
@@ -108,7 +119,7 @@ void CLinkArchive::Release(ChannelStates& spare)
     {
         const ChannelLocation& where = m_channels[i];
         spare[ChannelKey(where.group->station, where.channel->name)] = {std::move(m_states[i]),
-                                                                         where.group};
+                                                                        where.group};
     }
     m_states.clear();
     m_channels.clear();

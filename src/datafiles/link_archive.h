@@ -58,8 +58,18 @@ public:
     const CConfiguration& Configuration() const { return *m_config; }
     const LinkConfig& Link() const { return m_config->links[m_link]; }
 
+    // True while the link's bytes may be written: no fleet, or its lease is fresh. The check
+    // stands right before the work that writes, on the same thread.
+    bool MayWrite() const
+    {
+        const std::shared_ptr<CLinkLease>& lease = Link().lease;
+        return lease == nullptr || lease->Fresh();
+    }
+
     // Writes every buffered chunk and commits everything written, then writes the resume
-    // times: the stop of the link, and before its states change hands.
+    // times: the stop of the link, and before its states change hands. Under a lease that
+    // is no longer fresh nothing more is written: what was written is committed if the lease
+    // is still this instance's, else taken back.
     void FlushAndCommit();
 
     // Takes every state out of the archive into spare (after FlushAndCommit).

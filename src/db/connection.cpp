@@ -320,11 +320,33 @@ std::unique_ptr<COdbcConnection> InstallSharedConnection(std::unique_ptr<COdbcCo
     return std::exchange(g_shared, std::move(fresh));
 }
 
+// On PostgreSQL a transaction left open by a process that is stopped (SIGSTOP, a machine
+// that froze) would hold its row locks for ever: the lease it holds could then never be
+// taken over. The server ends such a session after a while; no transaction of this program
+// waits that long between its statements.
+void LimitIdleTransactions(SQLHDBC connection)
+{
+    char name[64] = {};
+    SQLSMALLINT length = 0;
+    if (!OdbcSucceeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length)) ||
+        std::string_view(name).find("PostgreSQL") == std::string_view::npos)
+        return;
+    COdbcStatement statement;
+    if (OdbcSucceeded(statement.Allocate(connection)))
+    {
+        (void)SQLExecDirect(statement.Get(),
+                            reinterpret_cast<SQLCHAR*>(const_cast<char*>(
+                                "SET idle_in_transaction_session_timeout = 10000")),
+                            SQL_NTS);
+    }
+}
+
 std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure)
 {
     auto connection = std::make_unique<COdbcConnection>();
     if (!connection->Connect(g_dsn, g_dbUser, g_dbPassword, kLoginTimeoutSeconds, failure))
         return nullptr;
+    LimitIdleTransactions(connection->Get());
     return connection;
 }
 

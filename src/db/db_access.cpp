@@ -165,11 +165,22 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
     return outcome;
 }
 
+// True when the update just executed on statement changed at least one row.
+bool GuardChangedARow(COdbcStatement& statement, bool matchedNothing)
+{
+    if (matchedNothing)
+        return false;
+    SQLLEN count = -1;
+    return OdbcCheck(SQLRowCount(statement.Get(), &count), SQL_HANDLE_STMT, statement.Get()) &&
+           count > 0;
+}
+
 // The statements as one transaction on the shared connection: all take effect or none.
 // *suspect is set when the transaction did not end as a plain commit: whatever the driver did
 // then (SQLite rolls back by itself and its driver does not notice), the connection is not
 // trusted with another statement. Caller holds the lock.
-DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commit, bool* suspect)
+DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commit, bool* suspect,
+                             bool guarded = false)
 {
     DbOutcome outcome;
     const SQLHDBC connection = SharedConnection();
@@ -193,6 +204,13 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commi
             ok = false;
             break;
         }
+        if (guarded && outcome.failedStatement == 0 && !GuardChangedARow(statement, matchedNothing))
+        {
+            outcome.guardFailed = true;
+            outcome.message = "the guard of the transaction matched no row";
+            ok = false;
+            break;
+        }
         ++outcome.failedStatement;
     }
     if (ok && commit &&
@@ -206,7 +224,9 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commi
     {
         const bool rolledBack = OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK),
                                           SQL_HANDLE_DBC, connection);
-        if (!ok || !rolledBack)
+        // A guard that matched nothing is an answer, not a fault: a clean rollback leaves the
+        // connection as good as before.
+        if ((!ok && !outcome.guardFailed) || !rolledBack)
             *suspect = true;
     }
     // Every other statement of the program commits on its own; a connection that cannot be
@@ -293,6 +313,25 @@ DbOutcome DbExecuteAll(std::span<const std::string> statements)
     }
     return Run([statements](bool* suspect)
                { return RunTransactionOnce(statements, true, suspect); });
+}
+
+DbOutcome DbExecuteAllGuarded(std::string_view guard, std::span<const std::string> statements)
+{
+    std::vector<std::string> all;
+    all.reserve(statements.size() + 1);
+    all.emplace_back(guard);
+    all.insert(all.end(), statements.begin(), statements.end());
+    DbOutcome outcome =
+        Run([&all](bool* suspect) { return RunTransactionOnce(all, true, suspect, true); });
+    // The callers count failed statements among their own; a guard that failed is none of
+    // theirs.
+    if (!outcome.ok && !outcome.guardFailed)
+    {
+        outcome.failedStatement = outcome.failedStatement == 0
+                                      ? std::numeric_limits<std::size_t>::max()
+                                      : outcome.failedStatement - 1;
+    }
+    return outcome;
 }
 
 DbOutcome DbTryAll(std::span<const std::string> statements)

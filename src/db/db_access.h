@@ -47,6 +47,7 @@ struct DbOutcome
     bool unreachable = false; // the database is away: nothing was run (or the connection was
                               // lost and could not be made again)
     std::size_t failedStatement = 0; // in a transaction, the index of the statement that failed
+    bool guardFailed = false; // the guard of a guarded transaction matched no row: nothing done
 };
 
 // Executes sql directly on a fresh statement. A statement that fails because the connection
@@ -59,6 +60,12 @@ DbOutcome DbExecute(std::string_view sql);
 // failure) none. Retried whole after a lost connection like DbExecute, so every statement
 // must give the same result when it runs twice (set values, delete before insert).
 DbOutcome DbExecuteAll(std::span<const std::string> statements);
+
+// As DbExecuteAll, with guard run first in the same transaction: when guard (an update)
+// changes no row, nothing of the transaction takes effect and the outcome says guardFailed.
+// What a lease's holder commits with: the statements take effect only while the lease row
+// still names it.
+DbOutcome DbExecuteAllGuarded(std::string_view guard, std::span<const std::string> statements);
 
 // Runs the statements as one transaction and rolls it back at the end: whether the database
 // would take them (ok), with nothing of them left behind either way. Not retried.

@@ -262,6 +262,14 @@ void ForgetDiskLoopSizes()
     }
 }
 
+void ForgetDiskLoopSize(std::string_view station)
+{
+    KnownLoopSize& known = KnownSizeOf(station);
+    std::lock_guard lock(known.lock);
+    known.known = false;
+    known.checked = false;
+}
+
 PurgeOutcome PurgeDiskLoop(std::string_view station, std::uint64_t limit, std::uint64_t incoming)
 {
     PurgeOutcome outcome;

@@ -55,6 +55,10 @@ void DiskLoopTakenBack(std::string_view station, std::uint64_t bytes);
 // the program's back).
 void ForgetDiskLoopSizes();
 
+// Forgets what is known of one station's loop between queries: its channels were archived
+// elsewhere (another instance of a fleet held their server) and its rows changed meanwhile.
+void ForgetDiskLoopSize(std::string_view station);
+
 // True when relativePath, taken under the data root, stays inside it: not empty, not
 // absolute, no ".." step. A row whose path does not is never followed on disk.
 bool StaysInsideDataRoot(std::string_view relativePath);

@@ -27,6 +27,21 @@ const char* LinkStateText(LinkState state);
 // only a server sends) in the last slot.
 inline constexpr int kCountedFailureCodes = 64;
 
+// A short text that one thread writes and others read without waiting for it: a sequence
+// number odd while a write is under way lets a reader see either the old or the new text,
+// never a mixture. Longer texts are cut.
+class CSharedText
+{
+public:
+    static constexpr std::size_t kWords = 24; // 192 bytes
+    void Store(std::string_view text);        // one writing thread
+    std::string Load() const;                 // any thread
+
+private:
+    std::atomic<std::uint32_t> m_sequence{0};
+    std::array<std::atomic<std::uint64_t>, kWords> m_words{};
+};
+
 // One server link. Written by its acquisition thread (the stall watchdog only raises
 // reconnectRequested); kept alive by the registry for the program's life.
 class CLinkCounters
@@ -61,25 +76,14 @@ public:
     // Raised by the stall watchdog (through a reader's pointer, hence mutable): the link
     // ends its connection and asks every channel again.
     mutable std::atomic<bool> reconnectRequested{false};
+    // In a fleet (written by the fleet's thread): another instance archives the link, and its
+    // name; empty while none holds it.
+    std::atomic<bool> heldElsewhere{false};
+    CSharedText holder;
 
 private:
     static constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
     std::atomic<int> m_state{static_cast<int>(LinkState::Idle)};
-};
-
-// A short text that one thread writes and others read without waiting for it: a sequence
-// number odd while a write is under way lets a reader see either the old or the new text,
-// never a mixture. Longer texts are cut.
-class CSharedText
-{
-public:
-    static constexpr std::size_t kWords = 24; // 192 bytes
-    void Store(std::string_view text);        // one writing thread
-    std::string Load() const;                 // any thread
-
-private:
-    std::atomic<std::uint32_t> m_sequence{0};
-    std::array<std::atomic<std::uint64_t>, kWords> m_words{};
 };
 
 // Why samples a server sent were not archived.
@@ -211,6 +215,7 @@ struct ProcessCounters
     std::atomic<std::int64_t> databaseOutages{0};
     std::atomic<double> startTime{0};
     StatusServerCounters statusServer;
+    CSharedText instanceName; // the instance's name in its fleet (written once at start)
 };
 
 } // namespace tarvell

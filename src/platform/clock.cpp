@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 
+#include <time.h>
+
 namespace tarvell
 {
 namespace
@@ -25,6 +27,13 @@ double EpochSecondsNow()
 void SetWallClockForTest(std::time_t (*clock)())
 {
     g_clock.store(clock, std::memory_order_release);
+}
+
+std::int64_t BootClockMs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 std::tm LocalCalendar(std::time_t t)

@@ -1,6 +1,7 @@
 #pragma once
 // The wall clock, replaceable by tests (for example to cross midnight). Any thread.
 
+#include <cstdint>
 #include <ctime>
 
 namespace tarvell
@@ -16,6 +17,11 @@ double EpochSecondsNow();
 // Installs a clock function for tests; nullptr restores time(). Not to be called while
 // other threads read the clock.
 void SetWallClockForTest(std::time_t (*clock)());
+
+// Milliseconds of CLOCK_BOOTTIME: a clock that no one sets, that goes on while the process is
+// stopped and while the machine sleeps. What leases are timed with: a lease that lapsed in
+// either is seen to have lapsed.
+std::int64_t BootClockMs();
 
 // The local calendar time of t (the process's time zone, TZ).
 std::tm LocalCalendar(std::time_t t);

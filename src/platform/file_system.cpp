@@ -144,6 +144,16 @@ std::int64_t FileSizeAt(const std::string& path)
     return static_cast<std::int64_t>(st.st_size);
 }
 
+FileIdentity FileIdentityAt(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    if (!StatusOf(path, &st))
+        return {};
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 std::int64_t FileSizeOf(int fd)
 {
     struct stat st

@@ -35,6 +35,20 @@ bool IsDirectory(const std::string& path);
 // The size of the file at path, or -1 (errno set) when its status cannot be read.
 std::int64_t FileSizeAt(const std::string& path);
 
+// Which file a path names: its device and inode. Two paths with the same identity are one
+// file; a file removed and made again under its name has another.
+struct FileIdentity
+{
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+
+    explicit operator bool() const { return inode != 0; }
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the file at path; empty (errno set) when its status cannot be read.
+FileIdentity FileIdentityAt(const std::string& path);
+
 // The size of the open file, or -1.
 std::int64_t FileSizeOf(int fd);
 

@@ -21,6 +21,17 @@ std::string ToUpperAscii(std::string_view text)
     return upper;
 }
 
+std::string ToLowerAscii(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+    {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() &&
@@ -38,8 +49,8 @@ void CopyToField(char* field, std::size_t size, std::string_view text)
 std::string_view FieldText(const char* field, std::size_t size)
 {
     const void* nul = std::memchr(field, 0, size);
-    return std::string_view(field, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field)
-                                       : size);
+    return std::string_view(
+        field, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : size);
 }
 
 std::string ReplaceAll(std::string_view text, char from, char to)

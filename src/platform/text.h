@@ -11,6 +11,9 @@ namespace tarvell
 // Upper-cases the ASCII letters of text; other bytes stay as they are.
 std::string ToUpperAscii(std::string_view text);
 
+// Lower-cases the ASCII letters of text; other bytes stay as they are.
+std::string ToLowerAscii(std::string_view text);
+
 // True when a and b are equal after upper-casing their ASCII letters.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 

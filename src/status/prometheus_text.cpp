@@ -169,9 +169,11 @@ std::string ChannelLabels(const ChannelStatus& channel)
     return out;
 }
 
+// A link is a host and a port: two servers on one host are two label sets.
 std::string LinkLabels(const LinkStatus& link)
 {
-    return '{' + Label("server", link.server) + '}';
+    return '{' + Label("server", link.server) + ',' + Label("port", std::to_string(link.port)) +
+           '}';
 }
 
 std::string StationLabels(const StationStatus& station)
@@ -258,6 +260,9 @@ void LinkMetrics(CExposition& out, const StatusSnapshot& snapshot)
     using Value = std::optional<double>;
     each("tarvell_link_connected", "gauge", "1 while the link receives packets from its server.",
          [](L link) -> Value { return link.connected ? 1.0 : 0.0; });
+    each("tarvell_link_held_here", "gauge",
+         "1 while this instance holds the link's lease and archives it; 0 while another does.",
+         [](L link) -> Value { return link.heldHere ? 1.0 : 0.0; });
     for (std::size_t i = 0; i < kLinkCounts.size(); ++i)
         each(kLinkCounts[i].metric, "counter", kLinkCounts[i].help,
              [i](L link) -> Value { return Real(link.counts[i]); });
@@ -267,9 +272,21 @@ void LinkMetrics(CExposition& out, const StatusSnapshot& snapshot)
     {
         for (const auto& [code, count] : link.failures)
         {
-            out.Sample('{' + Label("server", link.server) + ',' + Label("code", code) + '}',
+            out.Sample('{' + Label("server", link.server) + ',' +
+                           Label("port", std::to_string(link.port)) + ',' + Label("code", code) +
+                           '}',
                        Real(count));
         }
+    }
+    out.Family("tarvell_link_holder_info", "gauge",
+               "The instance of the fleet that holds the link's lease, as a label.");
+    for (const LinkStatus& link : snapshot.links)
+    {
+        if (!link.holder.empty())
+            out.Sample('{' + Label("server", link.server) + ',' +
+                           Label("port", std::to_string(link.port)) + ',' +
+                           Label("holder", link.holder) + '}',
+                       1.0);
     }
 }
 

@@ -78,6 +78,20 @@ public:
         return m_object.is_object() && m_object.contains(key) ? Integer(key) : 0;
     }
 
+    // A text, or empty for null or a field an older program does not report.
+    std::string TextIfThere(const char* key)
+    {
+        if (!m_object.is_object() || !m_object.contains(key) || m_object[key].is_null())
+            return {};
+        return Text(key);
+    }
+
+    // True or false, or fallback for a field an older program does not report.
+    bool FlagIfThere(const char* key, bool fallback)
+    {
+        return m_object.is_object() && m_object.contains(key) ? Flag(key) : fallback;
+    }
+
     const Json& Object(const char* key)
     {
         const Json* value = Find(key, &Json::is_object, "no object");
@@ -150,6 +164,8 @@ void ReadLinks(const Json& links, StatusAnswer* answer, std::string* problem)
         link.port = fields.Integer("port");
         link.state = fields.Text("state");
         link.reconnects = fields.Integer("reconnects");
+        link.heldHere = fields.FlagIfThere("held_here", true);
+        link.holder = fields.TextIfThere("holder");
         answer->links.push_back(std::move(link));
     }
 }
@@ -168,6 +184,7 @@ void ReadChannels(const Json& channels, StatusAnswer* answer, std::string* probl
         channel.latency = fields.NumberOrNull("latency_seconds");
         channel.stalled = fields.Flag("stalled");
         channel.held = fields.ObjectIfThere("held");
+        channel.elsewhere = fields.FlagIfThere("elsewhere", false);
         answer->channels.push_back(std::move(channel));
     }
 }
@@ -189,6 +206,7 @@ bool ReadStatusAnswer(const std::string& body, StatusAnswer* answer, std::string
     answer->summary = fields.Text("summary");
     answer->stalledChannels = fields.Integer("stalled_channels");
     answer->heldChannels = fields.IntegerIfThere("held_channels");
+    answer->instance = fields.TextIfThere("instance");
     CFields database(fields.Object("database"), fields.Name("database"), problem);
     answer->databaseReachable = database.Flag("reachable");
     answer->databaseOutages = database.Integer("outages");

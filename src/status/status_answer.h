@@ -21,7 +21,8 @@ struct StatusAnswerChannel
     std::optional<double> lastSampleTime; // null: no data yet
     std::optional<double> latency;
     bool stalled = false;
-    bool held = false; // not archived for a fault of its own
+    bool held = false;      // not archived for a fault of its own
+    bool elsewhere = false; // archived by another instance of the fleet
 };
 
 struct StatusAnswerLink
@@ -30,6 +31,8 @@ struct StatusAnswerLink
     std::int64_t port = 0;
     std::string state;
     std::int64_t reconnects = 0;
+    bool heldHere = true;
+    std::string holder; // the instance of the fleet that holds its lease; empty: none
 };
 
 struct StatusAnswer
@@ -40,6 +43,7 @@ struct StatusAnswer
     std::int64_t databaseOutages = 0;
     std::int64_t stalledChannels = 0;
     std::int64_t heldChannels = 0;
+    std::string instance; // the instance's name in its fleet
     std::vector<StatusAnswerLink> links;
     std::vector<StatusAnswerChannel> channels;
 };

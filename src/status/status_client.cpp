@@ -33,8 +33,17 @@ void PrintTable(const StatusAnswer& status, std::FILE* out)
 {
     std::fprintf(out, "TARVELL %s: %s (%lld database outages)\n", Shown(status.version).c_str(),
                  Shown(status.summary).c_str(), static_cast<long long>(status.databaseOutages));
+    if (!status.instance.empty())
+        std::fprintf(out, "instance %s\n", Shown(status.instance).c_str());
     for (const StatusAnswerLink& link : status.links)
     {
+        if (!link.heldHere)
+        {
+            std::fprintf(out, "server %s:%lld held by %s\n", Shown(link.server).c_str(),
+                         static_cast<long long>(link.port),
+                         link.holder.empty() ? "no instance" : Shown(link.holder).c_str());
+            continue;
+        }
         std::fprintf(out, "server %s:%lld %s, %lld reconnects\n", Shown(link.server).c_str(),
                      static_cast<long long>(link.port), Shown(link.state).c_str(),
                      static_cast<long long>(link.reconnects));
@@ -46,7 +55,9 @@ void PrintTable(const StatusAnswer& status, std::FILE* out)
         const std::string time =
             channel.lastSampleTime ? util_dttostr(*channel.lastSampleTime, 0) : "---------";
         char latency[32] = "-";
-        if (channel.held)
+        if (channel.elsewhere)
+            std::snprintf(latency, sizeof latency, "ELSEWHERE");
+        else if (channel.held)
             std::snprintf(latency, sizeof latency, "HELD");
         else if (channel.stalled)
             std::snprintf(latency, sizeof latency, "SILENT");

@@ -20,6 +20,7 @@ Json ChannelJson(const ChannelStatus& channel)
                 {"file", channel.file},
                 {"buffer_samples", channel.bufferSamples},
                 {"stalled", channel.stalled},
+                {"elsewhere", channel.elsewhere},
                 {"availability", channel.availability}};
     for (std::size_t i = 0; i < kChannelCounts.size(); ++i)
         out[kChannelCounts[i].json] = channel.counts[i];
@@ -46,6 +47,8 @@ Json LinkJson(const LinkStatus& link)
                 {"port", link.port},
                 {"state", link.state},
                 {"last_failure", link.lastFailure < 0 ? Json(nullptr) : Json(link.lastFailure)},
+                {"held_here", link.heldHere},
+                {"holder", link.holder.empty() ? Json(nullptr) : Json(link.holder)},
                 {"failures", std::move(failures)}};
     for (std::size_t i = 0; i < kLinkCounts.size(); ++i)
         out[kLinkCounts[i].json] = link.counts[i];
@@ -81,6 +84,8 @@ std::string StatusJson(const StatusSnapshot& snapshot)
         {"flowing_channels", snapshot.flowingChannels},
         {"stalled_channels", snapshot.stalledChannels},
         {"held_channels", snapshot.heldChannels},
+        {"elsewhere_channels", snapshot.elsewhereChannels},
+        {"instance", snapshot.instance},
         {"links", std::move(links)},
         {"stations", std::move(stations)},
         {"channels", std::move(channels)}};

@@ -51,6 +51,8 @@ LinkStatus ReadLink(const CLinkCounters& counters)
     status.state = LinkStateText(state);
     status.connected = state == LinkState::Connected;
     status.counts = ReadCounts(counters, kLinkCounts);
+    status.heldHere = !counters.heldElsewhere.load(kRelaxed);
+    status.holder = counters.holder.Load();
     status.lastFailure = counters.lastFailure.load(kRelaxed);
     for (int code = 0; code < kCountedFailureCodes; ++code)
     {
@@ -95,6 +97,7 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
     snapshot.databaseReachable = registry.process.databaseReachable.load(kRelaxed);
     snapshot.databaseOutages = registry.process.databaseOutages.load(kRelaxed);
     snapshot.logLinesLost = LogLinesLost();
+    snapshot.instance = registry.process.instanceName.Load();
     const StatusServerCounters& server = registry.process.statusServer;
     snapshot.statusServer.connectionsOpen = server.connectionsOpen.load(kRelaxed);
     snapshot.statusServer.connectionLimit = server.connectionLimit.load(kRelaxed);
@@ -130,7 +133,16 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
             channel.holdReason = counters->holdReason.load(kRelaxed);
         }
         const CLinkCounters* link = counters->link.load(kRelaxed);
-        if (channel.holdReason != 0)
+        // A channel another instance archives is that instance's to report: what this one
+        // knew of it (a hold, a stall) is from before.
+        if (link && link->heldElsewhere.load(kRelaxed))
+        {
+            channel.elsewhere = true;
+            channel.stalled = false;
+            channel.holdReason = 0;
+            ++snapshot.elsewhereChannels;
+        }
+        else if (channel.holdReason != 0)
             ++snapshot.heldChannels;
         else if (channel.stalled)
             ++snapshot.stalledChannels;
@@ -151,6 +163,8 @@ std::string StatusSummary(const StatusSnapshot& snapshot)
         summary += FormatText(", %d stalled", snapshot.stalledChannels);
     if (snapshot.heldChannels > 0)
         summary += FormatText(", %d held", snapshot.heldChannels);
+    if (snapshot.elsewhereChannels > 0)
+        summary += FormatText(", %d archived by other instances", snapshot.elsewhereChannels);
     summary += snapshot.databaseReachable ? ", database up" : ", database down";
     return summary;
 }

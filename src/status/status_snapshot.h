@@ -34,6 +34,7 @@ struct ChannelStatus
     double heldSince = 0;   // while held
     std::string holdDetail; // what the log said of the hold (Full depth only)
     std::array<std::int64_t, 4> samplesDropped{}; // by DropReason
+    bool elsewhere = false;   // another instance of the fleet archives it (its link's holder)
     std::string availability; // '1'/'0' per slot of the last 24 hours, oldest first
 };
 
@@ -43,7 +44,9 @@ struct LinkStatus
     int port = 0;
     std::string state; // idle, connecting, connected, waiting
     bool connected = false;
-    LinkCounts counts{}; // the counts of kLinkCounts, in its order
+    LinkCounts counts{};  // the counts of kLinkCounts, in its order
+    bool heldHere = true; // this instance archives the link (always, without a fleet)
+    std::string holder;   // the instance whose lease it is archived under; empty: none
     int lastFailure = -1;
     std::vector<std::pair<std::string, std::int64_t>> failures; // code text ("16", "other")
 };
@@ -74,6 +77,8 @@ struct StatusSnapshot
     int flowingChannels = 0;       // configured, on a connected link, with data, not stalled
     int stalledChannels = 0;
     int heldChannels = 0;                // configured, but not archived for a fault of their own
+    int elsewhereChannels = 0;           // configured, archived by another instance of the fleet
+    std::string instance;                // this instance's name in its fleet
     std::vector<ChannelStatus> channels; // the configured channels, in the order of the INI
     std::vector<LinkStatus> links;
     std::vector<StationStatus> stations;

@@ -313,7 +313,8 @@ TEST_P(DbSettingsTest, TheReportBoxListsTheTablesAfterTheirCount)
     EXPECT_EQ(messages[0].caption, "Подключение к источнику данных!");
     EXPECT_EQ(messages[0].icon, MessageIcon::Information);
     std::string head = "Успешное подключение к DSN: " + m_db.Dsn() +
-                       "\t\r\nПользователь: " + m_db.User() + "\r\n\r\nКоличество таблиц: 14\r\n";
+                       "\t\r\nПользователь: " + m_db.User() +
+                       "\r\n\r\nКоличество таблиц: 17\r\n"; // 14 of KDX, 3 of the fleet
     EXPECT_EQ(messages[0].text.substr(0, head.size()), head);
     EXPECT_NE(messages[0].text.find(IsPostgres() ? "\tfilelist\r\n" : "\tFILELIST\r\n"),
               std::string::npos);
