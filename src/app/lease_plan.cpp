@@ -48,14 +48,16 @@ std::vector<LeaseStep> PlanLeases(const LeaseSituation& situation)
         ++held;
     }
 
-    // One hand-over per round, and only to a sharer that would take it.
-    if (situation.mayHandOver && held > share && steps.empty())
+    // One hand-over per round, to a sharer that holds two links fewer at least: it is below
+    // its share then and takes the link, and the counts end within one link of each other
+    // without a link going back and forth.
+    if (situation.mayHandOver && steps.empty())
     {
-        const bool someoneBelow =
+        const bool someoneFarBelow =
             std::any_of(situation.sharers.begin(), situation.sharers.end(),
                         [&](const std::string& sharer)
-                        { return sharer != situation.me && holds[sharer] < share; });
-        if (someoneBelow)
+                        { return sharer != situation.me && holds[sharer] + 2 <= held; });
+        if (someoneFarBelow)
         {
             // The last of the instance's links it holds: the same choice every round.
             for (auto link = situation.links.rbegin(); link != situation.links.rend(); ++link)

@@ -8,9 +8,10 @@
 //     whole lease time, is taken whatever the share, so that no server waits for a balance;
 //   - its row names this instance (it ended without releasing it, and starts again).
 // The share is the instance's links divided by the live instances that name the same links,
-// rounded up. An instance above its share, while one of those holds less than its share,
-// hands one link over per round: it commits, then frees the lease (a clean hand-over), and the
-// other takes it as a free link. Held links are never taken from a live owner.
+// rounded up. An instance that holds two links more than one of those at least hands one
+// link over per round: it commits, then frees the lease (a clean hand-over), and the other,
+// below its share, takes it as a free link; the counts end within one link of each other.
+// Held links are never taken from a live owner.
 
 #include <cstdint>
 #include <map>
