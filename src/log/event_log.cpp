@@ -59,8 +59,8 @@ bool AppendLine(int fd, const char* line)
 void LineLost(const char* fileName, int error, const char* line)
 {
     g_linesLost.fetch_add(1, std::memory_order_relaxed);
-    std::fprintf(stderr, "tarvell: event log %s: %s; the line was: %s\n", fileName,
-                 std::strerror(error), line);
+    std::fprintf(stderr, "%starvell: event log %s: %s; the line was: %s\n",
+                 JournalEchoOn() ? "<3>" : "", fileName, std::strerror(error), line);
 }
 
 enum class LogWrite
@@ -138,12 +138,33 @@ void InitLog(std::string_view iniPath)
 
 int LogEvent(std::string_view text)
 {
-    return WriteToLog(text, LogWrite::Event);
+    const int written = WriteToLog(text, LogWrite::Event);
+    // The journal hears the line even when the log is not written yet (or cannot be).
+    if (JournalEchoOn())
+        EchoLine(SeverityOfLine(text), text);
+    return written;
+}
+
+int LogAndTell(LogSeverity severity, std::string_view text)
+{
+    const int written = WriteToLog(text, LogWrite::Event);
+    if (!EchoLine(severity, text))
+    {
+        const char* name = severity == LogSeverity::Error     ? "error"
+                           : severity == LogSeverity::Warning ? "warning"
+                                                              : "info";
+        std::fprintf(stderr, "tarvell: %s: %.*s\n", name, static_cast<int>(text.size()),
+                     text.data());
+    }
+    return written;
 }
 
 int LogStartOfRun(std::string_view text)
 {
-    return WriteToLog(text, LogWrite::StartOfRun);
+    const int written = WriteToLog(text, LogWrite::StartOfRun);
+    if (JournalEchoOn())
+        EchoLine(SeverityOfLine(text), text);
+    return written;
 }
 
 void EnsureTodaysLogFile()
