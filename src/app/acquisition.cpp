@@ -80,25 +80,6 @@ void FillRequest(const CServerLink& link, TransferRequest& request)
     }
 }
 
-const char* ConnectFailureText(int result)
-{
-    switch (result)
-    {
-    case -1:
-        return "no host name";
-    case -2:
-        return "host not found";
-    case -4:
-        return "port not positive";
-    case -5:
-        return "socket not created";
-    case -6:
-        return "connection refused or failed";
-    default:
-        return "opening exchange failed";
-    }
-}
-
 // Waits the retry pause after a failed attempt, shown as such in the link's state.
 void PauseAfterFailure(AcquisitionThreadState& state)
 {
@@ -141,9 +122,10 @@ int Connect(CServerLink& link, AcquisitionThreadState& state, TransferRequest& r
         counters.connectFailures.fetch_add(1, std::memory_order_relaxed);
     if (state.retry.Current().count() == 0)
     {
-        LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
-                            link.host.c_str(), link.port, ConnectFailureText(socket),
-                            g_transferError));
+        LogEvent(FormatText(
+            "Cannot connect to server: %s port %d (%s); retrying", link.host.c_str(), link.port,
+            ConnectFailureText(socket, link.host, g_transferError, state.connection.systemError)
+                .c_str()));
     }
     PauseAfterFailure(state);
     return -1;
