@@ -26,8 +26,6 @@ const LineKind kLineKinds[] = {
     // The program and its state
     {"TARVELL started...", LogSeverity::Info},
     {"TARVELL stopped...", LogSeverity::Info},
-    {"TARVELL not started: *", LogSeverity::Error},
-    {"KDX database open error", LogSeverity::Error},
     {"Configuration reload", LogSeverity::Info},
     {"Number of channels: *", LogSeverity::Info},
     {"Archive checked: *", LogSeverity::Info},
