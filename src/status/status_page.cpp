@@ -64,7 +64,8 @@ function sampleRate(c) {
   const key = c.station + "\n" + c.channel;
   if (c.last_sample_time === null) return null;
   const first = firstSeen.get(key);
-  if (!first) {
+  // The first sight, or a program started anew (its counts begin again).
+  if (!first || c.samples_received < first.samples || c.last_sample_time < first.time) {
     firstSeen.set(key, {samples: c.samples_received, time: c.last_sample_time});
     return null;
   }
