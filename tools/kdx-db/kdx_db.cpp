@@ -50,7 +50,9 @@ const char kUsage[] =
     "         in DIR/odbc/odbcinst.ini. Prints the two variables that point TARVELL at them.\n"
     "         Running it again on an existing database only adds what is missing.\n"
     "sitechan enters (or corrects) the sampling rate of each channel in SITECHAN, through\n"
-    "         the data source (default KDX with TARVELL's default login KDX/QZT).\n"
+    "         the data source (default KDX with TARVELL's default login KDX/QZT); names\n"
+    "         TARVELL cannot acquire (more than 7 characters, /, \\, .., not printable\n"
+    "         ASCII) are refused.\n"
     "availability reads FILELIST (never changes it) and prints per channel the first and\n"
     "         last sample, the share of the window covered and every gap longer than\n"
     "         SECONDS (default: 1.5 sample intervals); T is epoch seconds or a UTC time\n"
@@ -58,7 +60,8 @@ const char kUsage[] =
     "         sample). --json prints JSON instead; --svg also draws a timeline to FILE.\n"
     "         Without --dir it uses the ODBC files of ODBCSYSINI when that is set.\n"
     "\n"
-    "DIR defaults to /var/lib/kdx.\n";
+    "DIR defaults to /var/lib/kdx, the tarvell service's: run kdx-db as its user\n"
+    "(runuser -u tarvell -- kdx-db ...), so that the database is the service's.\n";
 
 // Message boxes of the database code become lines on stderr.
 class CConsoleView final : public CWindowlessView
