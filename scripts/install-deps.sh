@@ -21,6 +21,9 @@ packages=(
     # tests of the status server: the metrics format checker, a browser for the page, an
     # XML checker for the availability drawing
     prometheus chromium libxml2-utils
+    # the Debian package: its library dependencies (dpkg-shlibdeps), its service's user and
+    # unit checked (systemd-sysusers, systemd-analyze), its man pages checked (groff)
+    dpkg-dev systemd groff-base
 )
 if [ "${1:-}" = "--screenshot" ]; then
     # a virtual display, xwininfo to find the window, import to capture it

@@ -77,25 +77,6 @@ void FillRequest(const CRunningLink& link, TransferRequest& request)
     }
 }
 
-const char* ConnectFailureText(int result)
-{
-    switch (result)
-    {
-    case -1:
-        return "no host name";
-    case -2:
-        return "host not found";
-    case -4:
-        return "port not positive";
-    case -5:
-        return "socket not created";
-    case -6:
-        return "connection refused or failed";
-    default:
-        return "opening exchange failed";
-    }
-}
-
 bool Running(const CRunningLink& link)
 {
     return g_runFlag.load() != 0 && link.run.load() != 0;
@@ -144,9 +125,10 @@ int Connect(CRunningLink& link, TransferRequest& request, ServerConfig& config)
         counters.connectFailures.fetch_add(1, std::memory_order_relaxed);
     if (link.retry.Current().count() == 0)
     {
-        LogEvent(FormatText("Cannot connect to server: %s port %d (%s, code %d); retrying",
-                            server.host.c_str(), server.port, ConnectFailureText(socket),
-                            g_transferError));
+        LogEvent(FormatText(
+            "Cannot connect to server: %s port %d (%s); retrying", server.host.c_str(), server.port,
+            ConnectFailureText(socket, server.host, g_transferError, link.connection.systemError)
+                .c_str()));
     }
     PauseAfterFailure(link);
     return -1;

@@ -193,6 +193,8 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
 
 int RunHeadless(const CommandLine& line)
 {
+    // A service's operator reads its journal: the lines that mean trouble go there too.
+    SetJournalEcho(true);
     CHeadlessFront front;
     return RunProgram(line, front);
 }

@@ -45,7 +45,8 @@ public:
 int RunProgram(const CommandLine& line, IProgramFront& front);
 
 // RunProgram without a window until SIGTERM or SIGINT (the stop command); SIGHUP reloads the
-// groups from the INI file.
+// groups from the INI file. The lines of trouble also go to stderr with the journal's
+// priority prefixes (SetJournalEcho).
 int RunHeadless(const CommandLine& line);
 
 // [SYSTEM] MODE of g_iniPath: "SILENT" sets silent mode, "DETAIL" clears it, anything else

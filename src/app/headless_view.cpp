@@ -1,6 +1,5 @@
 #include "app/headless_view.h"
 
-#include <cstdio>
 #include <string>
 
 #include "log/event_log.h"
@@ -10,27 +9,25 @@ namespace tarvell
 
 namespace
 {
-const char* IconName(MessageIcon icon)
+LogSeverity SeverityOf(MessageIcon icon)
 {
     switch (icon)
     {
     case MessageIcon::Information:
-        return "info";
+        return LogSeverity::Info;
     case MessageIcon::Warning:
-        return "warning";
+        return LogSeverity::Warning;
     case MessageIcon::Error:
-        return "error";
+        return LogSeverity::Error;
     }
-    return "message";
+    return LogSeverity::Error;
 }
 } // namespace
 
-void CHeadlessView::ShowMessage(std::string_view caption, std::string_view text,
-                                MessageIcon icon, bool /*callerWaits*/)
+void CHeadlessView::ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon,
+                                bool /*callerWaits*/)
 {
-    const std::string line = MessageLine(caption, text);
-    LogEvent(line);
-    std::fprintf(stderr, "tarvell: %s: %s\n", IconName(icon), line.c_str());
+    LogAndTell(SeverityOf(icon), MessageLine(caption, text));
 }
 
 } // namespace tarvell

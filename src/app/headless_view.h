@@ -10,7 +10,8 @@ namespace tarvell
 class CHeadlessView final : public CWindowlessView
 {
 public:
-    // Writes "<caption>: <text>" (line breaks as blanks) to the event log and to stderr.
+    // Writes "<caption>: <text>" (line breaks as blanks) to the event log and to stderr, with
+    // the journal's priority of the icon in headless mode (LogAndTell).
     void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon,
                      bool callerWaits) override;
 };

@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/process_protection.h"
 #include "status/status_client.h"
+#include "status/status_snapshot.h"
 
 #ifdef TARVELL_WITH_QT
 #include "ui/window_mode.h"
@@ -44,7 +45,8 @@ int main(int argc, char** argv)
     }
     if (line.version)
     {
-        std::puts("TARVELL Version 1.0");
+        // The version the status server, the metrics and the package carry.
+        std::printf("TARVELL Version %s\n", BuildVersion());
         return 0;
     }
     // Before a password or a token is read: no core file may hold them.

@@ -4,11 +4,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include <odbcinst.h>
+#include <unistd.h>
 
 #include "db/db_health.h"
 #include "db/db_settings.h"
@@ -36,6 +40,8 @@ namespace
 // Recursive because operations nest (DbOpen adopts the names through the statement layer).
 std::recursive_mutex g_dbLock;
 std::unique_ptr<COdbcConnection> g_shared; // guarded by g_dbLock
+// What the driver said of the last connect that failed; empty after one that worked.
+std::string g_lastConnectFailure; // guarded by g_dbLock
 
 struct PendingMessage
 {
@@ -403,6 +409,7 @@ bool DbConnect(bool report)
             // The previous connection goes: the search that called us tries the next source
             // on a clean slate, and nothing runs on settings that were just replaced.
             previous = InstallSharedConnection(nullptr);
+            g_lastConnectFailure = failure.message;
             if (!failure.sqlState.empty())
             {
                 CDbOperation::QueueMessage(
@@ -418,6 +425,7 @@ bool DbConnect(bool report)
                                        ConnectReport(fresh->Get()), MessageIcon::Information);
         }
         previous = InstallSharedConnection(std::move(fresh));
+        g_lastConnectFailure.clear();
     }
     DbNoteConnected();
     return true;
@@ -475,13 +483,58 @@ void DbAdoptNames()
     g_dbNames.Adopt(SharedConnection());
 }
 
+namespace
+{
+
+// A file unixODBC reads, and why it cannot when it cannot: a data source file others made
+// for themselves reads to the driver manager as no data source at all.
+std::string OdbcFileText(const std::string& path)
+{
+    if (::access(path.c_str(), R_OK) == 0)
+        return path;
+    return path + " (which cannot be read: " + std::strerror(errno) + ")";
+}
+
+// Where unixODBC reads the data sources and drivers, as the operator can check it.
+std::string OdbcFilesText()
+{
+    const char* sources = std::getenv("ODBCINI");
+    const char* drivers = std::getenv("ODBCSYSINI");
+    if (sources == nullptr && drivers == nullptr)
+        return "the files that 'odbcinst -j' names (ODBCINI and ODBCSYSINI are not set)";
+    return "ODBCINI=" + (sources ? OdbcFileText(sources) : std::string("(not set)")) +
+           " and ODBCSYSINI=" +
+           (drivers ? std::string(drivers) + " (" +
+                          OdbcFileText(std::string(drivers) + "/odbcinst.ini") + ")"
+                    : std::string("(not set)"));
+}
+
+} // namespace
+
+std::string NoDatabaseText()
+{
+    std::string failure;
+    {
+        CDbOperation operation;
+        failure = g_lastConnectFailure;
+    }
+    std::string text = "The KDX database cannot be opened: ";
+    if (failure.empty())
+        text += "no database setting named a data source that could be connected";
+    else
+        text += "connecting to the ODBC data source '" + g_dsn + "' as user '" + g_dbUser +
+                "' failed: " + failure;
+    return text + ". The data sources are read through " + OdbcFilesText() + ".";
+}
+
 bool RunConnectDialog()
 {
     ConnectDialogHook hook = g_connectDialogHook.load(std::memory_order_acquire);
     if (hook)
         return hook();
-    OperatorView().ShowMessage("", "Ошибка при инициализации\r\nбиблиотеки MFC",
-                               MessageIcon::Warning, true);
+    // Without a window there is no dialog to ask the operator: what failed is said in plain
+    // words instead, after the driver's own message.
+    OperatorView().ShowMessage("", NoDatabaseText(), MessageIcon::Error, true);
     return false;
 }
 

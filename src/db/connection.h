@@ -46,9 +46,14 @@ bool DbOpen(CDbSettings& settings);
 void DbAdoptNames();
 
 // Shows the connection dialog modally (the window fills in this hook): true when the dialog
-// was shown and closed. Without a window it shows the warning "Ошибка при инициализации
-// библиотеки MFC" (the dialog's framework could not be started) and returns false.
+// was shown and closed. Without a window there is no dialog: it shows NoDatabaseText as an
+// error and returns false.
 bool RunConnectDialog();
+
+// What failed when no database setting connected, in plain words: the data source and user
+// of the last attempt with the driver's message, and where unixODBC reads its data sources
+// (ODBCINI, ODBCSYSINI). Any thread.
+std::string NoDatabaseText();
 using ConnectDialogHook = bool (*)();
 
 // Opens the system's ODBC data source administrator modally, owned by parentWindow (the

@@ -1,6 +1,5 @@
 #include "db/db_settings.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "db/connection.h"
@@ -26,10 +25,9 @@ constexpr std::size_t kMaxDataDir = 2047;
 
 // A problem with a secret goes to the operator at once, on the terminal and in the event log:
 // the connection that follows would fail with a message that hides the reason.
-void ReportSecretProblem(const std::string& text)
+void ReportSecretProblem(const std::string& text, LogSeverity severity = LogSeverity::Error)
 {
-    LogEvent(text);
-    std::fprintf(stderr, "tarvell: %s\n", text.c_str());
+    LogAndTell(severity, text);
 }
 
 // Reads the password from the file at path into g_dbPassword. False (reported) when the file
@@ -184,7 +182,8 @@ bool CDbSettings::LoadAndConnect()
         ReportSecretProblem("The database password was given on the command line, where other "
                             "users of this machine can read it: give it in a file named by "
                             "[DATABASE] PASSWORD_FILE, or as the service credential " +
-                            std::string(kPasswordCredential));
+                                std::string(kPasswordCredential),
+                            LogSeverity::Warning);
     }
 
     bool failed = false;

@@ -154,7 +154,10 @@ int OpenConnection(CLinkConnection& link, std::string_view host, int port, int s
 
     UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket)
+    {
+        link.systemError = errno;
         return -5;
+    }
     SetIntOption(socket.Get(), SOL_SOCKET, SO_KEEPALIVE, 1);
     if (sendBufferSize > 0)
         SetIntOption(socket.Get(), SOL_SOCKET, SO_SNDBUF, sendBufferSize);
@@ -166,18 +169,27 @@ int OpenConnection(CLinkConnection& link, std::string_view host, int port, int s
     if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
     {
         if (errno != EINPROGRESS && errno != EINTR)
+        {
+            link.systemError = errno;
             return -6;
+        }
         if (PollSocket(link, socket.Get(), POLLOUT, link.silenceLimit, false) != WaitResult::Ready)
+        {
+            link.systemError = ETIMEDOUT;
             return -6;
+        }
         int error = 0;
         socklen_t size = sizeof error;
         if (::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+        {
+            link.systemError = error != 0 ? error : errno;
             return -6;
+        }
     }
     return socket.Release();
 }
 
-int SendAll(const CLinkConnection& link, int socket, const unsigned char* bytes, int count)
+int SendAll(CLinkConnection& link, int socket, const unsigned char* bytes, int count)
 {
     int written = 0;
     while (written < count)
@@ -197,9 +209,11 @@ int SendAll(const CLinkConnection& link, int socket, const unsigned char* bytes,
             if (PollSocket(link, socket, POLLOUT, link.silenceLimit, false) == WaitResult::Ready)
                 continue;
             g_transferError = CodeForFailedWait(link);
+            link.systemError = ETIMEDOUT;
             break;
         }
         g_transferError = errno == EPIPE ? kTransferBroken : kTransferSocketError;
+        link.systemError = errno;
         break;
     }
     return written;
@@ -240,6 +254,7 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
                 g_transferError = link.StopRequested() || SecondsLeft(link) > 0
                                       ? CodeForFailedWait(link)
                                       : kTransferTooSlow;
+                link.systemError = ETIMEDOUT;
                 return -1;
             }
             received =
@@ -260,6 +275,7 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
         // 0: the server closed the connection; it is reported now, not after the silence
         // limit, so the client reconnects without losing a minute of data.
         g_transferError = kTransferSocketError;
+        link.systemError = received == 0 ? 0 : errno;
         return -1;
     }
     return read;
@@ -274,8 +290,7 @@ int WaitReadable(const CLinkConnection& link, int socket, int limitSeconds)
 //   offset size field
 //   0      4    body length L, big-endian, unsigned (0: a break, no body)
 //   4      L    body
-int SendFramed(const CLinkConnection& link, int socket, unsigned char* buffer,
-               std::uint32_t bodyLength)
+int SendFramed(CLinkConnection& link, int socket, unsigned char* buffer, std::uint32_t bodyLength)
 {
     WriteBE32(buffer, bodyLength);
     const int total = static_cast<int>(bodyLength) + 4;

@@ -25,19 +25,22 @@ bool PauseUnlessStopped(const CLinkConnection& link, int milliseconds);
 // connected non-blocking socket (the caller owns it), or: -1 without a host name or when the
 // link's current timeout is not positive, -2 host not found (code 17), -4 port not positive,
 // -5 socket not created, -6 connection refused or failed (also when it cannot be made
-// within the silence limit, or a stop was requested).
+// within the silence limit, or a stop was requested); -5 and -6 leave the system's error in
+// link.systemError (ETIMEDOUT for no answer within the limit).
 int OpenConnection(CLinkConnection& link, std::string_view host, int port, int sendBufferSize,
                    int receiveBufferSize);
 
 // Writes count bytes, waiting for room at most the silence limit. Returns the number of
 // bytes written: count on success, less with g_transferError 15 (connection broken) or 16
-// (any other error, no room within the limit), or 18/19 on a stop request.
-int SendAll(const CLinkConnection& link, int socket, const unsigned char* bytes, int count);
+// (any other error, no room within the limit), or 18/19 on a stop request; the system's
+// error goes to link.systemError.
+int SendAll(CLinkConnection& link, int socket, const unsigned char* bytes, int count);
 
 // Reads exactly count bytes, counting them in the link's counters. Returns count, or -1
 // with g_transferError 16 when the server closed the connection, an error occurred or no
 // data arrived within the silence limit, 20 when the message being read (RecvFramed) is not
-// whole by its deadline (18/19 on a stop request).
+// whole by its deadline (18/19 on a stop request). link.systemError says which: 0 for a
+// connection the server closed, ETIMEDOUT for silence or a deadline, else the read's errno.
 int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int count);
 
 // Waits until the socket is readable: bytes pending, or the server closed the connection
@@ -49,8 +52,7 @@ int WaitReadable(const CLinkConnection& link, int socket, int limitSeconds);
 
 // Writes bodyLength as a 4-byte big-endian prefix into buffer[0..3] and sends prefix and
 // body (at buffer + 4) as one piece. Returns 0 when all was written, else -1.
-int SendFramed(const CLinkConnection& link, int socket, unsigned char* buffer,
-               std::uint32_t bodyLength);
+int SendFramed(CLinkConnection& link, int socket, unsigned char* buffer, std::uint32_t bodyLength);
 
 // Reads one message: its 4-byte big-endian length L, then L bytes into destination, all of it
 // within the link's message limit from the call (else -1 with code 20: a server that

@@ -80,6 +80,10 @@ public:
     // none.
     std::function<bool()> idleWork;
     std::function<void(int)> onWait; // shows the seconds of a wait; empty: not shown
+    // The system's error behind the last failed connect, send or read, for the words of its
+    // code (LinkFailureText): 0 when the server closed the connection, ETIMEDOUT when it
+    // stayed silent, else the errno of the call that failed.
+    int systemError = 0;
     std::string host;                // the server of the connection, for log lines
     unsigned reportedFaults = 0;     // fault kinds already logged on this connection
     std::int64_t skippedPackets = 0; // packets skipped on this connection

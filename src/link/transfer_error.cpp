@@ -1,6 +1,8 @@
 #include "link/transfer_error.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace tarvell
 {
@@ -47,6 +49,51 @@ const char* TransferErrorText(int code)
     thread_local char text[32];
     std::snprintf(text, sizeof text, "server status %d", code);
     return text;
+}
+
+std::string LinkFailureText(int code, int systemError)
+{
+    if (code == kTransferSocketError)
+    {
+        if (systemError == 0)
+            return "the server closed the connection";
+        if (systemError == ETIMEDOUT)
+            return "no data from the server within the silence limit";
+        return std::string("socket error: ") + std::strerror(systemError);
+    }
+    if (code == kTransferBroken && systemError != 0)
+        return std::string("connection broken while sending: ") + std::strerror(systemError);
+    return TransferErrorText(code);
+}
+
+std::string ConnectFailureText(int result, std::string_view host, int code, int systemError)
+{
+    char text[512];
+    switch (result)
+    {
+    case -1:
+        if (host.empty())
+            return "no host name";
+        std::snprintf(text, sizeof text, "the opening exchange failed: %s, code %d",
+                      LinkFailureText(code, systemError).c_str(), code);
+        return text;
+    case -2:
+        std::snprintf(text, sizeof text, "host name not found, code %d", kTransferHostNotFound);
+        return text;
+    case -4:
+        return "port not between 1 and 65535";
+    case -5:
+        return std::string("no socket: ") + std::strerror(systemError);
+    case -6:
+        if (systemError == ECONNREFUSED)
+            return "connection refused: nothing listens on the port";
+        if (systemError == ETIMEDOUT)
+            return "no answer to the connection within the silence limit";
+        return std::string("connection failed: ") + std::strerror(systemError);
+    default:
+        std::snprintf(text, sizeof text, "connection failed (result %d)", result);
+        return text;
+    }
 }
 
 } // namespace tarvell

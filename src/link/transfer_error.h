@@ -2,6 +2,9 @@
 // The failure codes of the server link and the per-connection code g_transferError.
 // Any thread; g_transferError belongs to the calling thread.
 
+#include <string>
+#include <string_view>
+
 namespace tarvell
 {
 
@@ -38,5 +41,18 @@ extern thread_local int g_transferError;
 // that only a server can have sent). The text is a constant or lives in a buffer of the
 // calling thread, valid until its next call.
 const char* TransferErrorText(int code);
+
+// code in words with the cause behind it: for codes 15 and 16 the system's error of the
+// connection (CLinkConnection::systemError: 0 for a connection the server closed, ETIMEDOUT
+// for silence, else the errno of the call), so that "the server closed the connection" and
+// "no data within the silence limit" are told apart; TransferErrorText for the others.
+std::string LinkFailureText(int code, int systemError);
+
+// Why ConnectServer returned result (negative) for host, in words for the log: the step that
+// failed with its cause, and the failure code where the step leaves one. -1 is the opening
+// exchange (its code and systemError), or no host name at all; -2 a name that does not
+// resolve (code 17); -4 a port outside 1..65535; -5 no socket and -6 no connection (both
+// with systemError, which tells a refused port from one that does not answer).
+std::string ConnectFailureText(int result, std::string_view host, int code, int systemError);
 
 } // namespace tarvell

@@ -59,8 +59,8 @@ bool AppendLine(int fd, const char* line)
 void LineLost(const char* fileName, int error, const char* line)
 {
     g_linesLost.fetch_add(1, std::memory_order_relaxed);
-    std::fprintf(stderr, "tarvell: event log %s: %s; the line was: %s\n", fileName,
-                 std::strerror(error), line);
+    std::fprintf(stderr, "%starvell: event log %s: %s; the line was: %s\n",
+                 JournalEchoOn() ? "<3>" : "", fileName, std::strerror(error), line);
 }
 
 enum class LogWrite
@@ -90,9 +90,11 @@ int WriteToLog(std::string_view text, LogWrite what)
                   FormatLocal(now, "%d%m%Y").c_str());
 
     // The directory may have been deleted while the program runs; one level is made again.
-    MakeDirectory(g_logDir);
+    // Why it could not be made says more than the ENOENT of the file that follows.
+    const int directoryError = MakeDirectory(g_logDir) ? 0 : errno;
 
     UniqueFd created(::open(fileName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666));
+    const int createError = created || errno == EEXIST ? 0 : errno;
     if (created)
     {
         char header[kHeaderLineSize];
@@ -105,7 +107,18 @@ int WriteToLog(std::string_view text, LogWrite what)
     {
         UniqueFd file(created ? std::move(created)
                               : UniqueFd(::open(fileName, O_WRONLY | O_APPEND | O_CLOEXEC)));
-        if (!file || !AppendLine(file.Get(), line))
+        if (!file)
+        {
+            // A file that could not be made reads as missing when opened again: the reason is
+            // that of the making (a directory others own), or of the directory's.
+            int error = errno;
+            if (error == ENOENT && createError != 0 && createError != ENOENT)
+                error = createError;
+            else if (error == ENOENT && directoryError != 0)
+                error = directoryError;
+            LineLost(fileName, error, line);
+        }
+        else if (!AppendLine(file.Get(), line))
             LineLost(fileName, errno, line);
     }
     return 1;
@@ -125,12 +138,33 @@ void InitLog(std::string_view iniPath)
 
 int LogEvent(std::string_view text)
 {
-    return WriteToLog(text, LogWrite::Event);
+    const int written = WriteToLog(text, LogWrite::Event);
+    // The journal hears the line even when the log is not written yet (or cannot be).
+    if (JournalEchoOn())
+        EchoLine(SeverityOfLine(text), text);
+    return written;
+}
+
+int LogAndTell(LogSeverity severity, std::string_view text)
+{
+    const int written = WriteToLog(text, LogWrite::Event);
+    if (!EchoLine(severity, text))
+    {
+        const char* name = severity == LogSeverity::Error     ? "error"
+                           : severity == LogSeverity::Warning ? "warning"
+                                                              : "info";
+        std::fprintf(stderr, "tarvell: %s: %.*s\n", name, static_cast<int>(text.size()),
+                     text.data());
+    }
+    return written;
 }
 
 int LogStartOfRun(std::string_view text)
 {
-    return WriteToLog(text, LogWrite::StartOfRun);
+    const int written = WriteToLog(text, LogWrite::StartOfRun);
+    if (JournalEchoOn())
+        EchoLine(SeverityOfLine(text), text);
+    return written;
 }
 
 void EnsureTodaysLogFile()

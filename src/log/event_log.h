@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "log/journal_echo.h"
+
 namespace tarvell
 {
 
@@ -27,8 +29,15 @@ void InitLog(std::string_view iniPath);
 // included); a line is cut to 4095 bytes. Returns 1 when the log is initialised (whether or
 // not the line could be written: a line that cannot be written, for a directory or file that
 // cannot be made or a full disk, goes to stderr instead and is counted, LogLinesLost), else
-// 0. Lines of different threads never interleave.
+// 0. Lines of different threads never interleave. With the journal echo on (headless), a
+// line of a kind the journal hears (SeverityOfLine) goes to stderr too, with its priority.
 int LogEvent(std::string_view text);
+
+// A line the operator must see even where no journal listens (a start that fails, a secret
+// others can read): the event line as LogEvent writes it, and the text on stderr always,
+// with the priority of severity when the journal echo is on, else as
+// "tarvell: <severity>: <text>". Returns what LogEvent returns.
+int LogAndTell(LogSeverity severity, std::string_view text);
 
 // The start line of the run ("TARVELL started..."), written as LogEvent writes it; its time
 // becomes g_startTime, which the header of every day's file repeats. The time is kept even

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 
 #include "log/event_log.h"
 #include "metrics/metrics_registry.h"
@@ -71,13 +70,12 @@ bool CObservability::Start(const std::string& iniPath, std::string* error)
                         token.empty() ? "no token" : "token of [STATUS] TOKEN_FILE"));
     if (token.empty() && !m_server->OnLoopback())
     {
-        const std::string warning = FormatText(
-            "Warning: the status server on %s:%d can be reached from other machines and asks "
-            "for no token: anyone who reaches it reads the state of the archive. Name a token "
-            "file in [STATUS] TOKEN_FILE, or listen on 127.0.0.1",
-            m_settings.host.c_str(), m_server->Port());
-        LogEvent(warning);
-        std::fprintf(stderr, "tarvell: %s\n", warning.c_str());
+        LogAndTell(LogSeverity::Warning,
+                   FormatText("Warning: the status server on %s:%d can be reached from other "
+                              "machines and asks for no token: anyone who reaches it reads the "
+                              "state of the archive. Name a token file in [STATUS] TOKEN_FILE, "
+                              "or listen on 127.0.0.1",
+                              m_settings.host.c_str(), m_server->Port()));
     }
     return true;
 }

@@ -5,9 +5,14 @@ namespace tarvell
 namespace
 {
 
-// The page asks /status every two seconds and redraws itself; the latency is coloured
-// green below 30 s, amber below 120 s, red above and for a silent channel. The 24-hour
-// bar draws one mark per slot of the channel's availability, oldest at the left.
+// The page asks /status every two seconds and redraws itself. The latency is coloured by
+// what the channel's buffering allows: a channel writes a chunk once it holds 4900 samples,
+// so up to 4900 / rate seconds of latency are its buffering, not trouble (49 s at 100 Hz).
+// Green within that, amber within twice that, red beyond, for a silent channel, and while
+// the channel's server is not connected (its last sample ages in no other way then). The
+// rate is what the page saw arrive: samples received per second of sample time between two
+// answers; until it knows, 30 s stands for the allowance. The 24-hour bar draws one mark
+// per slot of the channel's availability, oldest at the left.
 // When the server asks for a token, the page sends it with every request as
 // "Authorization: Bearer". It takes the token from its address (/#token=...), which the
 // browser never sends to the server, and removes it from there at once, or asks for it in
@@ -53,10 +58,25 @@ function timeText(seconds) {
   if (seconds === null) return "---------";
   return new Date(seconds * 1000).toISOString().replace("T", " ").replace("Z", "");
 }
-function latencyClass(channel) {
-  if (channel.stalled || channel.latency_seconds === null) return "bad";
-  if (channel.latency_seconds < 30) return "good";
-  return channel.latency_seconds < 120 ? "late" : "bad";
+const chunkSamples = 4900;
+const firstSeen = new Map(); // station and channel -> the first answer's samples and time
+function sampleRate(c) {
+  const key = c.station + "\n" + c.channel;
+  if (c.last_sample_time === null) return null;
+  const first = firstSeen.get(key);
+  // The first sight, or a program started anew (its counts begin again).
+  if (!first || c.samples_received < first.samples || c.last_sample_time < first.time) {
+    firstSeen.set(key, {samples: c.samples_received, time: c.last_sample_time});
+    return null;
+  }
+  const samples = c.samples_received - first.samples, seconds = c.last_sample_time - first.time;
+  return samples > 0 && seconds > 0 ? samples / seconds : null;
+}
+function latencyClass(c, linkConnected, rate) {
+  if (c.stalled || c.latency_seconds === null || !linkConnected) return "bad";
+  const allowed = rate ? chunkSamples / rate : 30;
+  if (c.latency_seconds < allowed) return "good";
+  return c.latency_seconds < 2 * allowed ? "late" : "bad";
 }
 function bar(availability) {
   const width = 216, height = 12, n = availability.length || 1, w = width / n;
@@ -77,10 +97,12 @@ function render(status) {
     `<span class="state ${link.state === "connected" ? "up" : "other"}">` +
     `${text(link.server)}:${link.port} ${text(link.state)}, ${link.reconnects} reconnects,` +
     ` ${link.bytes_received} bytes</span>`).join("");
+  const connected = new Set(status.links.filter(link => link.state === "connected")
+    .map(link => link.server));
   document.getElementById("channels").innerHTML = status.channels.map(c =>
     `<tr><td>${text(c.station)}</td><td>${text(c.channel)}</td>` +
     `<td>${timeText(c.last_sample_time)}</td>` +
-    `<td class="num ${latencyClass(c)}">${c.stalled ? "silent" :
+    `<td class="num ${latencyClass(c, connected.has(c.server), sampleRate(c))}">${c.stalled ? "silent" :
       c.latency_seconds === null ? "-" : c.latency_seconds.toFixed(1) + " s"}</td>` +
     `<td>${text(c.file)}</td><td>${text(c.server)}</td>` +
     `<td class="num">${c.samples_written} / ${c.samples_received}</td>` +

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <QBrush>
+#include <QColor>
+
 namespace tarvell
 {
 namespace
@@ -27,7 +30,8 @@ void CChannelListModel::IndexRows()
     m_rowOf.clear();
     m_rowOf.reserve(m_rows.size());
     for (std::size_t row = 0; row < m_rows.size(); ++row)
-        m_rowOf.emplace(Key(m_rows[row][kStation], m_rows[row][kChannel]), static_cast<int>(row));
+        m_rowOf.emplace(Key(m_rows[row].texts[kStation], m_rows[row].texts[kChannel]),
+                        static_cast<int>(row));
 }
 
 void CChannelListModel::SetRows(const std::vector<ChannelRow>& rows)
@@ -36,7 +40,7 @@ void CChannelListModel::SetRows(const std::vector<ChannelRow>& rows)
     m_rows.clear();
     m_rows.reserve(rows.size());
     for (const ChannelRow& row : rows)
-        m_rows.push_back({row.station, row.channel, kNoTimeYet, "", row.server});
+        m_rows.push_back({{row.station, row.channel, kNoTimeYet, "", row.server}, {}});
     IndexRows();
     endResetModel();
 }
@@ -51,7 +55,8 @@ int CChannelListModel::SetTexts(const std::vector<ChannelText>& texts)
         const int row = RowOf(text.station, text.channel);
         if (row < 0)
             continue;
-        m_rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(text.column)] = text.text;
+        m_rows[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(text.column)] =
+            text.text;
         first = std::min(first, row);
         last = std::max(last, row);
         ++set;
@@ -76,8 +81,10 @@ void CChannelListModel::Sort(int column, bool descending)
         channels.push_back(Key(Text(index.row(), kStation), Text(index.row(), kChannel)));
     // std::string compares like memcmp: byte by byte as unsigned characters.
     std::stable_sort(m_rows.begin(), m_rows.end(),
-                     [col, descending](const RowTexts& a, const RowTexts& b)
-                     { return descending ? b[col] < a[col] : a[col] < b[col]; });
+                     [col, descending](const Row& a, const Row& b) {
+                         return descending ? b.texts[col] < a.texts[col]
+                                           : a.texts[col] < b.texts[col];
+                     });
     IndexRows();
     QModelIndexList after;
     after.reserve(before.size());
@@ -96,13 +103,33 @@ const std::string& CChannelListModel::Text(int row, int column) const
     static const std::string kNone;
     if (row < 0 || row >= rowCount() || column < 0 || column >= kColumnCount)
         return kNone;
-    return m_rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+    return m_rows[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(column)];
 }
 
 int CChannelListModel::RowOf(std::string_view station, std::string_view channel) const
 {
     auto found = m_rowOf.find(Key(station, channel));
     return found == m_rowOf.end() ? -1 : found->second;
+}
+
+bool CChannelListModel::SetTrouble(std::string_view station, std::string_view channel,
+                                   const ChannelTrouble& trouble)
+{
+    const int row = RowOf(station, channel);
+    if (row < 0 || m_rows[static_cast<std::size_t>(row)].trouble == trouble)
+        return false;
+    m_rows[static_cast<std::size_t>(row)].trouble = trouble;
+    emit dataChanged(index(row, 0), index(row, kColumnCount - 1),
+                     {Qt::BackgroundRole, Qt::ToolTipRole});
+    return true;
+}
+
+const ChannelTrouble& CChannelListModel::TroubleAt(int row) const
+{
+    static const ChannelTrouble kNone;
+    if (row < 0 || row >= rowCount())
+        return kNone;
+    return m_rows[static_cast<std::size_t>(row)].trouble;
 }
 
 int CChannelListModel::rowCount(const QModelIndex& parent) const
@@ -119,8 +146,17 @@ QVariant CChannelListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
+    const ChannelTrouble& trouble = TroubleAt(index.row());
+    if (role == Qt::ToolTipRole && trouble.kind != TroubleKind::None)
+        return QString::fromUtf8(trouble.text);
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
         return QString::fromUtf8(Text(index.row(), index.column()));
+    if (role == Qt::BackgroundRole && trouble.kind != TroubleKind::None)
+    {
+        // The colours of the status page: amber for a silence, red for a hold.
+        return QBrush(trouble.kind == TroubleKind::Held ? QColor(0xf4, 0xc0, 0xc0)
+                                                        : QColor(0xf3, 0xe2, 0xb3));
+    }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return {};

@@ -11,6 +11,7 @@
 #include <QAbstractTableModel>
 
 #include "platform/operator_view.h"
+#include "ui/channel_trouble.h"
 
 namespace tarvell
 {
@@ -61,6 +62,12 @@ public:
     // The first row that shows the channel, or -1.
     int RowOf(std::string_view station, std::string_view channel) const;
 
+    // Marks the channel's row with trouble (a colour, and the text as the tooltip of every
+    // cell); TroubleKind::None takes the mark away. Returns true when the row's mark changed.
+    bool SetTrouble(std::string_view station, std::string_view channel,
+                    const ChannelTrouble& trouble);
+    const ChannelTrouble& TroubleAt(int row) const;
+
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -69,11 +76,16 @@ public:
 
 private:
     using RowTexts = std::array<std::string, kColumnCount>;
+    struct Row
+    {
+        RowTexts texts;
+        ChannelTrouble trouble;
+    };
 
     static std::string Key(std::string_view station, std::string_view channel);
     void IndexRows();
 
-    std::vector<RowTexts> m_rows;
+    std::vector<Row> m_rows;
     std::unordered_map<std::string, int> m_rowOf; // Key -> first row showing the channel
 };
 

@@ -4,11 +4,13 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -16,11 +18,13 @@
 #include "app/run_control.h"
 #include "link/transfer_session.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
 #include "platform/text.h"
 #include "ui/app_icon.h"
+#include "ui/channel_trouble.h"
 #include "ui/column_widths.h"
 
 namespace tarvell
@@ -64,7 +68,11 @@ CMainDlg::CMainDlg(bool trayAvailable, QWidget* parent)
         connect(m_tray, &QSystemTrayIcon::activated, this, &CMainDlg::TrayActivated);
     }
     connect(&m_totalTimer, &QTimer::timeout, this,
-            [this] { SetReceivedTotalText(g_receivedTotal.load(std::memory_order_relaxed)); });
+            [this]
+            {
+                SetReceivedTotalText(g_receivedTotal.load(std::memory_order_relaxed));
+                RefreshTroubles();
+            });
 }
 
 CMainDlg::~CMainDlg() = default;
@@ -163,12 +171,18 @@ void CMainDlg::Start()
         g_showWindow.store(1);
     m_silent->setChecked(g_silent.load() != 0);
 
+    // The window is still hidden: its layout is applied at its size now, so that the list's
+    // width is the one the operator will see, less a vertical scroll bar (many channels).
     layout()->activate();
-    const int listWidth =
-        m_listView->viewport()->width() > 1 ? m_listView->viewport()->width() : width() - 20;
-    m_initialColumnWidth = std::max(40, listWidth / 3);
+    layout()->setGeometry(rect());
+    const int listWidth = m_listView->maximumViewportSize().width() -
+                          m_listView->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    m_initialWidths = FitColumnWidths(listWidth, NeededColumnWidths());
     for (int column = 0; column < CChannelListModel::kColumnCount; ++column)
-        m_listView->horizontalHeader()->resizeSection(column, m_initialColumnWidth);
+    {
+        m_listView->horizontalHeader()->resizeSection(
+            column, m_initialWidths[static_cast<std::size_t>(column)]);
+    }
     RestoreColumnWidths();
 
     if (m_tray)
@@ -255,6 +269,37 @@ void CMainDlg::RestoreColumnWidths()
     {
         if (const auto& width = widths[static_cast<std::size_t>(column)])
             m_listView->horizontalHeader()->resizeSection(column, *width);
+    }
+}
+
+std::array<int, kListColumns> CMainDlg::NeededColumnWidths() const
+{
+    // Typical contents: names of up to 7 characters, a packet time, a file of the data root,
+    // a server with its type. A longer file name or server runs into the next column's room.
+    static const char* const kSamples[kListColumns] = {
+        "ABCDEFG", "ABCDEFG", "2026:343-03:27:37.990", "ABC/13/07122026-130455-BHZ.ABC",
+        "192.168.100.200 (xfer)"};
+    const QFontMetrics cells = m_listView->fontMetrics();
+    const QFontMetrics headings = m_listView->horizontalHeader()->fontMetrics();
+    constexpr int kPadding = 16; // the cell's margins and the sort arrow
+    std::array<int, kListColumns> needed{};
+    for (int column = 0; column < kListColumns; ++column)
+    {
+        const QString heading = m_model.headerData(column, Qt::Horizontal).toString();
+        needed[static_cast<std::size_t>(column)] =
+            std::max(cells.horizontalAdvance(QString::fromLatin1(kSamples[column])),
+                     headings.horizontalAdvance(heading)) +
+            kPadding;
+    }
+    return needed;
+}
+
+void CMainDlg::RefreshTroubles()
+{
+    for (const auto& counters : Metrics().Channels())
+    {
+        if (counters->configured.load(std::memory_order_relaxed))
+            m_model.SetTrouble(counters->station, counters->channel, TroubleOf(*counters));
     }
 }
 

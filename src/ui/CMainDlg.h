@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "ui/CChannelListModel.h"
+#include "ui/column_widths.h"
 
 class QCheckBox;
 class QLabel;
@@ -58,8 +59,12 @@ public:
     // clicks on columns 1 and 3 do nothing.
     void SortByColumn(int column);
 
-    // The width every column starts with: a third of the list's width.
-    int InitialColumnWidth() const { return m_initialColumnWidth; }
+    // The width column starts with: what its content needs, the file column also what the
+    // others leave of the list (FitColumnWidths), so that every column is in view.
+    int InitialColumnWidth(int column) const
+    {
+        return m_initialWidths[static_cast<std::size_t>(column)];
+    }
     // [LISTBOXHEADER] HDRSIZE: the widths of columns 0 to 3.
     void SaveColumnWidths();
     void RestoreColumnWidths();
@@ -67,6 +72,10 @@ public:
     // The tray icon was clicked: a left click opens the popup menu at the cursor, any other
     // click does nothing; while the menu is open, further clicks are ignored.
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+    // Marks the rows of channels that are silent or held (TroubleOf their counters), and
+    // unmarks those that are well again; the 3000 ms timer calls it.
+    void RefreshTroubles();
     bool MenuBusy() const { return m_menuBusy; }
 
     // The menu commands.
@@ -95,6 +104,7 @@ public slots:
 
 private:
     void BuildWindow();
+    std::array<int, kListColumns> NeededColumnWidths() const;
     void BuildMenus();
     void ApplyShowWindow();
     void HideToTray();
@@ -112,7 +122,7 @@ private:
     QAction* m_exit = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
     QTimer m_totalTimer;
-    int m_initialColumnWidth = 100;
+    std::array<int, CChannelListModel::kColumnCount> m_initialWidths{};
     bool m_menuBusy = false;
     bool m_column0Descending = false;  // the next sort of column 0 is descending
     bool m_column24Descending = false; // the next sort of column 2 or 4 is descending

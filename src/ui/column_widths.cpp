@@ -26,6 +26,20 @@ SavedWidths ParseColumnWidths(std::string_view text)
     return widths;
 }
 
+std::array<int, kListColumns> FitColumnWidths(int listWidth,
+                                              const std::array<int, kListColumns>& needed)
+{
+    std::array<int, kListColumns> widths = needed;
+    int others = 0;
+    for (int column = 0; column < kListColumns; ++column)
+    {
+        if (column != kFileColumn)
+            others += needed[static_cast<std::size_t>(column)];
+    }
+    widths[kFileColumn] = std::max(needed[kFileColumn], listWidth - others);
+    return widths;
+}
+
 std::string FormatColumnWidths(const std::array<int, kSavedColumns>& widths)
 {
     std::string text;

@@ -354,9 +354,16 @@ TEST_P(DbSettingsTest, DbOpenWithoutWorkingSettingsTriesTheDialog)
     EXPECT_FALSE(DbOpen(failing)); // headless: no dialog to show
     auto messages = m_view.Messages();
     ASSERT_EQ(messages.size(), 2u);
+    // The driver's message in the box the system fixes, then what failed in plain words.
+    EXPECT_EQ(messages[0].caption, "Ошибка при подключении к базе данных");
     EXPECT_EQ(messages[1].caption, "");
-    EXPECT_EQ(messages[1].text, "Ошибка при инициализации\r\nбиблиотеки MFC");
-    EXPECT_EQ(messages[1].icon, MessageIcon::Warning);
+    EXPECT_EQ(messages[1].text.rfind("The KDX database cannot be opened: connecting to the ODBC "
+                                     "data source 'NOSUCH' as user '' failed: ",
+                                     0),
+              0u)
+        << messages[1].text;
+    EXPECT_NE(messages[1].text.find("The data sources are read through "), std::string::npos);
+    EXPECT_EQ(messages[1].icon, MessageIcon::Error);
 
     SetConnectDialogHook(&FixingDialog);
     g_dialogShown = false;

@@ -91,8 +91,11 @@ TEST_P(KdxDbToolTest, TwoCommandsMakeADatabaseWithItsSampleRates)
     EXPECT_EQ(RunTool("create " + Options()).status, 0); // again: nothing lost, nothing doubled
 
     ToolRun rates = RunTool("sitechan --dir " + m_box.Path() + Login() +
-                            " abc bhz 20 ABC BHN 40 ABC BHE -1 ABC BHZ 100");
-    EXPECT_EQ(rates.status, 1); // the negative rate is refused, the others entered
+                            " abc bhz 20 ABC BHN 40 ABC BHE -1 ABC BHZ 100 ABCDEFGHI BHZ 20"
+                            " ABC B/Z 20");
+    // The negative rate and the names TARVELL could never acquire are refused, the others
+    // entered.
+    EXPECT_EQ(rates.status, 1);
     EXPECT_EQ(rates.out, "ABC BHZ 20\nABC BHN 40\nABC BHZ 100\n");
     EXPECT_EQ(RunTool("sitechan --dir " + m_box.Path() + " ABC BHZ").status, 2);
 
@@ -104,6 +107,13 @@ TEST_P(KdxDbToolTest, TwoCommandsMakeADatabaseWithItsSampleRates)
               GetParam() == Backend::Postgres ? "PostgreSQL Unicode" : "SQLite3");
     EXPECT_NE(ReadProfileString(m_box.Path() + "/odbc/odbcinst.ini", "SQLite3", "Driver", "", 256),
               "");
+    // The service's user reads them too: they hold no password.
+    EXPECT_EQ(std::filesystem::status(sources).permissions(), std::filesystem::perms(0644));
+
+    // A station without rows has no window to report.
+    ToolRun none = RunTool("availability --dir " + m_box.Path() + Login() + " --station NOPE");
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out, "no FILELIST rows of the channels asked for\n");
 
     // Its rows, through a data source of this process that names the same database.
     static int made = 0;

@@ -50,6 +50,18 @@ std::string FindProgram(const std::string& name)
     return {};
 }
 
+// The colour class of the latency cell in the page's row of channel.
+std::string LatencyClass(const std::string& dom, const std::string& channel)
+{
+    const std::size_t row = dom.find("<td>" + channel + "</td>");
+    const std::string cell = "<td class=\"num ";
+    const std::size_t latency = row == std::string::npos ? row : dom.find(cell, row);
+    if (latency == std::string::npos)
+        return {};
+    const std::size_t begin = latency + cell.size();
+    return dom.substr(begin, dom.find('"', begin) - begin);
+}
+
 class ObservabilityEndToEnd : public test::TarvellEndToEnd
 {
 protected:
@@ -229,11 +241,20 @@ TEST_F(ObservabilityEndToEnd, ThePageShowsTheChannelTableInABrowser)
     std::string dom;
     ASSERT_EQ(Run(chromium, dump, &dom), 0) << dom;
     // The script has read /status and drawn the rows: names, the silent channel in red, the
-    // 24-hour bars.
+    // flowing one green (well within what its buffering allows), the 24-hour bars.
     EXPECT_NE(dom.find("<td>BHZ</td>"), std::string::npos) << dom;
     EXPECT_NE(dom.find("bad\">silent</td>"), std::string::npos) << dom;
+    EXPECT_EQ(LatencyClass(dom, "BHZ"), "good") << dom;
     EXPECT_NE(dom.find("<svg class=\"bar\""), std::string::npos);
     EXPECT_NE(dom.find("database up"), std::string::npos);
+
+    // The server goes away: the flowing channel's latency is still small, yet red while its
+    // link is not connected.
+    StopSims();
+    ASSERT_TRUE(WaitUntil([&] { return Status()["links"][0]["state"] != "connected"; }, 15000));
+    std::string outage;
+    ASSERT_EQ(Run(chromium, dump, &outage), 0) << outage;
+    EXPECT_EQ(LatencyClass(outage, "BHZ"), "bad") << outage;
 
     std::vector<std::string> shot = browser;
     const std::string png = m_box.File("status-page.png");

@@ -2,6 +2,7 @@
 // writes them into a temporary data root and a fresh SQLite KDX database, and every file
 // and row is checked against what the server sent.
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -208,6 +209,43 @@ TEST_F(TarvellEndToEnd, StopIsPromptWhileTheServerRefusesOrStalls)
     // The three packets received before the stall are on disk.
     ChannelArchive archive = Check("ABC", "BHZ", 100, 300);
     EXPECT_EQ(archive.missing, 0);
+}
+
+// A service's journal: without a window, the lines that mean trouble (and the start and the
+// stop) also go to stderr with the journal's priority prefix, once per event like the log.
+TEST_F(TarvellEndToEnd, TheJournalHearsEachTroubleOnceWithItsPriority)
+{
+    Db().AddSiteChan("ABC", "BHZ", 100); // QQQ has no SITECHAN row
+    const int refused = test::FreePort();
+    WriteIni({{"ABC", "BHZ,QQQ", "127.0.0.1", refused}});
+    auto tarvell = StartTarvell();
+    ASSERT_TRUE(WaitForLog("Cannot connect to server"));
+    test::SleepMs(3500); // the attempts after 1 s and 2 s fail the same way
+    Stop(*tarvell);
+
+    const std::string cannot = "Cannot connect to server: 127.0.0.1 port " +
+                               std::to_string(refused) +
+                               " (connection refused: nothing listens on the port); retrying";
+    std::vector<std::string> lines;
+    std::istringstream stderrText(ReadFile(Box().File("tarvell.out")));
+    for (std::string line; std::getline(stderrText, line);)
+    {
+        EXPECT_TRUE(line.rfind("<3>", 0) == 0 || line.rfind("<4>", 0) == 0 ||
+                    line.rfind("<6>", 0) == 0)
+            << "a line without its priority: " << line;
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), "<6>TARVELL started...");
+    EXPECT_EQ(lines.back(), "<6>TARVELL stopped...");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "<4>" + cannot), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "<4>Not Found. Station: ABC  Channel: QQQ"),
+              1);
+    // The event log holds the same line once, without the prefix.
+    const std::string log = LogText();
+    const std::size_t first = log.find("#[TARVELL] " + cannot + "#");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("#[TARVELL] " + cannot + "#", first + 1), std::string::npos);
 }
 
 // The seconds of the time stamp "HH:MM:SS DD.MM.YYYY" that begins an event line (counted as
@@ -419,8 +457,14 @@ TEST_F(TarvellEndToEnd, StartWithoutADatabaseFailsWithTheMessageAndNoStopLine)
     ASSERT_TRUE(WriteProfileString(Ini(), "DATABASE", "ODBC", "NOSUCHDSN"));
     auto tarvell = StartTarvell();
     EXPECT_EQ(tarvell->Wait(30000), 1);
-    EXPECT_NE(ReadFile(Box().File("tarvell.out")).find("KDX database open error"),
-              std::string::npos);
+    const std::string told = ReadFile(Box().File("tarvell.out"));
+    EXPECT_NE(told.find("<3>KDX database open error"), std::string::npos) << told;
+    // After the driver's message, what failed in plain words; no dialog library is named.
+    EXPECT_NE(told.find("<3>The KDX database cannot be opened: connecting to the ODBC data "
+                        "source 'NOSUCHDSN'"),
+              std::string::npos)
+        << told;
+    EXPECT_EQ(told.find("MFC"), std::string::npos) << told;
     const std::string log = LogText();
     EXPECT_NE(log.find("TARVELL started...#"), std::string::npos);
     EXPECT_NE(log.find("KDX database open error"), std::string::npos);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -243,6 +244,70 @@ TEST_F(ConnectionTest, OpenConnectionFailures)
         const auto start = Clock::now();
         EXPECT_EQ(ConnectServer(m_link, "localhost", port, *request, *config, mode), -6);
         EXPECT_LT(SecondsSince(start), 0.25);
+    }
+}
+
+// What the log says of a connection that could not be made: the real cause of each, told
+// apart where the codes alone are the same (16: a close, or silence).
+TEST_F(ConnectionTest, EveryFailedConnectionNamesItsCause)
+{
+    using Script = std::function<void(int socket, int index)>;
+    const Script closes = [](int socket, int)
+    {
+        std::vector<unsigned char> body;
+        test::ReadMessage(socket, &body);
+    };
+    const Script silent = [](int socket, int)
+    {
+        std::vector<unsigned char> body;
+        test::ReadMessage(socket, &body);
+        test::ReadExactly(socket, 1); // until the client gives up
+    };
+    const Script status5 = [](int socket, int)
+    {
+        std::vector<unsigned char> body;
+        test::ReadMessage(socket, &body);
+        test::WriteAll(socket, CBytes().Framed());
+        test::WriteAll(socket, CBytes().U32(5).Framed());
+    };
+    struct Case
+    {
+        const char* what;
+        std::string host;
+        int port; // 0 with a script: the scripted server's
+        Script script;
+        int result;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"no host", "", 14002, nullptr, -1, "no host name"},
+        {"unknown host", "no-such-host.invalid", 14002, nullptr, -2,
+         "host name not found, code 17"},
+        {"port zero", "127.0.0.1", -1, nullptr, -4, "port not between 1 and 65535"},
+        {"refused", "127.0.0.1", test::UnusedPort(), nullptr, -6,
+         "connection refused: nothing listens on the port"},
+        {"closed by the server", "127.0.0.1", 0, closes, -1,
+         "the opening exchange failed: the server closed the connection, code 16"},
+        {"silent server", "127.0.0.1", 0, silent, -1,
+         "the opening exchange failed: no data from the server within the silence limit, "
+         "code 16"},
+        {"a status of the server", "127.0.0.1", 0, status5, -1,
+         "the opening exchange failed: server status 5, code 5"},
+    };
+    auto request = OneChannelRequest();
+    auto config = std::make_unique<ServerConfig>();
+    m_link.silenceLimit = 1;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<test::CScriptedServer> server;
+        if (c.script)
+            server = std::make_unique<test::CScriptedServer>(c.script);
+        const int port = server ? server->Port() : c.port < 0 ? 0 : c.port;
+        g_transferError = 0;
+        const int result = ConnectServer(m_link, c.host, port, *request, *config, 1);
+        ASSERT_EQ(result, c.result);
+        EXPECT_EQ(ConnectFailureText(result, c.host, g_transferError, m_link.systemError), c.text);
     }
 }
 

@@ -25,6 +25,7 @@
 #include "app/run_control.h"
 #include "config/load_groups.h"
 #include "config/station_groups.h"
+#include "metrics/metrics_registry.h"
 #include "platform/ini_profile.h"
 #include "platform/program_paths.h"
 #include "support/kdx_database.h"
@@ -290,10 +291,71 @@ private slots:
             QVERIFY(WriteProfileString(g_iniPath, "LISTBOXHEADER", "HDRSIZE", value.toStdString()));
         CMainDlg window(true);
         window.Start();
-        const int initial = window.InitialColumnWidth();
-        QVERIFY(initial > 100); // a third of a list that is several hundred pixels wide
         for (int column = 0; column < 4; ++column)
-            QCOMPARE(ColumnWidth(window, column), widths[column] ? widths[column] : initial);
+        {
+            QCOMPARE(ColumnWidth(window, column),
+                     widths[column] ? widths[column] : window.InitialColumnWidth(column));
+        }
+        if (value.isNull())
+        {
+            // At the window's own size every column starts inside the list, the file column
+            // is the widest, and the server keeps the room its text needs.
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const int list = window.ListView().viewport()->width();
+            const int server = window.InitialColumnWidth(4);
+            QVERIFY(window.InitialColumnWidth(3) > window.InitialColumnWidth(2));
+            QVERIFY2(
+                window.ListView().horizontalHeader()->sectionViewportPosition(4) + server <= list,
+                qPrintable(
+                    QString("list %1 px, server column at %2")
+                        .arg(list)
+                        .arg(window.ListView().horizontalHeader()->sectionViewportPosition(4))));
+        }
+    }
+
+    // The rows of a silent and of a held channel are marked with the reason and since when,
+    // and the mark goes when the channel is well again.
+    void silentAndHeldChannelsAreMarked()
+    {
+        CConfiguration config;
+        AddTestGroup(config, "ABC", {"BHZ", "BHN", "BHE"}, "host1");
+        CMainDlg window(true);
+        CWindowView view(window);
+        view.SetChannelRows(ChannelRows(config));
+        view.ApplyPending();
+        const auto silent = Metrics().Channel("ABC", "BHN");
+        const auto held = Metrics().Channel("ABC", "BHE");
+        silent->silentSince.store(1796648695.0);
+        silent->stalled.store(true);
+        held->Held(1, 1796648700.0, "File create error 'x': Permission denied");
+        window.RefreshTroubles();
+
+        const CChannelListModel& list = window.List();
+        auto background = [&](int row, int column)
+        { return list.data(list.index(row, column), Qt::BackgroundRole); };
+        auto tip = [&](int row, int column)
+        { return list.data(list.index(row, column), Qt::ToolTipRole).toString(); };
+        QVERIFY(!background(0, 0).isValid());
+        QCOMPARE(tip(0, 2), QString("---------"));
+        for (int column = 0; column < 5; ++column)
+        {
+            QVERIFY(background(1, column).isValid());
+            QVERIFY(background(2, column).isValid());
+            QCOMPARE(tip(1, column),
+                     QString("Silent since 2026:341-13:04:55.000: its server is connected and "
+                             "sends nothing for it"));
+            QCOMPARE(tip(2, column), QString("Not archived since 2026:341-13:05:00.000: File "
+                                             "create error 'x': Permission denied"));
+        }
+        QVERIFY(background(1, 0) != background(2, 0)); // a hold is not a silence
+
+        silent->stalled.store(false);
+        held->Held(0, 0, "");
+        window.RefreshTroubles();
+        QVERIFY(!background(1, 0).isValid());
+        QVERIFY(!background(2, 0).isValid());
+        QCOMPARE(tip(1, 1), QString("BHN"));
     }
 
     void theWidthsAreSavedAsFourNumbers()

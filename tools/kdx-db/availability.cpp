@@ -133,8 +133,13 @@ std::vector<ChannelAvailability> ComputeAvailability(std::vector<FileSpan> spans
 std::string AvailabilityText(const std::vector<ChannelAvailability>& channels,
                              const AvailabilityWindow& window)
 {
+    // Without a row (of the station or channel asked for) there is no default window.
+    if (!std::isfinite(window.from) || !std::isfinite(window.to))
+        return "no FILELIST rows of the channels asked for\n";
     std::string out = FormatText("window %s .. %s (%.3f s)\n", IsoTime(window.from).c_str(),
                                  IsoTime(window.to).c_str(), window.to - window.from);
+    if (channels.empty())
+        out += "no FILELIST rows of the channels asked for in the window\n";
     for (const ChannelAvailability& channel : channels)
     {
         if (channel.covered.empty())
@@ -175,7 +180,9 @@ std::string AvailabilityJson(const std::vector<ChannelAvailability>& channels,
                         {"share", channel.share},
                         {"gaps", std::move(gaps)}});
     }
-    const Json out = {{"from", window.from}, {"to", window.to}, {"channels", std::move(list)}};
+    auto time = [](double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); };
+    const Json out = {
+        {"from", time(window.from)}, {"to", time(window.to)}, {"channels", std::move(list)}};
     return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

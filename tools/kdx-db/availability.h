@@ -44,7 +44,8 @@ struct AvailabilityWindow
     double to = 0;
 };
 
-// from/to NaN: the window runs from the earliest to the latest sample of all channels.
+// from/to NaN: the window runs from the earliest to the latest sample of all channels (and
+// is not finite when there is no row; the text and JSON then say so).
 // gapSeconds < 0: a gap is anything longer than 1.5 sample intervals of its channel.
 std::vector<ChannelAvailability> ComputeAvailability(std::vector<FileSpan> spans, double from,
                                                      double to, double gapSeconds,

@@ -13,12 +13,15 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "platform/text_format.h"
 #include "db/db_admin.h"
 #include "db/schema_names.h"
 #include "availability.h"
+#include "config/load_groups.h"
 #include "kdx_schema.h"
 #include "platform/time_conversions.h"
 #include "platform/ini_profile.h"
@@ -47,7 +50,9 @@ const char kUsage[] =
     "         in DIR/odbc/odbcinst.ini. Prints the two variables that point TARVELL at them.\n"
     "         Running it again on an existing database only adds what is missing.\n"
     "sitechan enters (or corrects) the sampling rate of each channel in SITECHAN, through\n"
-    "         the data source (default KDX with TARVELL's default login KDX/QZT).\n"
+    "         the data source (default KDX with TARVELL's default login KDX/QZT); names\n"
+    "         TARVELL cannot acquire (more than 7 characters, /, \\, .., not printable\n"
+    "         ASCII) are refused.\n"
     "availability reads FILELIST (never changes it) and prints per channel the first and\n"
     "         last sample, the share of the window covered and every gap longer than\n"
     "         SECONDS (default: 1.5 sample intervals); T is epoch seconds or a UTC time\n"
@@ -55,7 +60,8 @@ const char kUsage[] =
     "         sample). --json prints JSON instead; --svg also draws a timeline to FILE.\n"
     "         Without --dir it uses the ODBC files of ODBCSYSINI when that is set.\n"
     "\n"
-    "DIR defaults to /var/lib/kdx.\n";
+    "DIR defaults to /var/lib/kdx, the tarvell service's: run kdx-db as its user\n"
+    "(runuser -u tarvell -- kdx-db ...), so that the database is the service's.\n";
 
 // Message boxes of the database code become lines on stderr.
 class CConsoleView final : public CWindowlessView
@@ -171,14 +177,21 @@ void UseOdbcFiles(const Options& options)
 bool WriteKeys(const std::string& path, const char* section,
                const std::vector<std::pair<const char*, std::string>>& keys)
 {
+    const bool made = !std::filesystem::exists(path);
     for (const auto& [key, value] : keys)
     {
         if (!WriteProfileString(path, section, key, value))
         {
-            std::fprintf(stderr, "kdx-db: cannot write %s\n", path.c_str());
+            std::fprintf(stderr, "kdx-db: cannot write %s: %s\n", path.c_str(),
+                         std::strerror(errno));
             return false;
         }
     }
+    // The driver and data source files hold no password, and every user of the archive
+    // (the service's user, the KDX programs) reads them: one only their maker could read
+    // looks to the driver manager like no data source at all.
+    if (made)
+        ::chmod(path.c_str(), 0644);
     return true;
 }
 
@@ -188,7 +201,8 @@ bool WriteOdbcFiles(const Options& options, const std::string& database)
     std::error_code error;
     std::filesystem::create_directories(OdbcDir(options), error);
     std::string drivers = OdbcDir(options) + "/odbcinst.ini";
-    const std::string odbcDir = "/usr/lib/x86_64-linux-gnu/odbc/";
+    // Where this machine's architecture keeps the drivers (Debian's multiarch directory).
+    const std::string odbcDir = TARVELL_ODBC_DRIVER_DIR;
     if (!WriteKeys(
             drivers, "SQLite3",
             {{"Description", "SQLite3 ODBC Driver"}, {"Driver", odbcDir + "libsqlite3odbc.so"}}) ||
@@ -341,6 +355,24 @@ int Availability(const Options& options)
     return 0;
 }
 
+// Why TARVELL could never acquire a channel of these names, or empty: a name it cannot
+// request (more than 7 characters) or that cannot stand in a path under the data root.
+std::string SiteChanNameProblem(const std::string& station, const std::string& channel)
+{
+    for (const std::string* name : {&station, &channel})
+    {
+        const char* what = name == &station ? "the station name" : "the channel name";
+        if (name->empty())
+            return std::string(what) + " is empty";
+        if (name->size() > kMaxRequestName)
+            return FormatText("%s has more than %zu characters, which TARVELL cannot request", what,
+                              kMaxRequestName);
+        if (const std::string problem = NameProblem(*name); !problem.empty())
+            return std::string(what) + " " + problem;
+    }
+    return {};
+}
+
 int SiteChan(Options& options)
 {
     if (options.rest.empty() || options.rest.size() % 3 != 0)
@@ -358,6 +390,14 @@ int SiteChan(Options& options)
     int status = 0;
     for (std::size_t i = 0; i < options.rest.size(); i += 3)
     {
+        if (const std::string problem = SiteChanNameProblem(options.rest[i], options.rest[i + 1]);
+            !problem.empty())
+        {
+            std::fprintf(stderr, "kdx-db: %s %s: %s\n", PrintableName(options.rest[i]).c_str(),
+                         PrintableName(options.rest[i + 1]).c_str(), problem.c_str());
+            status = 1;
+            continue;
+        }
         std::string station = SqlText(ToUpperAscii(options.rest[i]));
         std::string channel = SqlText(ToUpperAscii(options.rest[i + 1]));
         const std::string& rateText = options.rest[i + 2];

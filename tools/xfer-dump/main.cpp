@@ -350,10 +350,9 @@ int main(int argc, char** argv)
         const int code = g_transferError;
         if (json)
             PrintJson({{"type", "failed"}, {"result", connected}, {"code", code}});
-        std::fprintf(stderr, "xfer-dump: connection to %s:%d failed: result %d, code %d (%s)\n",
-                     host.c_str(), port, connected, code,
-                     connected < -1 && code != kTransferHostNotFound ? "could not connect"
-                                                                     : TransferErrorText(code));
+        std::fprintf(stderr, "xfer-dump: connection to %s:%d failed (result %d): %s\n",
+                     host.c_str(), port, connected,
+                     ConnectFailureText(connected, host, code, link.systemError).c_str());
         return running ? ExitStatus(connected, code) : 0;
     }
     UniqueFd socket(connected);
@@ -396,7 +395,7 @@ int main(int argc, char** argv)
         std::printf("stopped after %ld packets, %lld skipped\n", packets, skipped);
     else
         std::printf("failed after %ld packets, %lld skipped: code %d (%s)\n", packets, skipped,
-                    code, TransferErrorText(code));
+                    code, LinkFailureText(code, link.systemError).c_str());
     std::fflush(stdout);
     if (result == 1 || limitReached)
         return 0;
