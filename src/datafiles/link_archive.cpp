@@ -114,6 +114,9 @@ void CLinkArchive::FlushAndCommit()
 
 void CLinkArchive::Release(ChannelStates& spare)
 {
+    // The journal's chunks name the groups of the configuration they were written under,
+    // which need not outlive the states' hand-over: they are committed first.
+    m_journal.Commit();
     // m_channels and m_states are in the same order (Index).
     for (std::size_t i = 0; i < m_channels.size(); ++i)
     {

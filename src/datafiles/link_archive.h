@@ -72,7 +72,8 @@ public:
     // is still this instance's, else taken back.
     void FlushAndCommit();
 
-    // Takes every state out of the archive into spare (after FlushAndCommit).
+    // Commits what the journal holds, then takes every state out of the archive into spare
+    // (buffers stay with their states: a kept channel loses nothing).
     void Release(ChannelStates& spare);
 
 private:

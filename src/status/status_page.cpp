@@ -92,18 +92,24 @@ function render(status) {
   document.getElementById("summary").innerHTML =
     `<span class="state ${db ? "up" : "down"}">database ${db ? "up" : "down"}` +
     ` (${status.database.outages} outages)</span>${text(status.summary)}` +
-    ` &middot; version ${text(status.version)} &middot; since ${timeText(status.start_time)} UTC`;
+    ` &middot; version ${text(status.version)} &middot; since ${timeText(status.start_time)} UTC` +
+    (status.instance ? ` &middot; instance ${text(status.instance)}` : "");
+  // A link another instance of the fleet holds is archived there: its holder, not its state.
   document.getElementById("links").innerHTML = status.links.map(link =>
-    `<span class="state ${link.state === "connected" ? "up" : "other"}">` +
-    `${text(link.server)}:${link.port} ${text(link.state)}, ${link.reconnects} reconnects,` +
-    ` ${link.bytes_received} bytes</span>`).join("");
+    link.held_here === false ?
+      `<span class="state other">${text(link.server)}:${link.port} held by ` +
+      `${text(link.holder || "nobody yet")}</span>` :
+      `<span class="state ${link.state === "connected" ? "up" : "other"}">` +
+      `${text(link.server)}:${link.port} ${text(link.state)}, ${link.reconnects} reconnects,` +
+      ` ${link.bytes_received} bytes</span>`).join("");
   const connected = new Set(status.links.filter(link => link.state === "connected")
     .map(link => link.server));
   document.getElementById("channels").innerHTML = status.channels.map(c =>
     `<tr><td>${text(c.station)}</td><td>${text(c.channel)}</td>` +
     `<td>${timeText(c.last_sample_time)}</td>` +
+    (c.elsewhere ? `<td class="num">elsewhere</td>` :
     `<td class="num ${latencyClass(c, connected.has(c.server), sampleRate(c))}">${c.stalled ? "silent" :
-      c.latency_seconds === null ? "-" : c.latency_seconds.toFixed(1) + " s"}</td>` +
+      c.latency_seconds === null ? "-" : c.latency_seconds.toFixed(1) + " s"}</td>`) +
     `<td>${text(c.file)}</td><td>${text(c.server)}</td>` +
     `<td class="num">${c.samples_written} / ${c.samples_received}</td>` +
     `<td class="num">${c.buffer_samples}</td><td>${bar(c.availability)}</td></tr>`).join("");

@@ -153,9 +153,17 @@ QVariant CChannelListModel::data(const QModelIndex& index, int role) const
         return QString::fromUtf8(Text(index.row(), index.column()));
     if (role == Qt::BackgroundRole && trouble.kind != TroubleKind::None)
     {
-        // The colours of the status page: amber for a silence, red for a hold.
-        return QBrush(trouble.kind == TroubleKind::Held ? QColor(0xf4, 0xc0, 0xc0)
-                                                        : QColor(0xf3, 0xe2, 0xb3));
+        // The colours of the status page: amber for a silence, red for a hold, grey for a
+        // channel another instance archives.
+        switch (trouble.kind)
+        {
+        case TroubleKind::Held:
+            return QBrush(QColor(0xf4, 0xc0, 0xc0));
+        case TroubleKind::Silent:
+            return QBrush(QColor(0xf3, 0xe2, 0xb3));
+        default:
+            return QBrush(QColor(0xe3, 0xe3, 0xe3));
+        }
     }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));

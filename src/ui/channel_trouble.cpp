@@ -1,7 +1,7 @@
 #include "ui/channel_trouble.h"
 
-#include "platform/time_conversions.h"
 #include "metrics/counters.h"
+#include "platform/time_conversions.h"
 
 namespace tarvell
 {
@@ -9,6 +9,14 @@ namespace tarvell
 ChannelTrouble TroubleOf(const CChannelCounters& counters)
 {
     constexpr auto kRelaxed = std::memory_order_relaxed;
+    const CLinkCounters* link = counters.link.load(kRelaxed);
+    if (link != nullptr && link->heldElsewhere.load(kRelaxed))
+    {
+        const std::string holder = link->holder.Load();
+        return {TroubleKind::Elsewhere,
+                "Archived by the instance '" + (holder.empty() ? std::string("?") : holder) +
+                    "', which holds the server " + link->host + ":" + std::to_string(link->port)};
+    }
     if (counters.holdReason.load(kRelaxed) != 0)
     {
         // The time as the list's time column writes it, so the two compare at a glance.

@@ -178,7 +178,9 @@ protected:
         ::testing::AssertionResult failure = ::testing::AssertionFailure();
         failure << name << " never logged " << text << "\n";
         for (const auto& [other, process] : m_instances)
-            failure << "--- " << other << "\n" << Log(other);
+            failure << "--- " << other << "\n"
+                    << Log(other)
+                    << test::ReadFile(m_world.Box().File("tarvell-" + other + ".out"));
         return failure;
     }
 
@@ -256,7 +258,11 @@ TEST_F(Fleet, AKilledAFrozenACutOffAndAJoiningInstanceLoseNoSampleAndWriteNoneTw
         ASSERT_TRUE(m_world.WaitForRequestFrom(channel, start + kSeconds, 90000)) << station;
     for (const char* name : {"b", "c", "d"})
     {
-        ASSERT_TRUE(m_instances[name]->Signal(SIGTERM));
+        ASSERT_TRUE(m_instances[name]->Signal(SIGTERM))
+            << name << " ended by itself, status " << m_instances[name]->Wait(0) << " signal "
+            << m_instances[name]->EndingSignal() << "\n"
+            << Log(name)
+            << test::ReadFile(m_world.Box().File(std::string("tarvell-") + name + ".out"));
         EXPECT_EQ(m_instances[name]->Wait(30000), 0) << name << "\n" << Log(name);
     }
     for (const auto& [station, channel] : kChannels)
