@@ -20,11 +20,14 @@
 #include "datafiles/channel_ini.h"
 #include "db/connection.h"
 #include "db/db_settings.h"
+#include "db/fleet_tables.h"
 #include "log/event_log.h"
 #include "platform/command_signals.h"
 #include "platform/ini_profile.h"
+#include "platform/machine_checks.h"
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
+#include "platform/service_notify.h"
 #include "platform/text.h"
 #include "platform/text_format.h"
 #include "status/observability.h"
@@ -47,11 +50,23 @@ void SetReloadsEnded(bool ended)
     g_reloadsEnded = ended;
 }
 
-// A start-up failure: the operator reads it in a message box (stderr headless) and the log.
+// A start-up failure: the operator reads it in a message box (stderr headless) and the log;
+// the service manager shows it as the unit's status line.
 int StartFailed(const std::string& text)
 {
     OperatorView().ShowMessage("", text, MessageIcon::Error, true);
+    (void)NotifyServiceManager("STATUS=" + text);
     return 1;
+}
+
+// Why a configuration gives nothing to acquire, for the line of a start that fails.
+std::string NothingToAcquire(const CConfiguration& config)
+{
+    if (ParseLeadingInteger(ReadProfileString(config.iniPath, "SYSTEM", "GROUPS", "0", 16)) <= 0)
+        return "[SYSTEM] GROUPS is missing or 0";
+    if (config.groups.empty())
+        return "no [GROUP<n>] section names a STATION";
+    return "no channel of its groups can be acquired (the lines before say why for each)";
 }
 
 // Installs a view for one scope: on every way out of start-up the view is taken away again
@@ -70,6 +85,7 @@ class CHeadlessFront final : public IProgramFront
 {
 public:
     IOperatorView& View() override { return m_view; }
+    bool Unattended() const override { return true; }
 
     void RunUntilStop() override
     {
@@ -136,6 +152,14 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     SetReloadsEnded(false);
 
     g_iniPath = ResolveIniPath(line);
+    // Before the log: a mistyped --ini would otherwise make a log directory from the
+    // defaults, and the service would run with nothing to do.
+    if (front.Unattended())
+    {
+        if (const std::string why = FileReadProblem(g_iniPath); !why.empty())
+            return StartFailed("TARVELL not started: the program INI " + g_iniPath +
+                               " cannot be read: " + why);
+    }
     InitLog(g_iniPath);
 
     CInstanceLock lock;
@@ -149,6 +173,12 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
     CDbSettings settings(line.settingsArguments);
     if (!DbOpen(settings))
         return StartFailed("KDX database open error");
+    // A database that takes no row would refuse every file later, one channel at a time; its
+    // message (SQLite's "attempt to write a readonly database") is the cause to name.
+    std::string unwritable;
+    if (!EnsureFleetTables(&unwritable) || !(unwritable = DatabaseWriteProblem()).empty())
+        return StartFailed("TARVELL not started: the KDX database (ODBC " + g_dsn + ", user " +
+                           g_dbUser + ") cannot be written: " + unwritable);
 
     CObservability observability;
     std::string statusError;
@@ -156,6 +186,9 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
         return StartFailed(statusError);
 
     std::shared_ptr<const CConfiguration> config = LoadGroups(g_iniPath, g_waveRoot);
+    if (front.Unattended() && config->ChannelCount() == 0)
+        return StartFailed("TARVELL not started: nothing to acquire in " + g_iniPath + ": " +
+                           NothingToAcquire(*config));
     ReadAcquisitionSettings();
     if (const std::string note = DataRootNote(*config); !note.empty())
         LogEvent(note);

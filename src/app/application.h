@@ -21,6 +21,11 @@ public:
     // The view installed for the whole run, from the first step of start-up.
     virtual IOperatorView& View() = 0;
 
+    // True when nobody sits at a window to mend the configuration through the tray: a start
+    // with an INI that cannot be read or with no channel to acquire then fails at once rather
+    // than running without doing anything.
+    virtual bool Unattended() const { return false; }
+
     // The groups are loaded and their rows are in the view; the acquisition threads start
     // next. The window applies SCREEN, shows its icon and starts its timer here.
     virtual void Starting() {}
@@ -41,7 +46,10 @@ public:
 // rows, the acquisition threads; then front.RunUntilStop, and the orderly stop: every
 // acquisition thread joined, every channel's buffered samples written and committed, the
 // resume times written, "TARVELL stopped...". Returns the exit status: 0 after an orderly
-// stop, 1 when start-up failed (the reason went to the view and the event log).
+// stop, 1 when start-up failed (the reason went to the view, the event log once it is open,
+// and the service manager's status line): another instance holds the INI, the database cannot
+// be opened or written, the status server cannot listen, the fleet's tables cannot be made,
+// or, unattended, the INI cannot be read or names no channel that can be acquired.
 int RunProgram(const CommandLine& line, IProgramFront& front);
 
 // RunProgram without a window until SIGTERM or SIGINT (the stop command); SIGHUP reloads the

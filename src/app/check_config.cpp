@@ -20,7 +20,9 @@
 #include "platform/ini_profile.h"
 #include "platform/operator_view.h"
 #include "platform/program_paths.h"
+#include "platform/machine_checks.h"
 #include "platform/text.h"
+#include "status/status_settings.h"
 
 namespace tarvell
 {
@@ -82,6 +84,35 @@ void PrintGroups(const CConfiguration& config, std::FILE* out)
     }
 }
 
+// What the configuration asks of this machine that the program would only find out while
+// running: a data root it can write, servers whose names resolve, a status address free to
+// listen on.
+std::vector<std::string> MachineProblems(const CConfiguration& config)
+{
+    std::vector<std::string> problems;
+    if (const std::string why = DirectoryWriteProblem(config.dataRoot); !why.empty())
+        problems.push_back("Data root '" + config.dataRoot + "': " + why);
+    for (const LinkConfig& link : config.links)
+    {
+        if (const std::string why = HostResolveProblem(link.host); !why.empty())
+            problems.push_back("Server " + link.Name() + ": the host name does not resolve (" +
+                               why + ")");
+    }
+    StatusSettings status;
+    std::string error;
+    if (!ReadStatusSettings(config.iniPath, &status, &error))
+        problems.push_back(error);
+    else if (status.serverEnabled)
+    {
+        if (const std::string why = ListenProblem(status.host, status.port); !why.empty())
+            problems.push_back(FormatText("[STATUS] LISTEN=%s:%d cannot be listened on (%s): "
+                                          "another program holds it, or it is no address of "
+                                          "this machine",
+                                          status.host.c_str(), status.port, why.c_str()));
+    }
+    return problems;
+}
+
 } // namespace
 
 int CheckConfig(const CommandLine& line, std::FILE* out)
@@ -110,7 +141,9 @@ int CheckConfig(const CommandLine& line, std::FILE* out)
 
     PrintGroups(*config, out);
     PrintServers(*config, out);
-    const std::vector<std::string> problems = ConfigurationProblems(*config);
+    std::vector<std::string> problems = ConfigurationProblems(*config);
+    for (std::string& problem : MachineProblems(*config))
+        problems.push_back(std::move(problem));
 
     if (problems.empty())
         std::fprintf(out, "No problem found.\n");

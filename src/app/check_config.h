@@ -14,7 +14,9 @@ struct CommandLine;
 // paths) and resume times, followed by every problem found: sections without STATION,
 // names longer than 7 characters or unsafe in a path ("/", "\", "..", bytes that are no
 // printable ASCII), channels unknown to SITECHAN or without a positive rate,
-// more than 64 channels in a group, 64 groups on one host or 64 hosts. Returns 0 when
+// more than 64 channels in a group, 64 groups on one host or 64 hosts; and what the machine
+// would refuse: a data root that is missing or not writable by this user, a server name that
+// does not resolve, a [STATUS] LISTEN address that cannot be listened on. Returns 0 when
 // there is no problem, 1 when there is one, 2 when the database cannot be opened.
 int CheckConfig(const CommandLine& line, std::FILE* out);
 

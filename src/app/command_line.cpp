@@ -19,12 +19,14 @@ const char kUsage[] =
     "  --headless       run without a window (service mode): SIGTERM or SIGINT stop the\n"
     "                   program, SIGHUP reloads the configuration; without a display\n"
     "                   ($DISPLAY and $WAYLAND_DISPLAY empty) the program runs so anyway\n"
-    "  --check-config   check the INI file and the database settings, print the resolved\n"
-    "                   groups, servers, files and resume times, and exit\n"
+    "  --check-config   check the INI file, the database settings, the data root, the\n"
+    "                   server names and the status address, print the resolved groups,\n"
+    "                   servers, files and resume times, and exit\n"
     "  --status [--json] ask the running program's status server ([STATUS] LISTEN of\n"
     "                   the INI file) and print its channel table (or its JSON); exit\n"
-    "                   status 1 when a channel is silent or the database is away, 2\n"
-    "                   when there is no answer\n"
+    "                   status 0 when every channel acquired here flows and the\n"
+    "                   database is up, 1 when one does not, a server is not connected\n"
+    "                   or the data root is unusable, 2 when there is no answer\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -56,7 +58,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             ++i;
             break;
         }
-        if (argument.rfind("--", 0) != 0)
+        // The settings arguments are KEY=value: anything that begins with '-' is meant as an
+        // option ("-h"), and starting the program with it as a setting would only mislead.
+        if (argument.empty() || argument[0] != '-')
             break;
         if (argument == "--headless")
             line.headless = true;

@@ -19,6 +19,7 @@
 #include "db/disk_loop.h"
 #include "db/file_registry.h"
 #include "db/schema_names.h"
+#include "metrics/metrics_registry.h"
 #include "platform/time_conversions.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
@@ -97,6 +98,7 @@ public:
     {
         if (!IsDirectory(g_waveRoot))
         {
+            (void)NoteDataRootMissing(true);
             LogEvent(FormatText("Data root '%s' does not exist: the archive is not checked, "
                                 "acquisition resumes from the program INI",
                                 g_waveRoot.c_str()));

@@ -28,6 +28,7 @@
 #include "platform/time_conversions.h"
 #include "link/waveform_packet.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
 #include "platform/clock.h"
 #include "platform/fault_point.h"
 #include "platform/file_system.h"
@@ -41,9 +42,6 @@ namespace
 
 // A new time-named file whose name is taken gets the first free of name_1 ... name_99.
 constexpr int kMaxNameVariants = 99;
-
-// Set while the data root is missing, so that the condition is logged once.
-std::atomic<bool> g_rootMissing{false};
 
 // The samples of a chunk as they go to disk (4 bytes each, little-endian).
 struct ChunkBytes
@@ -99,11 +97,12 @@ bool DataRootUsable()
 {
     if (IsDirectory(g_waveRoot))
     {
-        if (g_rootMissing.exchange(false))
+        if (NoteDataRootMissing(false))
             LogEvent(FormatText("Data root '%s' is there again", g_waveRoot.c_str()));
         return true;
     }
-    if (!g_rootMissing.exchange(true))
+    // Noted for the status (and so logged once while it lasts).
+    if (!NoteDataRootMissing(true))
     {
         LogEvent(FormatText("Data root '%s' does not exist: chunks are requested again until "
                             "it does",

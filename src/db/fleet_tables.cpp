@@ -59,7 +59,7 @@ bool Succeeded(const DbOutcome& outcome)
 
 } // namespace
 
-bool EnsureFleetTables()
+bool EnsureFleetTables(std::string* failure)
 {
     for (const FleetTable& table : kFleetTables)
     {
@@ -71,11 +71,21 @@ bool EnsureFleetTables()
         {
             LogEvent(FormatText("Table %s (%s) can be neither read nor made: %s", table.name,
                                 table.purpose, made.message.c_str()));
+            if (failure != nullptr)
+                *failure = made.message;
             return false;
         }
         LogEvent(FormatText("Table %s made in the KDX database: %s", table.name, table.purpose));
     }
     return true;
+}
+
+std::string DatabaseWriteProblem()
+{
+    const DbOutcome probe = DbExecute("UPDATE TARVELL_MEMBER SET BEAT=BEAT WHERE 1=0");
+    if (probe.ok)
+        return {};
+    return probe.message.empty() ? "the database refuses to write" : probe.message;
 }
 
 std::optional<std::vector<LeaseRow>> ReadLeases()

@@ -44,8 +44,14 @@ struct ClaimRow
 };
 
 // Makes the tables that are missing (logged, one line each). False, logged, when one can be
-// neither read nor made.
-bool EnsureFleetTables();
+// neither read nor made; then *failure (when given) holds the database's message.
+bool EnsureFleetTables(std::string* failure = nullptr);
+
+// Whether the database takes a write: an update of the fleet's tables that changes no row,
+// which a read-only database, a read-only transaction or a login without the right to write
+// refuses all the same. Empty when it is taken, else the database's message. Start-up only:
+// the program cannot do its work without writing, and says so at once.
+std::string DatabaseWriteProblem();
 
 // Every row of each table; nothing when the query fails.
 std::optional<std::vector<LeaseRow>> ReadLeases();

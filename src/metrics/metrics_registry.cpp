@@ -92,4 +92,9 @@ void NoteDatabaseReachable(bool reachable)
         process.databaseOutages.fetch_add(1, std::memory_order_relaxed);
 }
 
+bool NoteDataRootMissing(bool missing)
+{
+    return Metrics().process.dataRootMissing.exchange(missing, std::memory_order_relaxed);
+}
+
 } // namespace tarvell

@@ -48,4 +48,8 @@ CMetricsRegistry& Metrics();
 // outage. Any thread, without waiting for the database.
 void NoteDatabaseReachable(bool reachable);
 
+// Notes whether the data root was there when last looked for; returns what was noted before.
+// Any thread.
+bool NoteDataRootMissing(bool missing);
+
 } // namespace tarvell

@@ -207,6 +207,7 @@ bool ReadStatusAnswer(const std::string& body, StatusAnswer* answer, std::string
     answer->stalledChannels = fields.Integer("stalled_channels");
     answer->heldChannels = fields.IntegerIfThere("held_channels");
     answer->instance = fields.TextIfThere("instance");
+    answer->dataRootMissing = fields.FlagIfThere("data_root_missing", false);
     CFields database(fields.Object("database"), fields.Name("database"), problem);
     answer->databaseReachable = database.Flag("reachable");
     answer->databaseOutages = database.Integer("outages");

@@ -41,6 +41,7 @@ struct StatusAnswer
     std::string summary;
     bool databaseReachable = false;
     std::int64_t databaseOutages = 0;
+    bool dataRootMissing = false;
     std::int64_t stalledChannels = 0;
     std::int64_t heldChannels = 0;
     std::string instance; // the instance's name in its fleet

@@ -1,9 +1,12 @@
 #include "status/status_client.h"
 
 #include <exception>
+#include <string>
+#include <vector>
 
 #include <httplib.h>
 
+#include "platform/text_format.h"
 #include "platform/time_conversions.h"
 #include "status/status_answer.h"
 #include "status/status_settings.h"
@@ -67,6 +70,47 @@ void PrintTable(const StatusAnswer& status, std::FILE* out)
                      Shown(channel.channel).c_str(), time.c_str(), latency,
                      Shown(channel.server).c_str(), Shown(channel.file).c_str());
     }
+}
+
+// What keeps the answer from "all well", in words, or nothing: every channel archived here
+// must flow (data received, not silent, not held) on a connected link, the database must be
+// up and the data root there. Channels another instance of the fleet archives are its to
+// report.
+std::vector<std::string> Troubles(const StatusAnswer& status)
+{
+    std::vector<std::string> troubles;
+    if (!status.databaseReachable)
+        troubles.push_back("the database is down");
+    if (status.dataRootMissing)
+        troubles.push_back("the data root is missing");
+    for (const StatusAnswerLink& link : status.links)
+    {
+        if (link.heldHere && link.state != "connected")
+            troubles.push_back(FormatText("server %s:%lld is %s", Shown(link.server).c_str(),
+                                          static_cast<long long>(link.port),
+                                          Shown(link.state).c_str()));
+    }
+    long long silent = 0;
+    long long held = 0;
+    long long waiting = 0;
+    for (const StatusAnswerChannel& channel : status.channels)
+    {
+        if (channel.elsewhere)
+            continue;
+        if (channel.held)
+            ++held;
+        else if (channel.stalled)
+            ++silent;
+        else if (!channel.lastSampleTime)
+            ++waiting;
+    }
+    if (silent > 0)
+        troubles.push_back(FormatText("%lld silent", silent));
+    if (held > 0)
+        troubles.push_back(FormatText("%lld not archived (held)", held));
+    if (waiting > 0)
+        troubles.push_back(FormatText("%lld without data since the start", waiting));
+    return troubles;
 }
 
 // Asks the status server; returns the exit status, the answer's body in *body when it is 0.
@@ -151,9 +195,16 @@ int AskAndPrint(const std::string& iniPath, bool json, std::FILE* out, std::FILE
         std::fprintf(out, "%s\n", body.c_str());
     else
         PrintTable(status, out);
-    const bool trouble =
-        status.stalledChannels > 0 || status.heldChannels > 0 || !status.databaseReachable;
-    return trouble ? kStatusTrouble : kStatusWell;
+    const std::vector<std::string> troubles = Troubles(status);
+    if (troubles.empty())
+        return kStatusWell;
+    // On stderr, so that the JSON on stdout stays JSON; monitoring shows the reason.
+    std::string text;
+    for (const std::string& trouble : troubles)
+        text += (text.empty() ? "" : ", ") + trouble;
+    std::fflush(out); // the table first, then why it is not all well
+    std::fprintf(err, "tarvell: not all well: %s\n", text.c_str());
+    return kStatusTrouble;
 }
 
 } // namespace

@@ -79,6 +79,7 @@ std::string StatusJson(const StatusSnapshot& snapshot)
         {"now", snapshot.now},
         {"database",
          {{"reachable", snapshot.databaseReachable}, {"outages", snapshot.databaseOutages}}},
+        {"data_root_missing", snapshot.dataRootMissing},
         {"log_lines_lost", snapshot.logLinesLost},
         {"summary", StatusSummary(snapshot)},
         {"flowing_channels", snapshot.flowingChannels},

@@ -96,6 +96,7 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
     snapshot.version = BuildVersion();
     snapshot.databaseReachable = registry.process.databaseReachable.load(kRelaxed);
     snapshot.databaseOutages = registry.process.databaseOutages.load(kRelaxed);
+    snapshot.dataRootMissing = registry.process.dataRootMissing.load(kRelaxed);
     snapshot.logLinesLost = LogLinesLost();
     snapshot.instance = registry.process.instanceName.Load();
     const StatusServerCounters& server = registry.process.statusServer;
@@ -166,6 +167,8 @@ std::string StatusSummary(const StatusSnapshot& snapshot)
     if (snapshot.elsewhereChannels > 0)
         summary += FormatText(", %d archived by other instances", snapshot.elsewhereChannels);
     summary += snapshot.databaseReachable ? ", database up" : ", database down";
+    if (snapshot.dataRootMissing)
+        summary += ", data root missing";
     return summary;
 }
 

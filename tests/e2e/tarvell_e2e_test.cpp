@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -18,12 +19,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "e2e/child_process.h"
 #include "platform/ini_profile.h"
 #include "e2e/e2e_world.h"
+#include "e2e/notify_socket.h"
 
 namespace tarvell
 {
@@ -32,6 +36,7 @@ namespace
 
 using test::ChannelArchive;
 using test::ChildProcess;
+using test::CNotifySocket;
 using test::Group;
 using test::kStart;
 using test::ReadFile;
@@ -451,24 +456,121 @@ TEST_F(TarvellEndToEnd, AnIniPathHoldingOdbcIsNoDatabaseSetting)
     }
 }
 
-TEST_F(TarvellEndToEnd, StartWithoutADatabaseFailsWithTheMessageAndNoStopLine)
+// A start that cannot do its work ends at once with exit 1: one line on stderr names the
+// cause with the journal's error priority, the service manager gets it as the unit's status,
+// and there is no stop line. Each case is a fault an operator makes on the first day.
+TEST_F(TarvellEndToEnd, AStartThatCannotWorkEndsAtOnceNamingTheCause)
+{
+    Db().AddSiteChan("ABC", "BHZ", 100);
+    struct Case
+    {
+        std::string name;
+        std::function<std::string()> prepare; // returns the INI to start with
+        std::string told;                     // the line on stderr, from its beginning
+        std::string status;                   // what the service manager shows
+        bool logMade = true;                  // the event log was opened first
+    };
+    std::vector<std::string> asOther; // how tarvell is started for the read-only database
+    const std::vector<Case> cases = {
+        {"a mistyped --ini", [&] { return Box().File("tarvel.ini"); },
+         "<3>TARVELL not started: the program INI " + Box().File("tarvel.ini") +
+             " cannot be read: does not exist",
+         "TARVELL not started: the program INI", false},
+        {"no channel SITECHAN knows",
+         [&]
+         {
+             WriteIni({{"ABC", "BHN,QQQ", "127.0.0.1", 14002}});
+             return Ini();
+         },
+         "<3>TARVELL not started: nothing to acquire in " + Box().File("tarvell.ini") +
+             ": no channel of its groups can be acquired",
+         "TARVELL not started: nothing to acquire"},
+        {"no data source",
+         [&]
+         {
+             WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
+             EXPECT_TRUE(WriteProfileString(Ini(), "DATABASE", "ODBC", "NOSUCHDSN"));
+             return Ini();
+         },
+         // After the driver's message, what failed in plain words; no dialog library.
+         "<3>The KDX database cannot be opened: connecting to the ODBC data source 'NOSUCHDSN'",
+         "KDX database open error"},
+        {"a database the program's user cannot write",
+         [&]
+         {
+             WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
+             // The SQLite file as root left it: readable, not writable by the service's user
+             // (root itself is not held back by permissions, so it starts tarvell as nobody).
+             DbClose();
+             if (::geteuid() == 0)
+             {
+                 asOther = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+                 EXPECT_EQ(::chmod(Box().Path().c_str(), 0777), 0);
+                 std::filesystem::remove(Ini() + ".lock"); // root's, of the cases before
+                 EXPECT_EQ(::chmod(Db().OdbcDir().c_str(), 0755), 0);
+                 EXPECT_EQ(::chmod(Ini().c_str(), 0644), 0);
+             }
+             EXPECT_EQ(::chmod(Db().DatabaseName().c_str(), 0444), 0);
+             return Ini();
+         },
+         "<3>TARVELL not started: the KDX database (ODBC " + Db().Dsn() + ", user " + Db().User() +
+             ") cannot be written: [SQLite]attempt to write a readonly database",
+         "TARVELL not started: the KDX database"},
+    };
+    for (const Case& c : cases)
+    {
+        std::filesystem::remove_all(Box().File("log"));
+        const std::string ini = c.prepare();
+        CNotifySocket manager(Box().File("notify"));
+        EXPECT_EQ(::chmod(Box().File("notify").c_str(), 0777), 0);
+        const std::string output = Box().File("failed.out");
+        std::vector<std::string> arguments = {"--headless", "--ini", ini};
+        std::string program = TARVELL_BINARY;
+        if (!asOther.empty())
+        {
+            arguments.insert(arguments.begin(), program);
+            arguments.insert(arguments.begin(), asOther.begin() + 1, asOther.end());
+            program = asOther.front();
+        }
+        ::setenv("NOTIFY_SOCKET", Box().File("notify").c_str(), 1);
+        ChildProcess tarvell(program, arguments, output);
+        ::unsetenv("NOTIFY_SOCKET");
+        EXPECT_EQ(tarvell.Wait(30000), 1) << c.name;
+        const std::string told = "\n" + ReadFile(output);
+        EXPECT_NE(told.find("\n" + c.told), std::string::npos) << c.name << told;
+        EXPECT_EQ(told.find("MFC"), std::string::npos) << told;
+        std::string seen;
+        EXPECT_TRUE(manager.WaitFor("STATUS=", 5000, &seen)) << c.name;
+        EXPECT_NE(seen.find("STATUS=" + c.status), std::string::npos) << c.name << "\n" << seen;
+        const std::string log = LogText();
+        EXPECT_EQ(log.find("TARVELL started...#") != std::string::npos, c.logMade) << c.name;
+        EXPECT_EQ(std::filesystem::exists(Box().File("log")), c.logMade) << c.name;
+        EXPECT_EQ(log.find("TARVELL stopped...#"), std::string::npos) << c.name;
+        std::filesystem::remove(Box().File("notify"));
+    }
+}
+
+// Options the program does not know print the usage and change nothing: no event log, no
+// lock; --help is no mistake.
+TEST_F(TarvellEndToEnd, AnUnknownOptionPrintsTheUsageAndStartsNothing)
 {
     WriteIni({{"ABC", "BHZ", "127.0.0.1", 14002}});
-    ASSERT_TRUE(WriteProfileString(Ini(), "DATABASE", "ODBC", "NOSUCHDSN"));
-    auto tarvell = StartTarvell();
-    EXPECT_EQ(tarvell->Wait(30000), 1);
-    const std::string told = ReadFile(Box().File("tarvell.out"));
-    EXPECT_NE(told.find("<3>KDX database open error"), std::string::npos) << told;
-    // After the driver's message, what failed in plain words; no dialog library is named.
-    EXPECT_NE(told.find("<3>The KDX database cannot be opened: connecting to the ODBC data "
-                        "source 'NOSUCHDSN'"),
-              std::string::npos)
-        << told;
-    EXPECT_EQ(told.find("MFC"), std::string::npos) << told;
-    const std::string log = LogText();
-    EXPECT_NE(log.find("TARVELL started...#"), std::string::npos);
-    EXPECT_NE(log.find("KDX database open error"), std::string::npos);
-    EXPECT_EQ(log.find("TARVELL stopped...#"), std::string::npos);
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"-h", "--ini", Ini()},
+          std::vector<std::string>{"--ini", Ini(), "--headles"},
+          std::vector<std::string>{"--ini", Ini(), "--headless", "-x", "ODBC=KDX"}})
+    {
+        ChildProcess tarvell(TARVELL_BINARY, arguments, Box().File("usage.out"));
+        EXPECT_EQ(tarvell.Wait(30000), 2) << arguments.front();
+        const std::string told = ReadFile(Box().File("usage.out"));
+        EXPECT_NE(told.find("tarvell: unknown option -"), std::string::npos) << told;
+        EXPECT_NE(told.find("Usage: tarvell [OPTIONS]"), std::string::npos) << told;
+    }
+    EXPECT_FALSE(std::filesystem::exists(Box().File("log")));
+    EXPECT_FALSE(std::filesystem::exists(Ini() + ".lock"));
+    ChildProcess help(TARVELL_BINARY, {"--help"}, Box().File("help.out"));
+    EXPECT_EQ(help.Wait(30000), 0);
+    EXPECT_EQ(ReadFile(Box().File("help.out")).rfind("Usage: tarvell [OPTIONS]", 0), 0u);
 }
 
 } // namespace

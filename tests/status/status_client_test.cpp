@@ -129,5 +129,57 @@ TEST_F(StatusClientTest, AnyAnswerThatIsNoStatusEndsWithExitTwoAndSaysWhy)
     EXPECT_NE(err.find("refused the token"), std::string::npos) << err;
 }
 
+// The exit is 0 only while every channel archived here flows on a connected server with the
+// database up and the data root there; each kind of trouble alone gives 1 and is named.
+TEST_F(StatusClientTest, OnlyEveryChannelFlowingIsAllWell)
+{
+    const std::string well = kStatus;
+    auto changed = [&](const std::string& from, const std::string& to)
+    {
+        std::string answer = well;
+        answer.replace(answer.find(from), from.size(), to);
+        return answer;
+    };
+    // A second server held by another instance of the fleet, whose channel has no data here.
+    const std::string fleet =
+        changed(R"("reconnects":0}],)",
+                R"("reconnects":0},{"server":"b","port":1,"state":"idle","reconnects":0,)"
+                R"("held_here":false,"holder":"other"}],)");
+    const std::string elsewhere =
+        fleet.substr(0, fleet.size() - 2) +
+        R"(,{"station":"DEF","channel":"BHZ","server":"b","file":"","last_sample_time":null,)"
+        R"("latency_seconds":null,"stalled":false,"elsewhere":true}]})";
+    struct Case
+    {
+        std::string answer;
+        int exit;
+        std::string named; // in the line on stderr
+    };
+    for (const Case& c :
+         {Case{well, kStatusWell, ""}, Case{elsewhere, kStatusWell, ""},
+          Case{changed(R"("state":"connected")", R"("state":"waiting")"), kStatusTrouble,
+               "not all well: server 127.0.0.1:14002 is waiting"},
+          Case{changed(R"("last_sample_time":1796648700.5)", R"("last_sample_time":null)"),
+               kStatusTrouble, "not all well: 1 without data since the start"},
+          Case{changed(R"("stalled":false)", R"("stalled":true)"), kStatusTrouble, "1 silent"},
+          Case{changed(R"("stalled":false)", R"("stalled":false,"held":{"reason":"write"})"),
+               kStatusTrouble, "1 not archived (held)"},
+          Case{changed(R"("reachable":true)", R"("reachable":false)"), kStatusTrouble,
+               "the database is down"},
+          Case{changed(R"("stalled_channels":0,)",
+                       R"("stalled_channels":0,"data_root_missing":true,)"),
+               kStatusTrouble, "the data root is missing"}})
+    {
+        m_server.Answer(c.answer);
+        std::string out;
+        std::string err;
+        EXPECT_EQ(Status("T", &out, &err), c.exit) << c.answer << "\n" << err;
+        if (c.named.empty())
+            EXPECT_EQ(err, "") << c.answer;
+        else
+            EXPECT_NE(err.find(c.named), std::string::npos) << c.answer << "\n" << err;
+    }
+}
+
 } // namespace
 } // namespace tarvell
