@@ -78,9 +78,9 @@ now() { date +%s.%N; }
 
 # Waits until every instance holds a link (the fleet shares its links), at most 120 s.
 wait_shared() {
-    for _ in $(seq 1 1200); do
+    for _ in $(seq 1 240); do
         [ "$(owners_count)" -ge "$instances" ] && return 0
-        sleep 0.1
+        sleep 0.5
     done
     echo "fleet.sh: the links were not shared among $instances instances in 120 s:" >&2
     holders >&2
@@ -89,6 +89,7 @@ wait_shared() {
 
 wait_shared
 declare -a kill_times stop_times
+crashed=0
 for try in $(seq 1 "$tries"); do
     sleep "$pause"
     victim=$(holders | sort -k2 -n -r | head -1 | cut -d' ' -f1)
@@ -98,10 +99,10 @@ for try in $(seq 1 "$tries"); do
     t0=$(now)
     if [ "$kind" = kill ]; then kill -KILL "${program[$victim]}"; else kill -STOP "${program[$victim]}"; fi
     # Until no link it held is still under its name.
-    for _ in $(seq 1 $((lease * 40 + 600))); do
+    for _ in $(seq 1 $((lease * 10 + 150))); do
         left=$(bench_query "select count(*) from TARVELL_LEASE where OWNER = '$victim'")
         [ "$left" -eq 0 ] && break
-        sleep 0.05
+        sleep 0.2
     done
     t1=$(now)
     taken=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
@@ -114,6 +115,15 @@ for try in $(seq 1 "$tries"); do
         stop_times+=("$taken")
         kill -CONT "${program[$victim]}"
     fi
+    # An instance that ended by itself (a crash) is a failure of the run, not a takeover.
+    for name in "${!program[@]}"; do
+        if ! kill -0 "${program[$name]}" 2>/dev/null; then
+            echo "fleet.sh: instance $name ended by itself:" >&2
+            tail -5 "$dir/$name.out" >&2
+            crashed=$((crashed + 1))
+            start_instance "${name#i}"
+        fi
+    done
     wait_shared
 done
 
@@ -134,6 +144,7 @@ echo "| fault | tries | LEASE_SECONDS | median takeover | worst | bound (lease +
 echo "|---|---|---|---|---|---|"
 summary "kill -9" "${kill_times[@]}"
 summary "SIGSTOP" "${stop_times[@]}"
+echo "instances that ended by themselves: $crashed"
 
 # The archive: rows of each channel one after another, files as long as their rows.
 bench_query "select STA, TBEGIN, TQTY, SPS, CPATH from FILELIST order by STA, TBEGIN" |

@@ -49,14 +49,15 @@ public:
             ::listen(m_listener, 16) == 0 &&
             ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) == 0)
             m_port = ntohs(address.sin_port);
-        m_threads.emplace_back([this] { Accept(); });
+        m_acceptor = std::thread([this] { Accept(); });
     }
     ~DatabaseRelay()
     {
         m_stopping = true;
         ::shutdown(m_listener, SHUT_RDWR);
+        m_acceptor.join(); // no relay starts after this
         Cut();
-        for (std::thread& thread : m_threads)
+        for (std::thread& thread : m_relays)
             thread.join();
         ::close(m_listener);
         for (int fd : m_all)
@@ -104,8 +105,8 @@ private:
                 ::shutdown(client, SHUT_RDWR);
                 continue;
             }
-            m_threads.emplace_back([client, server] { Copy(client, server); });
-            m_threads.emplace_back([client, server] { Copy(server, client); });
+            m_relays.emplace_back([client, server] { Copy(client, server); });
+            m_relays.emplace_back([client, server] { Copy(server, client); });
         }
     }
 
@@ -127,7 +128,8 @@ private:
     std::atomic<bool> m_stopping{false};
     std::mutex m_lock;
     std::vector<int> m_all; // closed at the end only, so that no number is reused meanwhile
-    std::vector<std::thread> m_threads;
+    std::vector<std::thread> m_relays; // by the acceptor, under m_lock
+    std::thread m_acceptor;
 };
 
 class Fleet : public ::testing::Test
