@@ -6,16 +6,21 @@
 # program and checks that every channel's data reached the archive.
 #
 #   bench/realtime.sh [--hosts H] [--stations S] [--channels C] [--warmup SEC] [--seconds SEC]
-#                     [--postgres] [--tarvell PATH] [--status-scrape] [--keep]
+#                     [--postgres] [--tarvell PATH] [--status-scrape] [--max-latency SEC]
+#                     [--lag] [--keep]
 #
 # Defaults: 1 host, 16 stations, 3 channels, 60 s warm-up, 180 s measured. --postgres uses a
 # PostgreSQL database on the server of scripts/postgres.sh (started if needed) instead of
 # SQLite. --tarvell runs another build of the program (for a before/after comparison).
+# --max-latency sets [SYSTEM] MAX_LATENCY. --lag also measures, every 2 s of the measured
+# time, how far each channel's rows lag behind the clock (now minus the end of its latest
+# row) and prints the median and the 99th percentile of all those lags.
 # Prints one line of the table in docs/PERFORMANCE.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 hosts=1 stations=16 channels=3 warmup=60 seconds=180 postgres=0 keep=0 tarvell="" scrape=0
+max_latency=0 lag=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --hosts) hosts="$2"; shift 2 ;;
@@ -26,6 +31,8 @@ while [ $# -gt 0 ]; do
     --postgres) postgres=1; shift ;;
     --tarvell) tarvell="$2"; shift 2 ;;
     --status-scrape) scrape=1; shift ;;
+    --max-latency) max_latency="$2"; shift 2 ;;
+    --lag) lag=1; shift ;;
     --keep) keep=1; shift ;;
     *) echo "realtime.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -57,6 +64,7 @@ chan=$(IFS=,; echo "${names[*]:0:$channels}")
     echo "[SYSTEM]"
     echo "GROUPS=$((hosts * stations))"
     echo "MODE=SILENT"
+    echo "MAX_LATENCY=$max_latency"
     [ "$scrape" -eq 1 ] && { echo; echo "[STATUS]"; echo "LISTEN=127.0.0.1:0"; }
     echo
 } >"$dir/tarvell.ini"
@@ -102,7 +110,16 @@ if [ "$scrape" -eq 1 ]; then
 fi
 start_ns=$(cpu_ns)
 start_time=$(date +%s.%N)
-sleep "$seconds"
+if [ "$lag" -eq 1 ]; then
+    : >"$dir/lags"
+    for _ in $(seq 1 $((seconds / 2))); do
+        sleep 2
+        bench_query "select $(date +%s.%N) - max(TBEGIN + TQTY) from FILELIST group by STA, CH" \
+            >>"$dir/lags"
+    done
+else
+    sleep "$seconds"
+fi
 end_ns=$(cpu_ns)
 end_time=$(date +%s.%N)
 rss_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$program/status")
@@ -125,3 +142,9 @@ awk -v channels="$total" -v t0="$start_ns" -v t1="$end_ns" \
         db, scrape ? " + status scraped" : "", channels, 100 * cpu / wall,
         1e9 * cpu / samples, rss / 1024, rss / channels, threads, fds, complete, channels
 }'
+if [ "$lag" -eq 1 ]; then
+    sort -g "$dir/lags" | awk -v bound="$max_latency" '{ lag[NR] = $1 } END {
+        if (NR == 0) { print "no rows to measure a lag"; exit }
+        printf "| MAX_LATENCY=%s | %d lags | median %.1f s | 99th percentile %.1f s | most %.1f s |\n",
+            bound, NR, lag[int((NR + 1) / 2)], lag[int(NR * 0.99 + 0.5) < 1 ? 1 : int(NR * 0.99 + 0.5)], lag[NR] }'
+fi

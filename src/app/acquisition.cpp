@@ -194,14 +194,18 @@ bool HandlePacket(WaveformPacket& packet, CLinkArchive& archive)
 }
 
 // While the thread waits for data, what it wrote is committed on time (a server that goes
-// quiet must not leave its last chunks unregistered). False ends the wait when a chunk could
-// not be committed, so that the connection ends and the server is asked again.
-bool CommitWhileWaiting(CChunkJournal& journal)
+// quiet must not leave its last chunks unregistered), and buffers past the latency bound are
+// written. False ends the wait when a chunk could not be written or committed, so that the
+// connection ends and the server is asked again.
+bool CommitWhileWaiting(CLinkArchive& archive)
 {
     CGatePass pass(AcquisitionGate(), std::try_to_lock);
-    if (pass)
-        journal.CommitIfDue();
-    return !journal.Failed();
+    if (!pass)
+        return !archive.Journal().Failed();
+    if (!archive.WriteLateBuffers())
+        return false;
+    archive.Journal().CommitIfDue();
+    return !archive.Journal().Failed();
 }
 
 // After an exception ended a connection of link: logs it, unless the connection before ended
@@ -488,7 +492,7 @@ void RunConnection(CRunningLink& link)
     CChunkJournal& journal = link.archive.Journal();
     journal.BeginConnection();
     const auto connectedAt = std::chrono::steady_clock::now();
-    connection.idleWork = [&journal] { return CommitWhileWaiting(journal); };
+    connection.idleWork = [&link] { return CommitWhileWaiting(link.archive); };
     while (Running(link) && (result = RecvPacket(connection, socket.Get(), *config, *raw)) == 0)
     {
         ++packets;
@@ -498,7 +502,7 @@ void RunConnection(CRunningLink& link)
         // thread that hangs in a write or a statement stops the service watchdog's pings.
         CBusyScope busy(*link.progress);
         CGatePass pass(AcquisitionGate(), &link.run);
-        if (!pass || !HandlePacket(*packet, link.archive))
+        if (!pass || !HandlePacket(*packet, link.archive) || !link.archive.WriteLateBuffers())
             break;
         journal.CommitIfDue();
         if (journal.Failed())

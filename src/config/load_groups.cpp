@@ -369,6 +369,9 @@ std::shared_ptr<const CConfiguration> LoadGroups(const std::string& iniPath,
     auto config = std::make_shared<CConfiguration>();
     config->iniPath = iniPath;
     config->dataRoot = dataRoot;
+    const long long maxLatency = ReadProfileInt(iniPath, "SYSTEM", "MAX_LATENCY", 0);
+    config->maxLatencySeconds =
+        maxLatency > 0 ? static_cast<double>(std::min<long long>(maxLatency, 3600)) : 0;
     const long long groupCount =
         ParseLeadingInteger(ReadProfileString(iniPath, "SYSTEM", "GROUPS", "0", kIniText));
     if (groupCount > kMaxGroupSections)

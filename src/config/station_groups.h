@@ -103,8 +103,11 @@ struct ConfiguredChannel
 class CConfiguration
 {
 public:
-    std::string iniPath;               // the program INI it was read from
-    std::string dataRoot;              // the one data root the settings search chose
+    std::string iniPath;  // the program INI it was read from
+    std::string dataRoot; // the one data root the settings search chose
+    // [SYSTEM] MAX_LATENCY: a buffer older than this many seconds is written and committed
+    // though it is not full; 0: only full buffers (and stops) are written.
+    double maxLatencySeconds = 0;
     std::vector<CStationGroup> groups; // in INI order
     std::vector<LinkConfig> links;     // in the order of their first group
 

@@ -15,6 +15,7 @@ void CChannelState::EmptyBuffer()
     bufferStart = 0;
     bufferDuration = 0;
     bufferCount = 0;
+    bufferArrivedMs = 0;
 }
 
 } // namespace tarvell

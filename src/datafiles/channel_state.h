@@ -148,6 +148,10 @@ public:
     double bufferStart = 0;    // epoch time of the first buffered sample
     double bufferDuration = 0; // seconds of the buffered samples at the channel's rate
     int bufferCount = 0;       // buffered samples, 0 .. kMaxChunkSamples
+    // When the oldest buffered sample arrived, and the oldest sample written but not yet
+    // committed (BootClockMs; 0: none): what a latency bound and the delay figures measure.
+    std::int64_t bufferArrivedMs = 0;
+    std::int64_t writtenArrivedMs = 0;
     // The buffered samples, oldest first: grown to what the channel's chunks need (at most
     // kMaxChunkSamples), so a slow channel does not keep room for 4900.
     std::vector<float> samples;

@@ -20,6 +20,7 @@
 #include "datafiles/loop_segments.h"
 #include "datafiles/packet_screen.h"
 #include "datafiles/time_named_sink.h"
+#include "platform/clock.h"
 #include "datafiles/write_problems.h"
 #include "db/connection.h"
 #include "db/db_access.h"
@@ -545,6 +546,8 @@ void AppendToBuffer(CChannelState& channel, double interval, const std::int32_t*
 {
     // Doubling, but never past the most a chunk holds: a vector left to grow by itself
     // would keep room for 6400 samples to hold 4900.
+    if (channel.bufferCount == 0)
+        channel.bufferArrivedMs = BootClockMs();
     const auto needed = static_cast<std::size_t>(channel.bufferCount + count);
     if (channel.samples.capacity() < needed)
         channel.samples.reserve(std::min<std::size_t>(
@@ -727,6 +730,8 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
         break;
     }
     channel.writtenEnd = channel.bufferStart + channel.bufferDuration;
+    if (channel.writtenArrivedMs == 0)
+        channel.writtenArrivedMs = channel.bufferArrivedMs;
     EnsureTodaysLogFile();
     FaultPoint("chunk-bytes-written");
     if (!channel.pending.empty())

@@ -20,6 +20,8 @@
 #include "datafiles/resume_store.h"
 #include "datafiles/write_problems.h"
 #include "db/db_access.h"
+#include "metrics/counters.h"
+#include "platform/clock.h"
 #include "db/db_health.h"
 #include "db/disk_loop.h"
 #include "db/fleet_tables.h"
@@ -138,6 +140,13 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
     channel.committedFile = channel.Written();
     channel.committedEnd = channel.writtenEnd;
     channel.pending.clear();
+    if (channel.writtenArrivedMs > 0)
+    {
+        if (const CLinkCounters* link = channel.counters->link.load(std::memory_order_relaxed))
+            link->archiveDelay.Observe(
+                static_cast<double>(BootClockMs() - channel.writtenArrivedMs) / 1000.0);
+        channel.writtenArrivedMs = 0;
+    }
     ProblemOver(channel, kProblemRow,
                 FormatText("Rows of station %s channel %s are written again",
                            where.group->station.c_str(), channel.name.c_str()));
@@ -305,6 +314,7 @@ bool CChunkJournal::TakeBackFile(const UnfinishedTakeBack& take)
 void CChunkJournal::TakeBack(CChannelState& channel, const std::string& station, bool databaseAway,
                              bool rerequested)
 {
+    channel.writtenArrivedMs = 0; // its samples arrive again
     for (auto piece = channel.pending.rbegin(); piece != channel.pending.rend(); ++piece)
     {
         if (piece->loopSegment)

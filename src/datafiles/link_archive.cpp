@@ -7,6 +7,7 @@
 #include "datafiles/channel_writer.h"
 #include "datafiles/resume_store.h"
 #include "db/disk_loop.h"
+#include "platform/clock.h"
 
 namespace tarvell
 {
@@ -99,6 +100,26 @@ ChannelLocation CLinkArchive::Find(std::string_view station, std::string_view ch
 {
     auto found = m_index.find(ChannelKey(station, channel));
     return found == m_index.end() ? ChannelLocation{} : found->second;
+}
+
+bool CLinkArchive::WriteLateBuffers()
+{
+    const double bound = m_config->maxLatencySeconds;
+    if (bound <= 0)
+        return true;
+    const std::int64_t now = BootClockMs();
+    if (now < m_nextLateLookMs || !MayWrite())
+        return true;
+    m_nextLateLookMs = now + 200;
+    const auto oldest = now - static_cast<std::int64_t>(bound * 1000);
+    for (const ChannelLocation& where : m_channels)
+    {
+        const CChannelState& channel = *where.channel;
+        if (channel.bufferCount > 0 && channel.bufferArrivedMs <= oldest &&
+            !FlushChannel(where, m_journal))
+            return false;
+    }
+    return true;
 }
 
 void CLinkArchive::FlushAndCommit()

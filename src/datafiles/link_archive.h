@@ -66,6 +66,11 @@ public:
         return lease == nullptr || lease->Fresh();
     }
 
+    // Under a latency bound (MAX_LATENCY), writes the buffers whose oldest sample arrived
+    // longer ago than the bound, looking at most five times a second; the journal commits them
+    // with its next commit. False when a chunk could not be written (as for a full buffer).
+    bool WriteLateBuffers();
+
     // Writes every buffered chunk and commits everything written, then writes the resume
     // times: the stop of the link, and before its states change hands. Under a lease that
     // is no longer fresh nothing more is written: what was written is committed if the lease
@@ -85,6 +90,7 @@ private:
     std::vector<ChannelLocation> m_channels;
     std::unordered_map<std::string, ChannelLocation> m_index; // by ChannelKey
     CChunkJournal m_journal;
+    std::int64_t m_nextLateLookMs = 0; // BootClockMs of WriteLateBuffers' next look
 };
 
 } // namespace tarvell

@@ -42,6 +42,41 @@ private:
     std::array<std::atomic<std::uint64_t>, kWords> m_words{};
 };
 
+// The time from a sample's arrival to the commit of its row: one observation per channel and
+// commit, its oldest sample's. Any thread.
+class CDelayHistogram
+{
+public:
+    // Upper bounds of the buckets in seconds; a last bucket (+Inf) takes the rest.
+    static constexpr std::array<double, 10> kBounds{0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300};
+    using Buckets = std::array<std::int64_t, kBounds.size() + 1>;
+
+    void Observe(double seconds)
+    {
+        std::size_t bucket = 0;
+        while (bucket < kBounds.size() && seconds > kBounds[bucket])
+            ++bucket;
+        m_buckets[bucket].fetch_add(1, std::memory_order_relaxed);
+        m_sumMicros.fetch_add(static_cast<std::int64_t>(seconds * 1e6), std::memory_order_relaxed);
+    }
+    // The observations of each bucket (not cumulative), and the sum of all in seconds.
+    Buckets Counts() const
+    {
+        Buckets counts{};
+        for (std::size_t i = 0; i < counts.size(); ++i)
+            counts[i] = m_buckets[i].load(std::memory_order_relaxed);
+        return counts;
+    }
+    double Sum() const
+    {
+        return static_cast<double>(m_sumMicros.load(std::memory_order_relaxed)) / 1e6;
+    }
+
+private:
+    std::array<std::atomic<std::int64_t>, kBounds.size() + 1> m_buckets{};
+    std::atomic<std::int64_t> m_sumMicros{0};
+};
+
 // One server link. Written by its acquisition thread (the stall watchdog only raises
 // reconnectRequested); kept alive by the registry for the program's life.
 class CLinkCounters
@@ -80,6 +115,8 @@ public:
     // name; empty while none holds it.
     std::atomic<bool> heldElsewhere{false};
     CSharedText holder;
+    // Observed by the commits of the link's channels (through their pointer, hence mutable).
+    mutable CDelayHistogram archiveDelay;
 
 private:
     static constexpr std::memory_order kRelaxed = std::memory_order_relaxed;

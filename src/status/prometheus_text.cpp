@@ -100,10 +100,11 @@ public:
         m_text.append("\n# TYPE ").append(name).append(" ").append(type).append("\n");
     }
 
-    // One sample of the current family; labels "{key="value",...}" or empty.
-    void Sample(std::string_view labels, double value)
+    // One sample of the current family (its name followed by suffix: "_bucket" of a
+    // histogram); labels "{key="value",...}" or empty.
+    void Sample(std::string_view labels, double value, std::string_view suffix = {})
     {
-        m_text.append(m_name).append(labels);
+        m_text.append(m_name).append(suffix).append(labels);
         if (std::isnan(value))
         {
             m_text.append(" NaN\n");
@@ -277,6 +278,26 @@ void LinkMetrics(CExposition& out, const StatusSnapshot& snapshot)
                            '}',
                        Real(count));
         }
+    }
+    out.Family("tarvell_archive_delay_seconds", "histogram",
+               "Time from a sample's arrival to the commit of its row (each channel's oldest "
+               "sample at each commit).");
+    for (std::size_t i = 0; i < snapshot.links.size(); ++i)
+    {
+        const LinkStatus& link = snapshot.links[i];
+        const std::string base = labels[i].substr(0, labels[i].size() - 1) + ",le=\"";
+        std::int64_t cumulative = 0;
+        for (std::size_t b = 0; b < link.delayBuckets.size(); ++b)
+        {
+            cumulative += link.delayBuckets[b];
+            char bound[32] = "+Inf";
+            if (b < CDelayHistogram::kBounds.size())
+                *std::to_chars(bound, bound + sizeof bound - 1, CDelayHistogram::kBounds[b]).ptr =
+                    '\0';
+            out.Sample(base + bound + "\"}", Real(cumulative), "_bucket");
+        }
+        out.Sample(labels[i], link.delaySum, "_sum");
+        out.Sample(labels[i], Real(cumulative), "_count");
     }
     out.Family("tarvell_link_holder_info", "gauge",
                "The instance of the fleet that holds the link's lease, as a label.");

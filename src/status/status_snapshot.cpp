@@ -53,6 +53,8 @@ LinkStatus ReadLink(const CLinkCounters& counters)
     status.counts = ReadCounts(counters, kLinkCounts);
     status.heldHere = !counters.heldElsewhere.load(kRelaxed);
     status.holder = counters.holder.Load();
+    status.delayBuckets = counters.archiveDelay.Counts();
+    status.delaySum = counters.archiveDelay.Sum();
     status.lastFailure = counters.lastFailure.load(kRelaxed);
     for (int code = 0; code < kCountedFailureCodes; ++code)
     {

@@ -47,6 +47,8 @@ struct LinkStatus
     LinkCounts counts{};  // the counts of kLinkCounts, in its order
     bool heldHere = true; // this instance archives the link (always, without a fleet)
     std::string holder;   // the instance whose lease it is archived under; empty: none
+    CDelayHistogram::Buckets delayBuckets{}; // arrival to commit, per bucket
+    double delaySum = 0;                     // seconds
     int lastFailure = -1;
     std::vector<std::pair<std::string, std::int64_t>> failures; // code text ("16", "other")
 };
