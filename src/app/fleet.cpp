@@ -106,11 +106,7 @@ bool CFleet::Start(std::shared_ptr<const CConfiguration> config)
     if (!EnsureFleetTables())
         return false;
     Metrics().process.instanceName.Store(m_settings.name);
-    m_config = std::move(config);
-    m_fingerprint = LinkFingerprint(*m_config);
-    m_links.clear();
-    for (const LinkConfig& link : m_config->links)
-        m_links.push_back(link.LeaseName());
+    TakeConfiguration(std::move(config));
     (void)KeepLeases();
     m_acquisition.Start(HeldConfiguration(*m_config, m_held, m_excluded));
     m_started = true;
@@ -126,11 +122,7 @@ bool CFleet::Start(std::shared_ptr<const CConfiguration> config)
 void CFleet::Apply(std::shared_ptr<const CConfiguration> config)
 {
     std::lock_guard lock(m_lock);
-    m_config = std::move(config);
-    m_fingerprint = LinkFingerprint(*m_config);
-    m_links.clear();
-    for (const LinkConfig& link : m_config->links)
-        m_links.push_back(link.LeaseName());
+    TakeConfiguration(std::move(config));
     // Links the configuration no longer names are stopped with it, then freed.
     std::vector<std::shared_ptr<CLinkLease>> dropped;
     for (auto held = m_held.begin(); held != m_held.end();)
@@ -153,6 +145,15 @@ void CFleet::Apply(std::shared_ptr<const CConfiguration> config)
         (void)ReleaseLease(lease->link, lease->owner, lease->fence);
         lease->Lost();
     }
+}
+
+void CFleet::TakeConfiguration(std::shared_ptr<const CConfiguration> config)
+{
+    m_config = std::move(config);
+    m_fingerprint = LinkFingerprint(*m_config);
+    m_links.clear();
+    for (const LinkConfig& link : m_config->links)
+        m_links.push_back(link.LeaseName());
 }
 
 void CFleet::Stop()

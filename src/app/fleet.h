@@ -81,6 +81,8 @@ private:
         std::int64_t sinceMs = 0; // when it last changed (or was first seen)
     };
 
+    // The configuration, its fingerprint and its links' lease names.
+    void TakeConfiguration(std::shared_ptr<const CConfiguration> config);
     void Run();
     // One round: renews the leases, looks at every row, takes and hands over links, claims
     // their channels. True when the links held or their channels changed (to be applied).

@@ -136,6 +136,18 @@ void FetchRows(COdbcStatement& statement, const std::vector<DbType>& columns, st
     outcome.ok = true;
 }
 
+// The rows the insert, update or delete just executed on statement changed: 0 when it matched
+// none, -1 when the driver cannot say.
+long long RowsChanged(COdbcStatement& statement, bool matchedNothing)
+{
+    if (matchedNothing)
+        return 0;
+    SQLLEN count = -1;
+    return OdbcCheck(SQLRowCount(statement.Get(), &count), SQL_HANDLE_STMT, statement.Get())
+               ? static_cast<long long>(count)
+               : -1;
+}
+
 // One attempt: a fresh statement on the shared connection, executed directly; for a query
 // its rows are fetched; the statement is freed before returning. Caller holds the lock.
 DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std::size_t maxRows)
@@ -147,32 +159,14 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
     bool matchedNothing = false;
     if (!Execute(statement, sql, outcome, &matchedNothing))
         return outcome;
-    if (matchedNothing)
+    if (matchedNothing || columns == nullptr)
     {
         outcome.ok = true;
-        outcome.rowCount = 0;
-        return outcome;
-    }
-    if (columns == nullptr)
-    {
-        SQLLEN count = -1;
-        if (OdbcCheck(SQLRowCount(statement.Get(), &count), SQL_HANDLE_STMT, statement.Get()))
-            outcome.rowCount = count;
-        outcome.ok = true;
+        outcome.rowCount = RowsChanged(statement, matchedNothing);
         return outcome;
     }
     FetchRows(statement, *columns, maxRows, outcome);
     return outcome;
-}
-
-// True when the update just executed on statement changed at least one row.
-bool GuardChangedARow(COdbcStatement& statement, bool matchedNothing)
-{
-    if (matchedNothing)
-        return false;
-    SQLLEN count = -1;
-    return OdbcCheck(SQLRowCount(statement.Get(), &count), SQL_HANDLE_STMT, statement.Get()) &&
-           count > 0;
 }
 
 // The statements as one transaction on the shared connection: all take effect or none.
@@ -204,7 +198,7 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commi
             ok = false;
             break;
         }
-        if (guarded && outcome.failedStatement == 0 && !GuardChangedARow(statement, matchedNothing))
+        if (guarded && outcome.failedStatement == 0 && RowsChanged(statement, matchedNothing) <= 0)
         {
             outcome.guardFailed = true;
             outcome.message = "the guard of the transaction matched no row";
