@@ -37,13 +37,13 @@ while [ $# -gt 0 ]; do
     *) echo "realtime.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
-[ "$channels" -le 4 ] || { echo "realtime.sh: at most 4 channels per station" >&2; exit 2; }
+[ "$channels" -le 9 ] || { echo "realtime.sh: at most 9 channels per station" >&2; exit 2; }
 
 source bench/bench_common.sh
 bench_programs
 bench_workdir realtime
 
-names=(BHZ BHN BHE HHZ)
+names=(BHZ BHN BHE HHZ HHN HHE LHZ LHN LHE)
 station_name() { printf 'H%02dS%02d' "$1" "$2"; }
 
 # The database and its SITECHAN rows.

@@ -111,6 +111,16 @@ TEST_F(DefendedArchive, ARateDisagreementHoldsItsChannelUntilTheRatesAgree)
     ForgetRequests();
     auto second = StartTarvell();
     ASSERT_TRUE(WaitForRequestFrom("BHN", -1)); // its resume point stayed at its start
+    // The second run holds BHN by itself before SITECHAN is mended.
+    const std::string held = "Station ABC channel BHN is not archived for now";
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            const std::string log = LogText();
+            return log.find(held, log.find(held) + 1) != std::string::npos;
+        },
+        60000))
+        << Outputs();
     Db().Execute("UPDATE SITECHAN SET SPS=50 WHERE CHAN='BHN'");
     ASSERT_TRUE(second->Signal(SIGHUP));
     ASSERT_TRUE(WaitForLog("Station ABC channel BHN is archived again"));
