@@ -44,15 +44,17 @@ bench_programs
 bench_workdir realtime
 
 names=(BHZ BHN BHE HHZ HHN HHE LHZ LHN LHE)
-station_name() { printf 'H%02dS%02d' "$1" "$2"; }
+# Sets $station to the name of station s of host h (no subshell: 36 864 channels).
+station_name() { printf -v station 'H%02dS%02d' "$1" "$2"; }
 
 # The database and its SITECHAN rows.
 bench_create_database
 rates=()
 for h in $(seq 1 "$hosts"); do
     for s in $(seq 1 "$stations"); do
+        station_name "$h" "$s"
         for c in $(seq 0 $((channels - 1))); do
-            rates+=("$(station_name "$h" "$s")" "${names[$c]}" 100)
+            rates+=("$station" "${names[$c]}" 100)
         done
     done
 done
@@ -72,8 +74,9 @@ n=0
 for h in $(seq 1 "$hosts"); do
     synthetic=()
     for s in $(seq 1 "$stations"); do
+        station_name "$h" "$s"
         for c in $(seq 0 $((channels - 1))); do
-            synthetic+=(--synthetic "$(station_name "$h" "$s"):${names[$c]}:100:now")
+            synthetic+=(--synthetic "$station:${names[$c]}:100:now")
         done
     done
     "$sim" --bind "127.0.0.$h" --port 0 --port-file "$dir/port$h" --realtime \
@@ -83,8 +86,9 @@ for h in $(seq 1 "$hosts"); do
     port=$(cat "$dir/port$h")
     for s in $(seq 1 "$stations"); do
         n=$((n + 1))
+        station_name "$h" "$s"
         printf '[GROUP%d]\nSTATION=%s\nCHAN=%s\nSERVER=127.0.0.%d\nPORT=%d\nSIZEMB=100000\n\n' \
-            "$n" "$(station_name "$h" "$s")" "$chan" "$h" "$port" >>"$dir/tarvell.ini"
+            "$n" "$station" "$chan" "$h" "$port" >>"$dir/tarvell.ini"
     done
 done
 {

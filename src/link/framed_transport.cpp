@@ -158,6 +158,7 @@ int OpenConnection(CLinkConnection& link, std::string_view host, int port, int s
         link.systemError = errno;
         return -5;
     }
+    link.DropReadAhead(); // the new socket may have the number of the last one
     SetIntOption(socket.Get(), SOL_SOCKET, SO_KEEPALIVE, 1);
     if (sendBufferSize > 0)
         SetIntOption(socket.Get(), SOL_SOCKET, SO_SNDBUF, sendBufferSize);
@@ -234,18 +235,29 @@ int SecondsLeft(const CLinkConnection& link)
 
 int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int count)
 {
+    // Bytes count when they are handed on, so the link's figure is what its messages hold.
     int read = 0;
+    const auto handOn = [&](std::size_t bytes)
+    {
+        read += static_cast<int>(bytes);
+        link.Counters().bytesReceived.fetch_add(static_cast<std::int64_t>(bytes),
+                                                std::memory_order_relaxed);
+    };
+    handOn(link.TakeReadAhead(socket, destination, static_cast<std::size_t>(count)));
     while (read < count)
     {
+        // What is missing of a small message is read together with whatever the server
+        // sent after it; a message larger than the read-ahead goes straight into place.
+        const auto missing = static_cast<std::size_t>(count - read);
+        const bool ahead = missing < kReadAheadSize;
+        unsigned char* into = ahead ? link.ReadAheadRoom(socket) : destination + read;
+        const std::size_t room = ahead ? kReadAheadSize : missing;
         // While a server sends faster than we read, the bytes are already here: reading
         // them first saves a poll per read, which is half the system calls of a backfill.
         // A stop or reconnect request still goes through the wait, which answers it.
         ssize_t received = -1;
         if (!link.StopRequested())
-        {
-            received = ::recv(socket, destination + read, static_cast<std::size_t>(count - read),
-                              MSG_DONTWAIT);
-        }
+            received = ::recv(socket, into, room, MSG_DONTWAIT);
         if (received < 0)
         {
             const int left = SecondsLeft(link);
@@ -257,8 +269,7 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
                 link.systemError = ETIMEDOUT;
                 return -1;
             }
-            received =
-                ::recv(socket, destination + read, static_cast<std::size_t>(count - read), 0);
+            received = ::recv(socket, into, room, 0);
         }
         else
         {
@@ -266,8 +277,15 @@ int RecvAll(CLinkConnection& link, int socket, unsigned char* destination, int c
         }
         if (received > 0)
         {
-            read += static_cast<int>(received);
-            link.Counters().bytesReceived.fetch_add(received, std::memory_order_relaxed);
+            if (ahead)
+            {
+                link.ReadAheadFilled(static_cast<std::size_t>(received));
+                handOn(link.TakeReadAhead(socket, destination + read, missing));
+            }
+            else
+            {
+                handOn(static_cast<std::size_t>(received));
+            }
             continue;
         }
         if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))

@@ -36,7 +36,9 @@ int OpenConnection(CLinkConnection& link, std::string_view host, int port, int s
 // error goes to link.systemError.
 int SendAll(CLinkConnection& link, int socket, const unsigned char* bytes, int count);
 
-// Reads exactly count bytes, counting them in the link's counters. Returns count, or -1
+// Reads exactly count bytes, counting them in the link's counters. What the server sent
+// beyond them (up to kReadAheadSize) is read in the same call and kept by the link for the
+// next read of the same socket. Returns count, or -1
 // with g_transferError 16 when the server closed the connection, an error occurred or no
 // data arrived within the silence limit, 20 when the message being read (RecvFramed) is not
 // whole by its deadline (18/19 on a stop request). link.systemError says which: 0 for a

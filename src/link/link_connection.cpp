@@ -1,5 +1,8 @@
 #include "link/link_connection.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "link/transfer_error.h"
 
 namespace tarvell
@@ -17,6 +20,29 @@ unsigned char* CLinkConnection::MessageBuffer()
     if (!m_messageBuffer)
         m_messageBuffer.reset(new unsigned char[kMessageBufferSize]);
     return m_messageBuffer.get();
+}
+
+std::size_t CLinkConnection::TakeReadAhead(int socket, unsigned char* destination,
+                                           std::size_t count)
+{
+    if (socket != m_aheadSocket)
+        DropReadAhead();
+    const std::size_t taken = std::min(count, m_aheadEnd - m_aheadBegin);
+    if (taken > 0)
+        std::memcpy(destination, m_readAhead.get() + m_aheadBegin, taken);
+    m_aheadBegin += taken;
+    if (m_aheadBegin == m_aheadEnd)
+        DropReadAhead();
+    return taken;
+}
+
+unsigned char* CLinkConnection::ReadAheadRoom(int socket)
+{
+    if (!m_readAhead)
+        m_readAhead.reset(new unsigned char[kReadAheadSize]);
+    m_aheadSocket = socket;
+    DropReadAhead();
+    return m_readAhead.get();
 }
 
 bool CLinkConnection::StopRequested() const
@@ -38,6 +64,7 @@ void CLinkConnection::BeginConnection(std::string_view serverHost)
     host.assign(serverHost);
     reportedFaults = 0;
     skippedPackets = 0;
+    DropReadAhead();
 }
 
 } // namespace tarvell

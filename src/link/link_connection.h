@@ -20,6 +20,11 @@ namespace tarvell
 // Size of the message buffer and so the limit for an incoming message body.
 inline constexpr std::size_t kMessageBufferSize = 362256;
 
+// Bytes one read takes from the socket ahead of the message being read: about what the
+// socket buffers of a connection hold, so a server's burst of small packets is read with one
+// system call instead of two per packet.
+inline constexpr std::size_t kReadAheadSize = 65536;
+
 // Seconds of silence after which a read fails (code 16).
 inline constexpr int kDefaultSilenceLimit = 60;
 
@@ -39,6 +44,16 @@ public:
     // messages fill it), allocated on first use and kept: every message of every connection
     // of this object is read into it.
     unsigned char* MessageBuffer();
+
+    // Bytes read from socket ahead of what was asked: moves up to count of them into
+    // destination and returns how many. Bytes of another socket are dropped, never served.
+    std::size_t TakeReadAhead(int socket, unsigned char* destination, std::size_t count);
+    // Room for one read ahead from socket (kReadAheadSize bytes, empty before): the read's
+    // bytes are then kept with ReadAheadFilled.
+    unsigned char* ReadAheadRoom(int socket);
+    void ReadAheadFilled(std::size_t count) { m_aheadEnd = count; }
+    // Drops what was read ahead: a new socket (its number may be the last one's) begins.
+    void DropReadAhead() { m_aheadBegin = m_aheadEnd = 0; }
 
     // True when the run flag reads 0, or the stall watchdog asked for a new connection: the
     // waits of the link then end within about half a second.
@@ -91,6 +106,10 @@ public:
 private:
     std::shared_ptr<CLinkCounters> m_counters;
     std::unique_ptr<unsigned char[]> m_messageBuffer;
+    std::unique_ptr<unsigned char[]> m_readAhead;
+    int m_aheadSocket = -1;
+    std::size_t m_aheadBegin = 0; // the bytes not taken yet: [m_aheadBegin, m_aheadEnd)
+    std::size_t m_aheadEnd = 0;
 };
 
 } // namespace tarvell
