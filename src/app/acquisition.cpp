@@ -182,7 +182,7 @@ bool HandlePacket(WaveformPacket& packet, CLinkArchive& archive)
             return false;
         where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
                                                 packet.sampleInterval, packet.count,
-                                                where.channel->bufferCount, EpochSecondsNow());
+                                                where.channel->bufferCount, EpochSecondsCoarse());
     }
     if (g_silent.load() == 0)
     {

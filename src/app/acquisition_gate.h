@@ -34,10 +34,18 @@ public:
     bool IsPaused();
 
 private:
+    // Entering when no pause stands costs two atomic operations and no lock (it happens for
+    // every packet of every link): a thread counts itself inside, then looks for a pause; a
+    // pause counts itself, then looks for threads inside. Sequentially consistent, so at
+    // least one of the two sees the other: the thread steps back out, or the pause waits
+    // for it. The lock and the condition serve the waits only.
+    bool TryInside();
+    bool Stopped(const std::atomic<int>* run) const;
+
     std::mutex m_lock;
     std::condition_variable m_changed;
-    int m_pauses = 0;
-    int m_inside = 0;
+    std::atomic<int> m_pauses{0};
+    std::atomic<int> m_inside{0};
 };
 
 // The gate of the program's acquisition threads.

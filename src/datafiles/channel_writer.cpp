@@ -20,7 +20,6 @@
 #include "datafiles/loop_segments.h"
 #include "datafiles/packet_screen.h"
 #include "datafiles/time_named_sink.h"
-#include "platform/clock.h"
 #include "datafiles/write_problems.h"
 #include "db/connection.h"
 #include "db/db_access.h"
@@ -763,7 +762,7 @@ bool MergePacket(const WaveformPacket& packet, const ChannelLocation& where, CCh
     }
     const ScreenResult screen =
         ScreenPacket(packet, channel.sampleRate, channel.hold.Active() ? 0 : channel.HeldEnd(),
-                     EpochSecondsNow());
+                     EpochSecondsCoarse());
     if (screen.verdict == kPacketRatesDisagree)
         return HoldForRates(where, packet, journal);
     if (channel.hold.reason == HoldReason::RatesDisagree)

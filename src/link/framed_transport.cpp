@@ -18,6 +18,7 @@
 
 #include "link/transfer_error.h"
 #include "link/wire.h"
+#include "platform/clock.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
@@ -330,8 +331,7 @@ int RecvFramed(CLinkConnection& link, int socket, unsigned char* destination,
         CLinkConnection& link;
         explicit DeadlineScope(CLinkConnection& owner) : link(owner)
         {
-            link.messageDeadline =
-                std::chrono::steady_clock::now() + std::chrono::seconds(link.messageLimit);
+            link.messageDeadline = SteadyCoarseNow() + std::chrono::seconds(link.messageLimit);
         }
         ~DeadlineScope() { link.messageDeadline = std::chrono::steady_clock::time_point::max(); }
     } deadline(link);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/clock.h"
+
 namespace tarvell
 {
 namespace
@@ -19,8 +21,11 @@ double SteadySeconds()
 
 void CThreadProgress::Busy()
 {
-    // 0 means idle, so a busy mark is never 0 even at the clock's origin.
-    m_busySince.store(std::max(SteadySeconds(), 1e-9), std::memory_order_relaxed);
+    // Marked for every packet, and watched for hangs of seconds: the coarse reading of the
+    // same clock does, at a tenth of the cost. 0 means idle, so a busy mark is never 0 even
+    // at the clock's origin.
+    const double now = std::chrono::duration<double>(SteadyCoarseNow().time_since_epoch()).count();
+    m_busySince.store(std::max(now, 1e-9), std::memory_order_relaxed);
 }
 
 double CThreadProgress::BusySeconds(double now) const

@@ -24,6 +24,23 @@ double EpochSecondsNow()
         .count();
 }
 
+double EpochSecondsCoarse()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::chrono::steady_clock::time_point SteadyCoarseNow()
+{
+    // The coarse reading of the clock steady_clock reads (CLOCK_MONOTONIC), so the two mix.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec)));
+}
+
 void SetWallClockForTest(std::time_t (*clock)())
 {
     g_clock.store(clock, std::memory_order_release);
