@@ -1,11 +1,15 @@
 #include "platform/confined_paths.h"
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace tarvell
 {
@@ -54,6 +58,19 @@ UniqueFd OpenStep(int dir, const std::string& step)
     }
     return next;
 }
+
+// openat2 of rest below dir without following a link at any step or leaving dir; -1 with
+// ENOSYS where the kernel has no openat2.
+int OpenBeneath(int dir, const std::string& rest, int flags, unsigned mode)
+{
+    open_how how{};
+    how.flags = static_cast<unsigned>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0; // openat2 refuses a mode it would not use
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, dir, rest.c_str(), &how, sizeof how));
+}
+
+std::atomic<bool> g_noOpenat2{false}; // the kernel said ENOSYS once
 
 } // namespace
 
@@ -107,6 +124,37 @@ bool ResolvePath(const std::string& path, PathAt* at)
     at->name = steps.back();
     at->confined = true;
     return true;
+}
+
+UniqueFd OpenConfined(const std::string& path, int flags, unsigned mode)
+{
+    const std::string root = Confined();
+    const bool below = !root.empty() && path.size() > root.size() + 1 &&
+                       path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
+    if (below && !g_noOpenat2.load(std::memory_order_relaxed))
+    {
+        std::vector<std::string> steps;
+        if (!Steps(path.substr(root.size() + 1), &steps))
+        {
+            errno = EXDEV;
+            return UniqueFd();
+        }
+        UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir)
+            return UniqueFd();
+        UniqueFd opened(OpenBeneath(dir.Get(), path.substr(root.size() + 1), flags, mode));
+        if (opened || (errno != ENOSYS && errno != EPERM))
+            return opened;
+        // A kernel without openat2, or a system call filter that refuses it (EPERM, which
+        // the walk below then gives again when it is the file's own answer).
+        if (errno == ENOSYS)
+            g_noOpenat2.store(true, std::memory_order_relaxed);
+    }
+    PathAt at;
+    if (!ResolvePath(path, &at))
+        return UniqueFd();
+    return UniqueFd(::openat(at.Directory(), at.name.c_str(), flags | at.NoFollow() | O_CLOEXEC,
+                             static_cast<mode_t>(mode)));
 }
 
 } // namespace tarvell

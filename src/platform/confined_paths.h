@@ -33,4 +33,10 @@ struct PathAt
 // ".." step (EXDEV), or a step is missing (ENOENT) or no directory (ENOTDIR).
 bool ResolvePath(const std::string& path, PathAt* at);
 
+// Opens path as open(2) does, but below the confined directory as ResolvePath reaches it:
+// no link followed at any step (ELOOP), no way out (EXDEV). Where the kernel can (openat2),
+// the whole walk is one system call instead of one per step: a chunk's file is opened for
+// every chunk written.
+UniqueFd OpenConfined(const std::string& path, int flags, unsigned mode);
+
 } // namespace tarvell

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <new>
 
@@ -83,11 +84,7 @@ bool WriteFill(int fd, std::int64_t size, char fill)
 
 UniqueFd OpenFile(const std::string& path, int flags, unsigned mode)
 {
-    PathAt at;
-    if (!ResolvePath(path, &at))
-        return UniqueFd();
-    return UniqueFd(::openat(at.Directory(), at.name.c_str(), flags | at.NoFollow() | O_CLOEXEC,
-                             static_cast<mode_t>(mode)));
+    return OpenConfined(path, flags, mode);
 }
 
 bool MakeDirectory(const std::string& path)
@@ -304,6 +301,52 @@ bool SyncFile(const std::string& path)
         return false;
     JournalSync(path);
     return true;
+}
+
+std::vector<int> SyncFilesTogether(const std::vector<std::string>& paths)
+{
+    std::vector<int> errors(paths.size(), 0);
+    struct FileSystem
+    {
+        UniqueFd any;                   // a file on it, for syncfs
+        std::vector<std::size_t> files; // indexes into paths
+    };
+    std::map<dev_t, FileSystem> systems;
+    for (std::size_t i = 0; i < paths.size(); ++i)
+    {
+        UniqueFd fd = OpenFile(paths[i], O_RDONLY);
+        struct stat st
+        {
+        };
+        if (!fd ||
+            ::sync_file_range(fd.Get(), 0, 0,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                  SYNC_FILE_RANGE_WAIT_AFTER) != 0 ||
+            ::fstat(fd.Get(), &st) != 0)
+        {
+            errors[i] = errno;
+            continue;
+        }
+        FileSystem& system = systems[st.st_dev];
+        if (!system.any)
+            system.any = std::move(fd);
+        system.files.push_back(i);
+    }
+    for (auto& [device, system] : systems)
+    {
+        int result = 0;
+        while ((result = ::syncfs(system.any.Get())) != 0 && errno == EINTR)
+        {
+        }
+        const int error = result == 0 ? 0 : errno;
+        for (const std::size_t i : system.files)
+        {
+            errors[i] = error;
+            if (error == 0)
+                JournalSync(paths[i]);
+        }
+    }
+    return errors;
 }
 
 bool SyncDirectory(const std::string& path)

@@ -93,6 +93,13 @@ bool CreateFilledFile(const std::string& path, std::int64_t size, char fill);
 // since the last sync may not be there.
 bool SyncFile(const std::string& path);
 
+// Forces the data of the files at paths to the disk as SyncFile does each, with one flush of
+// the disk for all of them: each file's pages are written out and waited for (a file's own
+// error is its own), then one sync of each file system they lie on (syncfs) makes them
+// durable with their sizes. Returns, per path, 0 or the errno of its failure; a file system
+// that fails its sync fails every file on it.
+std::vector<int> SyncFilesTogether(const std::vector<std::string>& paths);
+
 // Forces the entries of the directory at path (new and renamed files) to the disk.
 bool SyncDirectory(const std::string& path);
 

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <deque>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -312,6 +315,80 @@ std::string Serialize(const ParsedIni& ini)
     return content;
 }
 
+// True when the file has key in section (the first such section, as reads find it).
+bool HasKey(const ParsedIni& ini, std::string_view section, std::string_view key)
+{
+    const auto sec = ini.sections.find(ToUpperAscii(section));
+    return sec != ini.sections.end() && sec->second.keys.count(ToUpperAscii(key)) != 0;
+}
+
+// Adds keys the file does not have yet, however many, in one pass over its lines: each goes
+// after the last key of its section in the order given, a new section with its keys to the
+// end, and a key given twice takes its last value, all as ApplyValue one at a time would
+// place them. The file is then parsed from its new lines, which numbers every line at once
+// (ApplyValue moves every number behind a new line: a first start of thousands of channels
+// would cost their square).
+void InsertNewKeys(ParsedIni& ini, const std::vector<ProfileEntry>& added)
+{
+    const std::string cr = ini.crlf ? "\r" : "";
+    struct Block
+    {
+        std::string header; // of a new section; empty for keys of a section the file has
+        std::vector<std::string> lines;
+    };
+    std::map<std::size_t, Block> after; // keys of existing sections, by the line they follow
+    std::deque<Block> appended;         // new sections, in order (a deque keeps addresses)
+    std::unordered_map<std::string, std::size_t> appendedAt;
+    std::unordered_map<std::string, std::pair<Block*, std::size_t>> placed; // SECTION\nKEY
+    for (const ProfileEntry& entry : added)
+    {
+        const std::string sectionKey = ToUpperAscii(entry.section);
+        std::string line = entry.key + "=" + entry.value + cr;
+        const std::string id = sectionKey + "\n" + ToUpperAscii(entry.key);
+        if (const auto same = placed.find(id); same != placed.end())
+        {
+            same->second.first->lines[same->second.second] = std::move(line);
+            continue;
+        }
+        Block* block = nullptr;
+        if (const auto sec = ini.sections.find(sectionKey); sec != ini.sections.end())
+        {
+            block = &after[sec->second.lastKeyLine];
+        }
+        else
+        {
+            const auto [at, isNew] = appendedAt.try_emplace(sectionKey, appended.size());
+            if (isNew)
+                appended.push_back(Block{"[" + entry.section + "]" + cr, {}});
+            block = &appended[at->second];
+        }
+        placed.emplace(id, std::make_pair(block, block->lines.size()));
+        block->lines.push_back(std::move(line));
+    }
+
+    std::vector<std::string> lines;
+    lines.reserve(ini.lines.size() + added.size() + 2 * appended.size());
+    for (std::size_t i = 0; i < ini.lines.size(); ++i)
+    {
+        lines.push_back(std::move(ini.lines[i]));
+        if (const auto block = after.find(i); block != after.end())
+            std::move(block->second.lines.begin(), block->second.lines.end(),
+                      std::back_inserter(lines));
+    }
+    for (Block& block : appended)
+    {
+        if (!lines.empty() && !Trim(lines.back()).empty())
+            lines.push_back(cr);
+        lines.push_back(std::move(block.header));
+        std::move(block.lines.begin(), block.lines.end(), std::back_inserter(lines));
+    }
+    ini.lines = std::move(lines);
+    ini.finalNewline = true; // a new line must not run into the one after it
+    const bool crlf = ini.crlf;
+    ini = Parse(Serialize(ini));
+    ini.crlf = crlf;
+}
+
 // Gives the temporary file fd the owner, group and mode of the file it replaces (old). Only a
 // privileged process may give a file away, and only a member of a group may hand it to that
 // group; where that is not permitted the new file stays the program's own, and the rights of
@@ -465,8 +542,18 @@ bool WriteProfileStrings(std::string_view path, std::span<const ProfileEntry> en
     // cached one, so the next read costs no parse. A write that fails drops the cache entry,
     // and the next read parses what is on disk.
     CacheEntry& cached = g_profileCache[target];
+    std::vector<ProfileEntry> added; // keys new to the file, placed together after the others
     for (const ProfileEntry& entry : entries)
-        ApplyValue(cached.ini, entry.section, entry.key, SingleLine(entry.value));
+    {
+        if (HasKey(cached.ini, entry.section, entry.key))
+            ApplyValue(cached.ini, entry.section, entry.key, SingleLine(entry.value));
+        else
+            added.push_back({entry.section, entry.key, SingleLine(entry.value)});
+    }
+    if (added.size() == 1)
+        ApplyValue(cached.ini, added.front().section, added.front().key, added.front().value);
+    else if (!added.empty())
+        InsertNewKeys(cached.ini, added);
     if (!ReplaceAtomically(target, Serialize(cached.ini), replacing ? &old : nullptr))
     {
         g_profileCache.erase(target);
