@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -40,6 +42,9 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kCommitInterval{1};
+// From this many files in one commit on, they are synced together (SyncFilesTogether): below
+// it the flushes cost little, and a file system sync would also write out what others wrote.
+constexpr std::size_t kFilesSyncedTogether = 16;
 
 std::int64_t WholeSeconds(double time)
 {
@@ -48,8 +53,11 @@ std::int64_t WholeSeconds(double time)
     return static_cast<std::int64_t>(std::trunc(time));
 }
 
-// The statements that make the channel's pending files and segments its rows.
-std::vector<std::string> RowStatements(const CStationGroup& group, const CChannelState& channel)
+// The statements that make the channel's pending files and segments its rows. With updates,
+// the rows of time-named files that only grew are added there instead, to be brought up to
+// date together with the other channels' (UpdateFileRowsStatement).
+std::vector<std::string> RowStatements(const CStationGroup& group, const CChannelState& channel,
+                                       std::vector<FileRowUpdate>* updates = nullptr)
 {
     std::vector<std::string> statements;
     auto append = [&statements](std::vector<std::string> more)
@@ -74,6 +82,9 @@ std::vector<std::string> RowStatements(const CStationGroup& group, const CChanne
                 append(RegisterFileStatements({piece.rowPath, group.station, channel.name,
                                                piece.begin, piece.duration, piece.sampleRate, 1, 3,
                                                piece.calib, piece.calper}));
+            else if (updates != nullptr)
+                updates->push_back(
+                    {piece.rowPath, group.station, channel.name, piece.begin, piece.duration});
             else
                 statements.push_back(UpdateFileRowStatement(
                     piece.rowPath, group.station, piece.begin, piece.duration, channel.name));
@@ -195,6 +206,34 @@ std::vector<std::string> RewriteLoopHeaders(const std::set<std::string>& loopFil
     return failed;
 }
 
+// Syncs each of files once and sets the errno of each that could not be made durable. Files
+// the sync-ahead worker synced are synced again: cheap for a clean file, and bytes written
+// after it asked are made durable too. Many files at once (a latency bound writes into every
+// channel's file every few seconds) are synced together: one flush of the disk for the
+// commit instead of one per file.
+void SyncFiles(std::map<std::string, int>& files)
+{
+    std::vector<std::string> paths;
+    std::vector<int> ahead;
+    for (const auto& [path, error] : files)
+    {
+        paths.push_back(path);
+        ahead.push_back(FinishSyncAhead(path));
+    }
+    std::vector<int> errors(paths.size(), 0);
+    if (paths.size() >= kFilesSyncedTogether)
+        errors = SyncFilesTogether(paths);
+    else
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            errors[i] = SyncFile(paths[i]) ? 0 : errno;
+    std::size_t i = 0;
+    for (auto& [path, error] : files)
+    {
+        error = errors[i] != 0 ? errors[i] : ahead[i];
+        ++i;
+    }
+}
+
 // Syncs every file the pending pieces wrote into, once each, and the directories of new
 // files. A piece whose file is gone (the disk loop took it, or the operator) has nothing to
 // register. Returns the channels whose bytes could not be made durable.
@@ -208,21 +247,12 @@ std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& di
         {
             if (piece.erased)
                 continue;
-            auto [known, first] = fileErrors.try_emplace(piece.diskPath, 0);
-            if (first)
-            {
-                // Synced again even when the worker did it: cheap for a clean file, and
-                // bytes written after it asked are made durable too.
-                const int ahead = FinishSyncAhead(piece.diskPath);
-                if (!SyncFile(piece.diskPath))
-                    known->second = errno;
-                else if (ahead != 0)
-                    known->second = ahead;
-            }
+            fileErrors.try_emplace(piece.diskPath, 0);
             if (piece.created)
                 directories.insert(DirectoryOf(piece.diskPath));
         }
     }
+    SyncFiles(fileErrors);
     std::map<std::string, int> directoryErrors;
     for (const std::string& directory : directories)
     {
@@ -287,7 +317,7 @@ bool CChunkJournal::TakeFailure()
 
 void CChunkJournal::CommitIfDue()
 {
-    if (Clock::now() - m_lastCommit >= kCommitInterval)
+    if (SteadyCoarseNow() - m_lastCommit >= kCommitInterval)
         Commit();
 }
 
@@ -420,19 +450,36 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
     // that channel goes on hold and the others are tried again without it, a few times at
     // most; any other failure (the database away, its disk full) takes every chunk back and
     // ends the connection.
+    // The rows of files that only grew are brought up to date by one statement for many
+    // (a round trip each would be most of the commit's cost under a latency bound); when the
+    // database refuses such a statement, the commit is tried again a statement per row, to
+    // find whose values it refuses.
     constexpr int kMostRefusedPerCommit = 4;
+    constexpr std::size_t kRowsPerStatement = 256;
+    constexpr std::size_t kSeveralChannels = std::numeric_limits<std::size_t>::max();
+    bool together = true;
     std::set<std::string> loopFiles;
     for (int refused = 0; !ready.empty(); ++refused)
     {
         std::vector<std::string> all;
         std::vector<std::size_t> owner; // the index in ready of each statement's channel
+        std::vector<FileRowUpdate> updates;
+        std::vector<std::size_t> updateOwner;
         for (std::size_t i = 0; i < ready.size(); ++i)
         {
-            for (std::string& statement : RowStatements(*ready[i].group, *ready[i].channel))
+            for (std::string& statement :
+                 RowStatements(*ready[i].group, *ready[i].channel, together ? &updates : nullptr))
             {
                 all.push_back(std::move(statement));
                 owner.push_back(i);
             }
+            updateOwner.resize(updates.size(), i);
+        }
+        for (std::size_t first = 0; first < updates.size(); first += kRowsPerStatement)
+        {
+            const std::size_t count = std::min(kRowsPerStatement, updates.size() - first);
+            all.push_back(UpdateFileRowsStatement(std::span(updates).subspan(first, count)));
+            owner.push_back(count == 1 ? updateOwner[first] : kSeveralChannels);
         }
         const DbOutcome outcome =
             m_lease ? DbExecuteAllGuarded(
@@ -461,6 +508,13 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
             if (std::exchange(m_rowsFailing, false))
                 LogEvent("Rows are written again");
             break;
+        }
+        if (!outcome.unreachable && outcome.failedStatement < all.size() &&
+            owner[outcome.failedStatement] == kSeveralChannels)
+        {
+            together = false; // whatever the database said, a statement per row says whose
+            --refused;
+            continue;
         }
         if (DbRefusedValues(outcome) && outcome.failedStatement < all.size() &&
             refused < kMostRefusedPerCommit)

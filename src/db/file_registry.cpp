@@ -56,6 +56,33 @@ std::string UpdateFileRowStatement(std::string_view relativePath, std::string_vi
         '\\', '/');
 }
 
+std::string UpdateFileRowsStatement(std::span<const FileRowUpdate> rows)
+{
+    // CASE keeps every row the list does not name as it is, should one share a path.
+    std::string begins, lengths, named, paths;
+    for (const FileRowUpdate& row : rows)
+    {
+        const std::string match = FormatText(
+            " when %s='%s' and %s='%s' and %s='%s'", FileListColumn("CPATH"),
+            SqlText(row.relativePath).c_str(), FileListColumn("STA"), SqlText(row.station).c_str(),
+            FileListColumn("CH"), SqlText(row.channel).c_str());
+        begins += match + FormatText(" then %f", row.begin);
+        lengths += match + FormatText(" then %f", row.seconds);
+        named += match + " then 1";
+        paths += (paths.empty() ? "'" : ",'") + SqlText(row.relativePath) + "'";
+    }
+    const std::string stamp = SqlLocalTime(WallClockNow());
+    const char* begin = FileListColumn("TBEGIN");
+    const char* length = FileListColumn("TQTY");
+    return ReplaceAll(FormatText("update %s set %s=case%s else %s end,%s=case%s else %s end,"
+                                 "%s={ts '%s'},%s=512 where %s in (%s) and case%s else 0 end=1",
+                                 FileListTable(), begin, begins.c_str(), begin, length,
+                                 lengths.c_str(), length, FileListColumn("LDDATE"), stamp.c_str(),
+                                 FileListColumn("FOFF"), FileListColumn("CPATH"), paths.c_str(),
+                                 named.c_str()),
+                      '\\', '/');
+}
+
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,
                   double seconds, double sampleRate, int gain, int dataType,
                   std::string_view channel, double calib, double calper)

@@ -2,6 +2,7 @@
 // FILELIST rows of time-named data files, and the sampling rates of SITECHAN.
 // Any thread (acquisition threads register and update; configuration loading looks up).
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,21 @@ std::string UpdateFileRowStatement(std::string_view relativePath, std::string_vi
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,
                   double seconds, double sampleRate, int gain, int dataType,
                   std::string_view channel, double calib, double calper);
+
+// A file row to bring up to date, with UpdateFileRowStatement's values.
+struct FileRowUpdate
+{
+    std::string relativePath;
+    std::string station;
+    std::string channel;
+    double begin = 0;
+    double seconds = 0;
+};
+
+// The statement that brings the rows of several files that grew up to date at once, each as
+// UpdateFileRowStatement would: one round trip to the database for a commit's row updates,
+// which under a latency bound are one per channel and commit.
+std::string UpdateFileRowsStatement(std::span<const FileRowUpdate> rows);
 
 // Runs UpdateFileRowStatement. A failure the database reports shows its message box; returns
 // false then.

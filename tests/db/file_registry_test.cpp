@@ -121,6 +121,20 @@ TEST_P(FileRegistryTest, UpdateFindsTheRowWhateverTheSeparatorsAndChangesOnlyIts
     EXPECT_TRUE(UpdateFileRow("ABC/13/f.ABC", "ABC", 1, 2, "OTHER"));
     EXPECT_EQ(m_db.Count(), 2);
     EXPECT_EQ(Rows("ABC/13/f.ABC").rows.at(0)[2].number, 42.25);
+
+    // Several rows in one statement, each as its own statement would: a row of another
+    // channel under the same path and a path without a row are left alone.
+    ASSERT_TRUE(RegisterFile("ABC/13/h.ABC", "ABC", 100, 1, 20, 1, 3, "BHE", 1, 1));
+    const std::vector<FileRowUpdate> rows = {{"ABC\\13\\f.ABC", "ABC", "BHZ", 102, 50.5},
+                                             {"ABC/13/g.ABC", "ABC", "BHN", 103, 7},
+                                             {"ABC/13/h.ABC", "ABC", "OTHER", 1, 2},
+                                             {"ABC/13/unregistered.ABC", "ABC", "BHZ", 1, 2}};
+    m_db.Execute(UpdateFileRowsStatement(rows));
+    EXPECT_EQ(Rows("ABC/13/f.ABC").rows.at(0)[1].number, 102);
+    EXPECT_EQ(Rows("ABC/13/f.ABC").rows.at(0)[2].number, 50.5);
+    EXPECT_EQ(Rows("ABC/13/g.ABC").rows.at(0)[2].number, 7);
+    EXPECT_EQ(Rows("ABC/13/h.ABC").rows.at(0)[2].number, 1);
+    EXPECT_EQ(m_db.Count(), 3);
     EXPECT_TRUE(m_view.Messages().empty());
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -72,6 +73,9 @@ TEST(ConfinedPaths, NothingBelowTheDataRootFollowsASymbolicLink)
     EXPECT_TRUE(CreateFilledFile(root + "/ABC/13/real.ABC", 600, '0'));
     EXPECT_TRUE(CutFileDurably(root + "/ABC/13/real.ABC", 512));
     EXPECT_EQ(FileSizeAt(root + "/ABC/13/real.ABC"), 512);
+    // Files synced together (one file system sync) each answer for themselves.
+    EXPECT_EQ(SyncFilesTogether({fileLink, root + "/ABC/13/real.ABC", root + "/ABC/13/gone.ABC"}),
+              (std::vector<int>{ELOOP, 0, ENOENT}));
     EXPECT_TRUE(RemoveFileDurably(fileLink));
     EXPECT_EQ(fs::file_size(target), 4096u);
     SetConfinedDirectory("");
