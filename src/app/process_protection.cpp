@@ -10,6 +10,7 @@ namespace tarvell
 
 void ProtectProcess(const std::string& iniPath)
 {
+    BoundAllocatorArenas();
     (void)RaiseDescriptorLimit();
     if (ReadProfileInt(iniPath, "SYSTEM", "CORE_DUMPS", 0) != 1)
         (void)ForbidCoreDumps();

@@ -1,5 +1,8 @@
 #include "platform/process_limits.h"
 
+#include <cstdlib>
+
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -25,6 +28,12 @@ std::uint64_t DescriptorSoftLimit()
 {
     rlimit limit{};
     return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0;
+}
+
+void BoundAllocatorArenas()
+{
+    if (std::getenv("MALLOC_ARENA_MAX") == nullptr)
+        (void)::mallopt(M_ARENA_MAX, 2);
 }
 
 bool ForbidCoreDumps()

@@ -25,6 +25,12 @@ DescriptorLimit RaiseDescriptorLimit();
 // The soft limit of open descriptors now (0 when it cannot be read).
 std::uint64_t DescriptorSoftLimit();
 
+// Bounds the allocator's arenas to two, unless MALLOC_ARENA_MAX says otherwise. Each link
+// thread fills its channels' buffers (19.6 KiB each, grown by doubling), and with up to 16
+// arenas on two cores their freed steps stay scattered: at 36 864 channels 1037 MiB resident
+// against 910 MiB with two arenas, for the same CPU. Before other threads start.
+void BoundAllocatorArenas();
+
 // Makes the process not dumpable and its core-file size 0: a crash writes no core file,
 // and other processes of the same user cannot read its memory. Returns false when the
 // kernel refused either.
