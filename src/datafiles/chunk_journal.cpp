@@ -57,7 +57,7 @@ std::int64_t WholeSeconds(double time)
 // the rows of time-named files that only grew are added there instead, to be brought up to
 // date together with the other channels' (UpdateFileRowsStatement).
 std::vector<std::string> RowStatements(const CStationGroup& group, const CChannelState& channel,
-                                       std::vector<FileRowUpdate>* updates = nullptr)
+                                       std::vector<FileRowValues>* updates = nullptr)
 {
     std::vector<std::string> statements;
     auto append = [&statements](std::vector<std::string> more)
@@ -462,8 +462,8 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
     for (int refused = 0; !ready.empty(); ++refused)
     {
         std::vector<std::string> all;
-        std::vector<std::size_t> owner; // the index in ready of each statement's channel
-        std::vector<FileRowUpdate> updates;
+        std::vector<std::size_t> owner;     // the index in ready of each statement's channel
+        std::vector<FileRowValues> updates; // views of the channels' names and paths
         std::vector<std::size_t> updateOwner;
         for (std::size_t i = 0; i < ready.size(); ++i)
         {

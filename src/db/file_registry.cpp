@@ -56,11 +56,11 @@ std::string UpdateFileRowStatement(std::string_view relativePath, std::string_vi
         '\\', '/');
 }
 
-std::string UpdateFileRowsStatement(std::span<const FileRowUpdate> rows)
+std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows)
 {
     // CASE keeps every row the list does not name as it is, should one share a path.
     std::string begins, lengths, named, paths;
-    for (const FileRowUpdate& row : rows)
+    for (const FileRowValues& row : rows)
     {
         const std::string match = FormatText(
             " when %s='%s' and %s='%s' and %s='%s'", FileListColumn("CPATH"),

@@ -43,20 +43,11 @@ bool RegisterFile(std::string_view relativePath, std::string_view station, doubl
                   double seconds, double sampleRate, int gain, int dataType,
                   std::string_view channel, double calib, double calper);
 
-// A file row to bring up to date, with UpdateFileRowStatement's values.
-struct FileRowUpdate
-{
-    std::string relativePath;
-    std::string station;
-    std::string channel;
-    double begin = 0;
-    double seconds = 0;
-};
-
 // The statement that brings the rows of several files that grew up to date at once, each as
-// UpdateFileRowStatement would: one round trip to the database for a commit's row updates,
-// which under a latency bound are one per channel and commit.
-std::string UpdateFileRowsStatement(std::span<const FileRowUpdate> rows);
+// UpdateFileRowStatement would with the path, station, channel, begin and length of its
+// values (the others are not touched): one round trip to the database for a commit's row
+// updates, which under a latency bound are one per channel and commit.
+std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows);
 
 // Runs UpdateFileRowStatement. A failure the database reports shows its message box; returns
 // false then.

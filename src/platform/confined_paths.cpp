@@ -93,23 +93,42 @@ int PathAt::NoFollow() const
     return confined ? O_NOFOLLOW : 0;
 }
 
+namespace
+{
+
+// The confined directory in *root and the steps of path below it; *root left empty and no
+// steps when path does not lie below it, no steps when it is the directory itself. False
+// with EXDEV for a ".." step.
+bool StepsBelowConfined(const std::string& path, std::string* root, std::vector<std::string>* steps)
+{
+    *root = Confined();
+    if (root->empty() || path.size() <= root->size() + 1 ||
+        path.compare(0, root->size(), *root) != 0 || path[root->size()] != '/')
+    {
+        root->clear();
+        return true;
+    }
+    if (!Steps(path.substr(root->size() + 1), steps))
+    {
+        errno = EXDEV;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool ResolvePath(const std::string& path, PathAt* at)
 {
     at->directory.Reset();
     at->confined = false;
     at->name = path;
-    const std::string root = Confined();
-    if (root.empty() || path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 ||
-        path[root.size()] != '/')
-        return true;
+    std::string root;
     std::vector<std::string> steps;
-    if (!Steps(path.substr(root.size() + 1), &steps))
-    {
-        errno = EXDEV;
+    if (!StepsBelowConfined(path, &root, &steps))
         return false;
-    }
     if (steps.empty())
-        return true; // the confined directory itself
+        return true; // not below the confined directory, or the directory itself
     UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir)
         return false;
@@ -128,17 +147,12 @@ bool ResolvePath(const std::string& path, PathAt* at)
 
 UniqueFd OpenConfined(const std::string& path, int flags, unsigned mode)
 {
-    const std::string root = Confined();
-    const bool below = !root.empty() && path.size() > root.size() + 1 &&
-                       path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
-    if (below && !g_noOpenat2.load(std::memory_order_relaxed))
+    std::string root;
+    std::vector<std::string> steps;
+    if (!StepsBelowConfined(path, &root, &steps))
+        return UniqueFd();
+    if (!steps.empty() && !g_noOpenat2.load(std::memory_order_relaxed))
     {
-        std::vector<std::string> steps;
-        if (!Steps(path.substr(root.size() + 1), &steps))
-        {
-            errno = EXDEV;
-            return UniqueFd();
-        }
         UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!dir)
             return UniqueFd();

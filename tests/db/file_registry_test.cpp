@@ -125,7 +125,7 @@ TEST_P(FileRegistryTest, UpdateFindsTheRowWhateverTheSeparatorsAndChangesOnlyIts
     // Several rows in one statement, each as its own statement would: a row of another
     // channel under the same path and a path without a row are left alone.
     ASSERT_TRUE(RegisterFile("ABC/13/h.ABC", "ABC", 100, 1, 20, 1, 3, "BHE", 1, 1));
-    const std::vector<FileRowUpdate> rows = {{"ABC\\13\\f.ABC", "ABC", "BHZ", 102, 50.5},
+    const std::vector<FileRowValues> rows = {{"ABC\\13\\f.ABC", "ABC", "BHZ", 102, 50.5},
                                              {"ABC/13/g.ABC", "ABC", "BHN", 103, 7},
                                              {"ABC/13/h.ABC", "ABC", "OTHER", 1, 2},
                                              {"ABC/13/unregistered.ABC", "ABC", "BHZ", 1, 2}};
