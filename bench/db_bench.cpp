@@ -5,12 +5,14 @@
 // query itself, which the program once ran for every chunk; the registration of a new file,
 // and the liveness probe. The station holds state.range(0) rows.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <span>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -107,8 +109,8 @@ bool Prepare(bool postgres, int rows)
     {
         const std::string last = std::to_string(rows - 1);
         DbOutcome filled =
-            postgres ? DbExecute(columns + "SELECT " + values + " FROM generate_series(0, " +
-                                 last + ") AS i")
+            postgres ? DbExecute(columns + "SELECT " + values + " FROM generate_series(0, " + last +
+                                 ") AS i")
                      : DbExecute("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n "
                                  "WHERE i < " +
                                  last + ") " + columns + "SELECT " + values + " FROM n");
@@ -133,10 +135,45 @@ void BM_WriteOfAChunk(benchmark::State& state, bool postgres)
     for (auto _ : state)
     {
         PurgeDiskLoop("ABC", 1ull << 40); // nothing to delete
-        const std::string update = UpdateFileRowStatement("ABC/13/0.ABC", "ABC", 0, seconds += 1,
-                                                          "BHZ");
+        const std::string update =
+            UpdateFileRowStatement("ABC/13/0.ABC", "ABC", 0, seconds += 1, "BHZ");
         DbExecuteAll(std::span<const std::string>(&update, 1));
     }
+}
+
+// One commit under a latency bound: the rows of 128 files that grew, brought up to date in
+// one transaction by statements of state.range(1) rows each (1: a statement per row).
+void BM_RowUpdatesOfACommit(benchmark::State& state, bool postgres)
+{
+    constexpr int kFiles = 128;
+    if (!Prepare(postgres, static_cast<int>(state.range(0))))
+    {
+        state.SkipWithError("no database");
+        return;
+    }
+    const auto perStatement = static_cast<std::size_t>(state.range(1));
+    std::vector<std::string> paths;
+    for (int i = 0; i < kFiles; ++i)
+        paths.push_back("ABC/13/" + std::to_string(i) + ".ABC");
+    double seconds = 60;
+    for (auto _ : state)
+    {
+        seconds += 1;
+        std::vector<FileRowValues> rows;
+        for (const std::string& path : paths)
+            rows.push_back({path, "ABC", "BHZ", 0, seconds});
+        std::vector<std::string> statements;
+        for (std::size_t first = 0; first < rows.size(); first += perStatement)
+        {
+            const std::size_t count = std::min(perStatement, rows.size() - first);
+            statements.push_back(
+                count == 1
+                    ? UpdateFileRowStatement(rows[first].relativePath, "ABC", 0, seconds, "BHZ")
+                    : UpdateFileRowsStatement(std::span(rows).subspan(first, count)));
+        }
+        DbExecuteAll(statements);
+    }
+    state.SetItemsProcessed(state.iterations() * kFiles);
 }
 
 void BM_DiskLoopSizeQuery(benchmark::State& state, bool postgres)
@@ -179,6 +216,8 @@ void BM_Probe(benchmark::State& state, bool postgres)
 
 BENCHMARK_CAPTURE(BM_WriteOfAChunk, Sqlite, false)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_WriteOfAChunk, Postgres, true)->Arg(100)->Arg(10000)->Arg(100000);
+BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Sqlite, false)->ArgsProduct({{10000}, {1, 8, 32, 256}});
+BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Postgres, true)->ArgsProduct({{10000}, {1, 8, 32, 256}});
 BENCHMARK_CAPTURE(BM_DiskLoopSizeQuery, Sqlite, false)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_DiskLoopSizeQuery, Postgres, true)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_RegisterFile, Sqlite, false)->Arg(100);

@@ -14,6 +14,7 @@
 
 #include "config/station_groups.h"
 #include "platform/file_system.h"
+#include "platform/held_file.h"
 #include "metrics/counters.h"
 
 namespace tarvell
@@ -95,8 +96,9 @@ struct PendingFile
     std::int64_t bytesBefore = 0;
     // The time-named file as it was written: a take-back touches the file under its name
     // only while it is still this one (the instance that took the channel's server over may
-    // have removed it and made its own of that name).
-    FileIdentity identity;
+    // have removed it and made its own of that name). Its descriptor stays open until the
+    // commit when the bound of held files allows.
+    WrittenFile file;
     // Loop segment: FOFF of its committed row (-1: none yet); the row after the commit.
     std::int64_t rowOffset = -1;
     std::int64_t offset = 0; // FOFF

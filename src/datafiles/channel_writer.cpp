@@ -147,18 +147,28 @@ PendingFile PieceOf(const CChannelState& channel)
 
 // ---- time-named files --------------------------------------------------------------------
 
-// The chunk went onto the end of the channel's current file.
-void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_t bytes)
+// The piece of this commit that the channel's current time-named file has already, if any.
+PendingFile* PieceOfCurrentFile(CChannelState& channel)
+{
+    if (channel.pending.empty() || channel.pending.back().loopSegment ||
+        channel.pending.back().rowPath != channel.currentFile)
+        return nullptr;
+    return &channel.pending.back();
+}
+
+// The chunk went onto the end of the channel's current file; file is how it was written when
+// the file had no piece of this commit yet.
+void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_t bytes,
+                  WrittenFile&& file)
 {
     const std::int64_t before = channel.fileBytes;
     channel.fileBytes += static_cast<std::int64_t>(bytes);
     channel.fileDuration += channel.bufferDuration;
-    if (!channel.pending.empty() && !channel.pending.back().loopSegment &&
-        channel.pending.back().rowPath == channel.currentFile)
+    if (PendingFile* continued = PieceOfCurrentFile(channel))
     {
-        channel.pending.back().duration = channel.fileDuration;
-        ++channel.pending.back().chunks;
-        channel.pending.back().samples += channel.bufferCount;
+        continued->duration = channel.fileDuration;
+        ++continued->chunks;
+        continued->samples += channel.bufferCount;
     }
     else
     {
@@ -166,7 +176,7 @@ void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_
         piece.rowPath = channel.currentFile;
         piece.diskPath = g_waveRoot + "/" + channel.currentFile;
         piece.bytesBefore = before;
-        piece.identity = FileIdentityAt(piece.diskPath);
+        piece.file = std::move(file);
         channel.pending.push_back(std::move(piece));
     }
     RotateIfFull(group, channel);
@@ -179,13 +189,17 @@ void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_
 Outcome AppendChunk(const CStationGroup& group, CChannelState& channel, const ChunkBytes& chunk)
 {
     const std::string path = g_waveRoot + "/" + channel.currentFile;
+    // A file written since the last commit is written through the descriptor held for it.
+    WrittenFile fresh;
+    PendingFile* piece = PieceOfCurrentFile(channel);
     int error = 0;
-    switch (AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size, &error))
+    switch (AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size,
+                             piece != nullptr ? &piece->file : &fresh, &error))
     {
     case SinkResult::Written:
         FileWritten(channel, path);
         DiskLoopWritten(group.station, chunk.size);
-        RecordAppend(group, channel, chunk.size);
+        RecordAppend(group, channel, chunk.size, std::move(fresh));
         return Outcome::Written;
     case SinkResult::Gone:
         // A file that is gone was usually taken by the disk-loop purge: an event, not a
@@ -251,12 +265,13 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
     // the name; even the channel's own current file is not continued under its name, since
     // a chunk that does not continue it in time would stand at times not its own there.
     FileName name;
+    WrittenFile file;
     int error = 0;
     SinkResult result = SinkResult::Taken;
     for (int variant = 0; result == SinkResult::Taken && variant <= kMaxNameVariants; ++variant)
     {
         name = NameFor(group, channel, year, month, day, hour, minute, second, variant);
-        result = CreateDataFile(name.full, header, chunk.bytes.data(), chunk.size, &error);
+        result = CreateDataFile(name.full, header, chunk.bytes.data(), chunk.size, &file, &error);
     }
     if (result == SinkResult::Taken)
     {
@@ -288,7 +303,7 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
     piece.rowPath = name.relative;
     piece.diskPath = name.full;
     piece.created = true;
-    piece.identity = FileIdentityAt(piece.diskPath);
+    piece.file = std::move(file);
     channel.pending.push_back(std::move(piece));
     return Outcome::Written;
 }
@@ -314,6 +329,26 @@ Outcome WriteTimeNamedChunk(const CStationGroup& group, CChannelState& channel,
 }
 
 // ---- loop files ---------------------------------------------------------------------------
+
+// A loop segment's piece again (a loop file is never held open, so all of it is its values).
+PendingFile SegmentCopy(const PendingFile& piece)
+{
+    PendingFile copy;
+    copy.loopSegment = piece.loopSegment;
+    copy.rowPath = piece.rowPath;
+    copy.diskPath = piece.diskPath;
+    copy.rowOffset = piece.rowOffset;
+    copy.offset = piece.offset;
+    copy.erased = piece.erased;
+    copy.begin = piece.begin;
+    copy.duration = piece.duration;
+    copy.sampleRate = piece.sampleRate;
+    copy.calib = piece.calib;
+    copy.calper = piece.calper;
+    copy.chunks = piece.chunks;
+    copy.samples = piece.samples;
+    return copy;
+}
 
 // The byte after the latest segment of the channel's loop file: known in memory once the
 // channel has written a segment, else asked from the database. Nothing when the database
@@ -408,7 +443,7 @@ bool ReleaseOverwrittenBytes(const CStationGroup& group, CChannelState& channel,
             piece.duration = rest.head->duration;
         if (rest.head && rest.tail)
         {
-            PendingFile tail = piece;
+            PendingFile tail = SegmentCopy(piece);
             tail.rowOffset = -1;
             tail.offset = rest.tail->offset;
             tail.begin = rest.tail->begin;

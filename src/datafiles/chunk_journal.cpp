@@ -206,30 +206,39 @@ std::vector<std::string> RewriteLoopHeaders(const std::set<std::string>& loopFil
     return failed;
 }
 
+// A file the commit makes durable: the descriptor held for it (-1: it is opened by its
+// path), which file was written and, after SyncFiles, the errno of its failure or 0.
+struct FileSync
+{
+    int fd = -1;
+    FileIdentity identity;
+    int error = 0;
+};
+
 // Syncs each of files once and sets the errno of each that could not be made durable. Files
 // the sync-ahead worker synced are synced again: cheap for a clean file, and bytes written
 // after it asked are made durable too. Many files at once (a latency bound writes into every
 // channel's file every few seconds) are synced together: one flush of the disk for the
 // commit instead of one per file.
-void SyncFiles(std::map<std::string, int>& files)
+void SyncFiles(std::map<std::string, FileSync>& files)
 {
-    std::vector<std::string> paths;
+    std::vector<FileToSync> list;
     std::vector<int> ahead;
-    for (const auto& [path, error] : files)
+    for (const auto& [path, file] : files)
     {
-        paths.push_back(path);
+        list.push_back({path, file.fd, file.identity});
         ahead.push_back(FinishSyncAhead(path));
     }
-    std::vector<int> errors(paths.size(), 0);
-    if (paths.size() >= kFilesSyncedTogether)
-        errors = SyncFilesTogether(paths);
+    std::vector<int> errors(list.size(), 0);
+    if (list.size() >= kFilesSyncedTogether)
+        errors = SyncFilesTogether(list);
     else
-        for (std::size_t i = 0; i < paths.size(); ++i)
-            errors[i] = SyncFile(paths[i]) ? 0 : errno;
+        for (std::size_t i = 0; i < list.size(); ++i)
+            errors[i] = SyncFile(list[i]) ? 0 : errno;
     std::size_t i = 0;
-    for (auto& [path, error] : files)
+    for (auto& [path, file] : files)
     {
-        error = errors[i] != 0 ? errors[i] : ahead[i];
+        file.error = errors[i] != 0 ? errors[i] : ahead[i];
         ++i;
     }
 }
@@ -239,7 +248,7 @@ void SyncFiles(std::map<std::string, int>& files)
 // register. Returns the channels whose bytes could not be made durable.
 std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& dirty)
 {
-    std::map<std::string, int> fileErrors;
+    std::map<std::string, FileSync> files;
     std::set<std::string> directories;
     for (const ChannelLocation& where : dirty)
     {
@@ -247,12 +256,16 @@ std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& di
         {
             if (piece.erased)
                 continue;
-            fileErrors.try_emplace(piece.diskPath, 0);
+            FileSync& file = files[piece.diskPath];
+            if (file.fd < 0 && piece.file.held)
+                file.fd = piece.file.held.Get();
+            if (!piece.loopSegment)
+                file.identity = piece.file.identity;
             if (piece.created)
                 directories.insert(DirectoryOf(piece.diskPath));
         }
     }
-    SyncFiles(fileErrors);
+    SyncFiles(files);
     std::map<std::string, int> directoryErrors;
     for (const std::string& directory : directories)
     {
@@ -267,7 +280,7 @@ std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& di
         {
             if (piece.erased)
                 continue;
-            const int error = fileErrors[piece.diskPath];
+            const int error = files[piece.diskPath].error;
             if (error == ENOENT)
             {
                 if (piece.created)
@@ -353,7 +366,7 @@ void CChunkJournal::TakeBack(CChannelState& channel, const std::string& station,
         if (piece->erased)
             continue;
         const UnfinishedTakeBack take{piece->diskPath, piece->created, piece->bytesBefore,
-                                      piece->identity};
+                                      piece->file.identity};
         if (TakeBackFile(take))
             continue;
         LogEvent(FormatText("File '%s' could not be %s (%s): tried again at every commit",
@@ -453,9 +466,11 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
     // The rows of files that only grew are brought up to date by one statement for many
     // (a round trip each would be most of the commit's cost under a latency bound); when the
     // database refuses such a statement, the commit is tried again a statement per row, to
-    // find whose values it refuses.
+    // find whose values it refuses. A statement's CASE is searched row by row, and SQLite
+    // compares its branches with each other when it compiles it: past a few dozen rows a
+    // longer statement costs more per row than it saves (bench_db, BM_RowUpdatesOfACommit).
     constexpr int kMostRefusedPerCommit = 4;
-    constexpr std::size_t kRowsPerStatement = 256;
+    constexpr std::size_t kRowsPerStatement = 32;
     constexpr std::size_t kSeveralChannels = std::numeric_limits<std::size_t>::max();
     bool together = true;
     std::set<std::string> loopFiles;

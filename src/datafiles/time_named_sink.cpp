@@ -5,38 +5,77 @@
 #include <cstdint>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
-#include "platform/file_system.h"
 #include "platform/unique_fd.h"
 
 namespace tarvell
 {
+namespace
+{
+
+FileIdentity IdentityOf(const struct stat& st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+// After a write through a descriptor opened for it: the descriptor is held for the next
+// chunk and the sync when the bound allows, else closed here, and a close that reports an
+// error takes the bytes back (they may not have reached the disk).
+bool KeepOrClose(UniqueFd& fd, WrittenFile* file, int* error)
+{
+    if (file->held.Keep(fd))
+        return true;
+    if (fd.Close())
+        return true;
+    *error = errno;
+    return false;
+}
+
+} // namespace
 
 SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, const void* bytes,
-                            std::size_t size, int* error)
+                            std::size_t size, WrittenFile* file, int* error)
 {
-    UniqueFd fd = OpenFile(path, O_WRONLY);
-    if (!fd)
+    UniqueFd opened;
+    if (!file->held)
+    {
+        opened = OpenFile(path, O_WRONLY);
+        if (!opened)
+        {
+            *error = errno;
+            return errno == ENOENT ? SinkResult::Gone : SinkResult::Failed;
+        }
+    }
+    const int fd = opened ? opened.Get() : file->held.Get();
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0)
     {
         *error = errno;
-        return errno == ENOENT ? SinkResult::Gone : SinkResult::Failed;
-    }
-    const std::int64_t found = FileSizeOf(fd.Get());
-    if (found != expectedSize)
-    {
-        *error = static_cast<int>(std::min<std::int64_t>(found, INT32_MAX));
-        return SinkResult::Changed;
-    }
-    if (!WriteAt(fd.Get(), expectedSize, bytes, size))
-    {
-        *error = errno;
-        TruncateTo(fd.Get(), expectedSize);
         return SinkResult::Failed;
     }
-    if (!fd.Close())
+    // A held file the disk-loop purge removed since its last chunk has no links left.
+    if (st.st_nlink == 0)
     {
-        // The data may not have reached the disk: take them back.
+        *error = ENOENT;
+        return SinkResult::Gone;
+    }
+    if (st.st_size != expectedSize)
+    {
+        *error = static_cast<int>(std::min<std::int64_t>(st.st_size, INT32_MAX));
+        return SinkResult::Changed;
+    }
+    file->identity = IdentityOf(st);
+    if (!WriteAt(fd, expectedSize, bytes, size))
+    {
         *error = errno;
+        TruncateTo(fd, expectedSize);
+        return SinkResult::Failed;
+    }
+    if (opened && !KeepOrClose(opened, file, error))
+    {
         (void)TruncateFile(path, expectedSize);
         return SinkResult::Failed;
     }
@@ -44,7 +83,7 @@ SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, 
 }
 
 SinkResult CreateDataFile(const std::string& path, const FileHeader& header, const void* samples,
-                          std::size_t size, int* error)
+                          std::size_t size, WrittenFile* file, int* error)
 {
     UniqueFd fd = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (!fd)
@@ -52,18 +91,23 @@ SinkResult CreateDataFile(const std::string& path, const FileHeader& header, con
         *error = errno;
         return errno == EEXIST ? SinkResult::Taken : SinkResult::Failed;
     }
-    bool written = WriteAt(fd.Get(), 0, header.data(), header.size()) &&
-                   WriteAt(fd.Get(), static_cast<std::int64_t>(header.size()), samples, size);
-    *error = errno;
-    if (written && !fd.Close())
+    struct stat st
     {
-        written = false;
-        *error = errno;
+    };
+    bool written = WriteAt(fd.Get(), 0, header.data(), header.size()) &&
+                   WriteAt(fd.Get(), static_cast<std::int64_t>(header.size()), samples, size) &&
+                   ::fstat(fd.Get(), &st) == 0;
+    *error = errno;
+    if (written)
+    {
+        file->identity = IdentityOf(st);
+        written = KeepOrClose(fd, file, error);
     }
     if (!written)
     {
         // The file is ours (made exclusively above): nothing half-written stays behind.
         fd.Reset();
+        file->held = CHeldFile();
         (void)RemoveFile(path);
         return SinkResult::Failed;
     }

@@ -1,13 +1,15 @@
 #pragma once
-// Time-named data files on disk: creating a file with its header and first chunk, appending
-// a chunk, and taking written bytes back. The name of a file is the channel writer's. Any
-// thread, each for its own files.
+// Time-named data files on disk: creating a file with its header and first chunk, and
+// appending a chunk. The name of a file is the channel writer's. A written file's descriptor
+// is kept in a CHeldFile when the bound of held files allows, for the next chunk and the
+// commit's sync; its identity is returned for a take-back. Any thread, each for its own files.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "datafiles/file_header.h"
+#include "platform/held_file.h"
 
 namespace tarvell
 {
@@ -21,16 +23,16 @@ enum class SinkResult
     Failed,  // the bytes could not be written (the error is returned): nothing of them stays
 };
 
-// Appends size bytes to the file at path, which must have exactly expectedSize bytes: a file
-// another program shortened, lengthened or removed would make its row and header disagree
-// with its data, so it is left alone (Gone, Changed).
+// Appends size bytes to the file at path (through file->held when that is open), which must
+// have exactly expectedSize bytes: a file another program shortened, lengthened or removed
+// would make its row and header disagree with its data, so it is left alone (Gone, Changed).
 SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, const void* bytes,
-                            std::size_t size, int* error);
+                            std::size_t size, WrittenFile* file, int* error);
 
 // Makes the file at path exclusively (a file of that name, whoever left it, is never
 // overwritten: Taken) and writes the header and size sample bytes. A file that cannot be
 // written whole is removed again.
 SinkResult CreateDataFile(const std::string& path, const FileHeader& header, const void* samples,
-                          std::size_t size, int* error);
+                          std::size_t size, WrittenFile* file, int* error);
 
 } // namespace tarvell

@@ -294,48 +294,89 @@ bool CreateFilledFile(const std::string& path, std::int64_t size, char fill)
 
 bool SyncFile(const std::string& path)
 {
-    // A descriptor opened for reading syncs the file's data like any other on Linux, and
-    // needs no write permission on a file that only has to be made durable.
-    UniqueFd fd = OpenFile(path, O_RDONLY);
-    if (!fd || !SyncDescriptor(fd.Get(), true))
+    return SyncFile(FileToSync{path, -1});
+}
+
+namespace
+{
+
+// The descriptor to sync file through: its own, else one opened by its path into opened. A
+// descriptor opened for reading syncs the file's data like any other on Linux, and needs no
+// write permission on a file that only has to be made durable. -1 with errno set when the
+// path cannot be opened.
+int DescriptorToSync(const FileToSync& file, UniqueFd& opened)
+{
+    if (file.fd >= 0)
+        return file.fd;
+    opened = OpenFile(file.path, O_RDONLY);
+    return opened.Get();
+}
+
+// The file synced is still the one written under its name: a held descriptor syncs its
+// file even after the file was removed, and a path may name another file by now (one renamed
+// over it). Either way the file written is gone as surely as one whose path no longer opens.
+bool StillNamed(const FileToSync& file, const struct stat& st)
+{
+    const FileIdentity found{static_cast<std::uint64_t>(st.st_dev),
+                             static_cast<std::uint64_t>(st.st_ino)};
+    if (st.st_nlink > 0 && (!file.identity || found == file.identity))
+        return true;
+    errno = ENOENT;
+    return false;
+}
+
+} // namespace
+
+bool SyncFile(const FileToSync& file)
+{
+    UniqueFd opened;
+    const int fd = DescriptorToSync(file, opened);
+    struct stat st
+    {
+    };
+    if (fd < 0 || !SyncDescriptor(fd, true) || ::fstat(fd, &st) != 0 || !StillNamed(file, st))
         return false;
-    JournalSync(path);
+    JournalSync(file.path);
     return true;
 }
 
-std::vector<int> SyncFilesTogether(const std::vector<std::string>& paths)
+std::vector<int> SyncFilesTogether(const std::vector<FileToSync>& files)
 {
-    std::vector<int> errors(paths.size(), 0);
+    std::vector<int> errors(files.size(), 0);
     struct FileSystem
     {
-        UniqueFd any;                   // a file on it, for syncfs
-        std::vector<std::size_t> files; // indexes into paths
+        int any = -1;                   // a file on it, for syncfs
+        std::vector<std::size_t> files; // indexes into files
     };
     std::map<dev_t, FileSystem> systems;
-    for (std::size_t i = 0; i < paths.size(); ++i)
+    std::vector<UniqueFd> opened(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i)
     {
-        UniqueFd fd = OpenFile(paths[i], O_RDONLY);
+        const int fd = DescriptorToSync(files[i], opened[i]);
         struct stat st
         {
         };
-        if (!fd ||
-            ::sync_file_range(fd.Get(), 0, 0,
+        if (fd < 0 ||
+            ::sync_file_range(fd, 0, 0,
                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                   SYNC_FILE_RANGE_WAIT_AFTER) != 0 ||
-            ::fstat(fd.Get(), &st) != 0)
+            ::fstat(fd, &st) != 0 || !StillNamed(files[i], st))
         {
             errors[i] = errno;
             continue;
         }
+        // Descriptors opened here are closed at once, but for one per file system.
         FileSystem& system = systems[st.st_dev];
-        if (!system.any)
-            system.any = std::move(fd);
+        if (system.any < 0)
+            system.any = fd;
+        else
+            opened[i].Reset();
         system.files.push_back(i);
     }
     for (auto& [device, system] : systems)
     {
         int result = 0;
-        while ((result = ::syncfs(system.any.Get())) != 0 && errno == EINTR)
+        while ((result = ::syncfs(system.any)) != 0 && errno == EINTR)
         {
         }
         const int error = result == 0 ? 0 : errno;
@@ -343,7 +384,7 @@ std::vector<int> SyncFilesTogether(const std::vector<std::string>& paths)
         {
             errors[i] = error;
             if (error == 0)
-                JournalSync(paths[i]);
+                JournalSync(files[i].path);
         }
     }
     return errors;

@@ -1,9 +1,10 @@
 #pragma once
-// File-system calls with the semantics the program relies on: every file is opened, written
-// and closed within one call, writes either complete or report, and nothing half-made stays
-// behind. Only this layer talks to the operating system about files. Below the data root
-// (platform/confined_paths.h) no call follows a symbolic link: it fails with ELOOP, or, for a
-// status, reports the link itself (FileSizeAt gives -1 with ELOOP). Any thread.
+// File-system calls with the semantics the program relies on: a file is opened, written and
+// closed within one call unless the caller holds its descriptor (platform/held_file.h),
+// writes either complete or report, and nothing half-made stays behind. Only this layer talks to
+// the operating system about files. Below the data root (platform/confined_paths.h) no call follows
+// a symbolic link: it fails with ELOOP, or, for a status, reports the link itself (FileSizeAt gives
+// -1 with ELOOP). Any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -93,12 +94,25 @@ bool CreateFilledFile(const std::string& path, std::int64_t size, char fill);
 // since the last sync may not be there.
 bool SyncFile(const std::string& path);
 
-// Forces the data of the files at paths to the disk as SyncFile does each, with one flush of
-// the disk for all of them: each file's pages are written out and waited for (a file's own
-// error is its own), then one sync of each file system they lie on (syncfs) makes them
-// durable with their sizes. Returns, per path, 0 or the errno of its failure; a file system
-// that fails its sync fails every file on it.
-std::vector<int> SyncFilesTogether(const std::vector<std::string>& paths);
+// A file to make durable: its path, a descriptor of it already open (-1: the path is
+// opened), and which file was written (empty: whichever the path names). A file removed
+// since it was opened, or no longer the one written, counts as gone (ENOENT).
+struct FileToSync
+{
+    std::string path;
+    int fd = -1;
+    FileIdentity identity;
+};
+
+// SyncFile for a file that may be open already.
+bool SyncFile(const FileToSync& file);
+
+// Forces the data of files to the disk as SyncFile does each, with one flush of the disk for
+// all of them: each file's pages are written out and waited for (a file's own error is its
+// own), then one sync of each file system they lie on (syncfs) makes them durable with their
+// sizes. Returns, per file, 0 or the errno of its failure; a file system that fails its sync
+// fails every file on it.
+std::vector<int> SyncFilesTogether(const std::vector<FileToSync>& files);
 
 // Forces the entries of the directory at path (new and renamed files) to the disk.
 bool SyncDirectory(const std::string& path);

@@ -90,7 +90,7 @@ protected:
     // when it is sent twice. A packet of a channel not configured is dropped. Any number of
     // threads, each for the channels of its own link.
     void Send(const std::string& station, const std::string& channel, double begin, double interval,
-              int count)
+              int count, bool commit = true)
     {
         std::vector<std::int32_t> values(static_cast<std::size_t>(count));
         {
@@ -120,6 +120,8 @@ protected:
             return; // the acquisition thread drops packets of channels that are not configured
         CLinkArchive& archive = *m_archives[configured.link];
         m_last = MergePacket(*packet, archive.Find(station, channel), archive.Journal());
+        if (!commit)
+            return;
         archive.Journal().Commit();
         (void)WriteResumeTimes();
     }

@@ -73,9 +73,16 @@ TEST(ConfinedPaths, NothingBelowTheDataRootFollowsASymbolicLink)
     EXPECT_TRUE(CreateFilledFile(root + "/ABC/13/real.ABC", 600, '0'));
     EXPECT_TRUE(CutFileDurably(root + "/ABC/13/real.ABC", 512));
     EXPECT_EQ(FileSizeAt(root + "/ABC/13/real.ABC"), 512);
-    // Files synced together (one file system sync) each answer for themselves.
-    EXPECT_EQ(SyncFilesTogether({fileLink, root + "/ABC/13/real.ABC", root + "/ABC/13/gone.ABC"}),
-              (std::vector<int>{ELOOP, 0, ENOENT}));
+    // Files synced together (one file system sync) each answer for themselves; a file synced
+    // through a descriptor held since before someone removed it is gone too.
+    EXPECT_TRUE(CreateFilledFile(root + "/ABC/13/removed.ABC", 600, '0'));
+    UniqueFd held = OpenFile(root + "/ABC/13/removed.ABC", O_WRONLY);
+    EXPECT_TRUE(RemoveFile(root + "/ABC/13/removed.ABC"));
+    EXPECT_EQ(SyncFilesTogether({{fileLink},
+                                 {root + "/ABC/13/real.ABC"},
+                                 {root + "/ABC/13/gone.ABC"},
+                                 {root + "/ABC/13/removed.ABC", held.Get()}}),
+              (std::vector<int>{ELOOP, 0, ENOENT, ENOENT}));
     EXPECT_TRUE(RemoveFileDurably(fileLink));
     EXPECT_EQ(fs::file_size(target), 4096u);
     SetConfinedDirectory("");

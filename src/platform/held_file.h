@@ -1,0 +1,50 @@
+#pragma once
+// A data file kept open from its first write of a commit to that commit's sync, so that
+// neither the next chunk nor the sync opens it again by its path (a walk of the path from
+// the data root each time). Held descriptors are bounded for the whole process, to half
+// the descriptor limit: beyond that a file is closed after its write and found by its path
+// again, as it always can be. Any thread; one holder at a time.
+
+#include <cstdint>
+
+#include "platform/file_system.h"
+#include "platform/unique_fd.h"
+
+namespace tarvell
+{
+
+class CHeldFile
+{
+public:
+    CHeldFile() = default;
+    ~CHeldFile();
+    CHeldFile(CHeldFile&& other) noexcept;
+    CHeldFile& operator=(CHeldFile&& other) noexcept;
+    CHeldFile(const CHeldFile&) = delete;
+    CHeldFile& operator=(const CHeldFile&) = delete;
+
+    // Takes fd over when the bound allows (true); else fd stays with the caller.
+    bool Keep(UniqueFd& fd);
+
+    int Get() const { return m_fd.Get(); }
+    explicit operator bool() const { return static_cast<bool>(m_fd); }
+
+    // Descriptors held now, in the whole process.
+    static std::uint64_t HeldNow();
+
+private:
+    void Release();
+
+    UniqueFd m_fd;
+};
+
+// A file written since the last commit: its descriptor, held when the bound allows (the
+// next chunk is written through it instead of opening the path again, and the commit syncs
+// it), and which file it is.
+struct WrittenFile
+{
+    CHeldFile held;
+    FileIdentity identity;
+};
+
+} // namespace tarvell
