@@ -178,7 +178,7 @@ bool HandlePacket(WaveformPacket& packet, CLinkArchive& archive)
     const ChannelLocation where = archive.Find(packet.station, packet.channel);
     if (where)
     {
-        if (!MergePacket(packet, where, archive.Journal()))
+        if (!MergePacket(packet, where, archive.Journal()) || !archive.WriteIfLate(where))
             return false;
         where.channel->counters->PacketReceived(packet.beginTime, packet.endTime,
                                                 packet.sampleInterval, packet.count,

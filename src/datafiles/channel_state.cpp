@@ -16,6 +16,7 @@ void CChannelState::EmptyBuffer()
     bufferDuration = 0;
     bufferCount = 0;
     bufferArrivedMs = 0;
+    bufferTakenMs = 0;
 }
 
 } // namespace tarvell

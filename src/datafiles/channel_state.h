@@ -154,6 +154,10 @@ public:
     // committed (BootClockMs; 0: none): what a latency bound and the delay figures measure.
     std::int64_t bufferArrivedMs = 0;
     std::int64_t writtenArrivedMs = 0;
+    // When the oldest buffered sample was taken, as far as the clock can tell: its packet's
+    // arrival less the packet's span (a server sends a packet once its last sample is
+    // taken). The age a latency bound counts: that of the data, not of their packet.
+    std::int64_t bufferTakenMs = 0;
     // The buffered samples, oldest first: grown to what the channel's chunks need (at most
     // kMaxChunkSamples), so a slow channel does not keep room for 4900.
     std::vector<float> samples;

@@ -90,7 +90,9 @@ Outcome ReportWriteError(CChannelState& channel, const std::string& path, int er
 
 void FileWritten(CChannelState& channel, const std::string& path)
 {
-    ProblemOver(channel, kProblemFileWrite, FormatText("Data written again '%s'", path.c_str()));
+    if (ProblemReported(channel, kProblemFileWrite))
+        ProblemOver(channel, kProblemFileWrite,
+                    FormatText("Data written again '%s'", path.c_str()));
 }
 
 bool DataRootUsable()
@@ -581,7 +583,11 @@ void AppendToBuffer(CChannelState& channel, double interval, const std::int32_t*
     // Doubling, but never past the most a chunk holds: a vector left to grow by itself
     // would keep room for 6400 samples to hold 4900.
     if (channel.bufferCount == 0)
+    {
         channel.bufferArrivedMs = BootClockMs();
+        const double span = std::min(interval * count, 86400.0); // a day: no overflow
+        channel.bufferTakenMs = channel.bufferArrivedMs - std::llround(span * 1000);
+    }
     const auto needed = static_cast<std::size_t>(channel.bufferCount + count);
     if (channel.samples.capacity() < needed)
         channel.samples.reserve(std::min<std::size_t>(

@@ -21,6 +21,7 @@
 #include "datafiles/loop_segments.h"
 #include "datafiles/resume_store.h"
 #include "datafiles/write_problems.h"
+#include "db/connection.h"
 #include "db/db_access.h"
 #include "db/db_health.h"
 #include "db/disk_loop.h"
@@ -41,7 +42,7 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::seconds kCommitInterval{1};
+constexpr std::chrono::milliseconds kCommitInterval{1000};
 // From this many files in one commit on, they are synced together (SyncFilesTogether): below
 // it the flushes cost little, and a file system sync would also write out what others wrote.
 constexpr std::size_t kFilesSyncedTogether = 16;
@@ -158,9 +159,10 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
                 static_cast<double>(BootClockMs() - channel.writtenArrivedMs) / 1000.0);
         channel.writtenArrivedMs = 0;
     }
-    ProblemOver(channel, kProblemRow,
-                FormatText("Rows of station %s channel %s are written again",
-                           where.group->station.c_str(), channel.name.c_str()));
+    if (ProblemReported(channel, kProblemRow))
+        ProblemOver(channel, kProblemRow,
+                    FormatText("Rows of station %s channel %s are written again",
+                               where.group->station.c_str(), channel.name.c_str()));
     NoteResumeTime(where.group->section, where.group->station, channel.name,
                    WholeSeconds(channel.committedEnd));
 }
@@ -328,9 +330,19 @@ bool CChunkJournal::TakeFailure()
     return std::exchange(m_failed, false);
 }
 
+void CChunkJournal::SetCommitInterval(std::chrono::milliseconds interval)
+{
+    m_commitInterval = std::clamp(interval, std::chrono::milliseconds{250}, kCommitInterval);
+}
+
+bool CChunkJournal::CommitDue() const
+{
+    return SteadyCoarseNow() - m_lastCommit >= m_commitInterval;
+}
+
 void CChunkJournal::CommitIfDue()
 {
-    if (SteadyCoarseNow() - m_lastCommit >= kCommitInterval)
+    if (CommitDue())
         Commit();
 }
 
@@ -463,12 +475,13 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
     // that channel goes on hold and the others are tried again without it, a few times at
     // most; any other failure (the database away, its disk full) takes every chunk back and
     // ends the connection.
-    // The rows of files that only grew are brought up to date by one statement for many
-    // (a round trip each would be most of the commit's cost under a latency bound); when the
-    // database refuses such a statement, the commit is tried again a statement per row, to
-    // find whose values it refuses. A statement's CASE is searched row by row, and SQLite
-    // compares its branches with each other when it compiles it: past a few dozen rows a
-    // longer statement costs more per row than it saves (bench_db, BM_RowUpdatesOfACommit).
+    // The rows of files that only grew are brought up to date together: on a database in
+    // this process by one statement prepared once and executed per row (parsing is what a
+    // statement costs there), on a server by one statement for many rows (a round trip each
+    // would be most of the commit's cost under a latency bound). When the database refuses
+    // such a statement, the commit is tried again a statement per row, to find whose values
+    // it refuses. A statement's CASE is searched row by row: past a few dozen rows a longer
+    // statement costs more per row than it saves (bench_db, BM_RowUpdatesOfACommit).
     constexpr int kMostRefusedPerCommit = 4;
     constexpr std::size_t kRowsPerStatement = 32;
     constexpr std::size_t kSeveralChannels = std::numeric_limits<std::size_t>::max();
@@ -490,16 +503,26 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
             }
             updateOwner.resize(updates.size(), i);
         }
-        for (std::size_t first = 0; first < updates.size(); first += kRowsPerStatement)
+        DbRepeatedStatement repeated;
+        if (DbIsInProcess())
         {
-            const std::size_t count = std::min(kRowsPerStatement, updates.size() - first);
-            all.push_back(UpdateFileRowsStatement(std::span(updates).subspan(first, count)));
-            owner.push_back(count == 1 ? updateOwner[first] : kSeveralChannels);
+            repeated = UpdateFileRowsRepeated(updates);
+            owner.insert(owner.end(), updateOwner.begin(), updateOwner.end());
+        }
+        else
+        {
+            for (std::size_t first = 0; first < updates.size(); first += kRowsPerStatement)
+            {
+                const std::size_t count = std::min(kRowsPerStatement, updates.size() - first);
+                all.push_back(UpdateFileRowsStatement(std::span(updates).subspan(first, count)));
+                owner.push_back(count == 1 ? updateOwner[first] : kSeveralChannels);
+            }
         }
         const DbOutcome outcome =
             m_lease ? DbExecuteAllGuarded(
-                          LeaseGuardStatement(m_lease->link, m_lease->owner, m_lease->fence), all)
-                    : DbExecuteAll(all);
+                          LeaseGuardStatement(m_lease->link, m_lease->owner, m_lease->fence), all,
+                          &repeated)
+                    : DbExecuteAll(all, &repeated);
         if (outcome.guardFailed)
         {
             // Another instance holds the server now and asks for these samples itself: they
@@ -524,14 +547,14 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
                 LogEvent("Rows are written again");
             break;
         }
-        if (!outcome.unreachable && outcome.failedStatement < all.size() &&
+        if (!outcome.unreachable && outcome.failedStatement < owner.size() &&
             owner[outcome.failedStatement] == kSeveralChannels)
         {
             together = false; // whatever the database said, a statement per row says whose
             --refused;
             continue;
         }
-        if (DbRefusedValues(outcome) && outcome.failedStatement < all.size() &&
+        if (DbRefusedValues(outcome) && outcome.failedStatement < owner.size() &&
             refused < kMostRefusedPerCommit)
         {
             const std::size_t index = owner[outcome.failedStatement];

@@ -59,7 +59,13 @@ public:
     bool Failed() const { return m_failed; }
     bool TakeFailure();
 
-    // Commits when a second has passed since the last commit; returns at once otherwise.
+    // A commit is due a second after the last one, or after interval (at least a quarter of
+    // a second, at most a second): what a latency bound asks for.
+    void SetCommitInterval(std::chrono::milliseconds interval);
+    std::chrono::milliseconds CommitInterval() const { return m_commitInterval; }
+    bool CommitDue() const;
+
+    // Commits when a commit is due; returns at once otherwise.
     void CommitIfDue();
 
     // Commits everything written so far.
@@ -95,6 +101,7 @@ private:
     bool m_rowsFailing = false; // the last commit's rows failed for all (logged)
     std::shared_ptr<CLinkLease> m_lease;
     std::chrono::steady_clock::time_point m_lastCommit;
+    std::chrono::milliseconds m_commitInterval{1000};
     bool m_failed = false;
 };
 

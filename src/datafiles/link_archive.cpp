@@ -1,5 +1,8 @@
 #include "datafiles/link_archive.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <utility>
 
 #include "datafiles/archive_recovery.h"
@@ -44,6 +47,11 @@ void CLinkArchive::Configure(std::shared_ptr<const CConfiguration> config, std::
     m_config = std::move(config);
     m_link = link;
     m_journal.SetLease(m_config->links[m_link].lease);
+    // Under a latency bound a chunk waits for the next commit too: commits come at a quarter
+    // of the bound (a second at most, a quarter of a second at least).
+    const double bound = m_config->maxLatencySeconds;
+    m_journal.SetCommitInterval(std::chrono::milliseconds(
+        bound > 0 ? static_cast<std::int64_t>(std::min(bound, 4.0) * 250) : 1000));
     std::vector<ChannelLocation> fresh;
     for (std::size_t g : m_config->links[m_link].groups)
     {
@@ -102,20 +110,40 @@ ChannelLocation CLinkArchive::Find(std::string_view station, std::string_view ch
     return found == m_index.end() ? ChannelLocation{} : found->second;
 }
 
+// Under a latency bound, a packet's channel is written when its data would be older than the
+// bound by the next commit, and committed with that one. A buffer whose data reach that age
+// only within kTieMs waits: packets that arrive together with a commit would otherwise be
+// written with one or the next by chance, more often than needed. For a live server that
+// sends a packet a second and a bound of 2 s, each channel writes a chunk of two packets,
+// and its rows lag behind by the bound and the time to the commit at most. A backlog fills
+// its buffers long before they are late.
+std::int64_t CLinkArchive::LateBefore(std::int64_t ahead) const
+{
+    constexpr std::int64_t kTieMs = 100;
+    return BootClockMs() + ahead - kTieMs -
+           static_cast<std::int64_t>(m_config->maxLatencySeconds * 1000);
+}
+
+bool CLinkArchive::WriteIfLate(const ChannelLocation& where)
+{
+    const CChannelState& channel = *where.channel;
+    if (m_config->maxLatencySeconds <= 0 || channel.bufferCount <= 0 ||
+        channel.bufferTakenMs > LateBefore(m_journal.CommitInterval().count()))
+        return true;
+    return FlushChannel(where, m_journal);
+}
+
 bool CLinkArchive::WriteLateBuffers()
 {
-    const double bound = m_config->maxLatencySeconds;
-    if (bound <= 0)
+    // Before each commit, the channels whose server went quiet: those whose data are older
+    // than the bound already (a channel that is sent on is written with its next packet).
+    if (m_config->maxLatencySeconds <= 0 || !m_journal.CommitDue() || !MayWrite())
         return true;
-    const std::int64_t now = BootClockMs();
-    if (now < m_nextLateLookMs || !MayWrite())
-        return true;
-    m_nextLateLookMs = now + 200;
-    const auto oldest = now - static_cast<std::int64_t>(bound * 1000);
+    const std::int64_t before = LateBefore(0);
     for (const ChannelLocation& where : m_channels)
     {
         const CChannelState& channel = *where.channel;
-        if (channel.bufferCount > 0 && channel.bufferArrivedMs <= oldest &&
+        if (channel.bufferCount > 0 && channel.bufferTakenMs <= before &&
             !FlushChannel(where, m_journal))
             return false;
     }

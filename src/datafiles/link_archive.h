@@ -66,9 +66,14 @@ public:
         return lease == nullptr || lease->Fresh();
     }
 
-    // Under a latency bound (MAX_LATENCY), writes the buffers whose oldest sample arrived
-    // longer ago than the bound, looking at most five times a second; the journal commits them
-    // with its next commit. False when a chunk could not be written (as for a full buffer).
+    // Under a latency bound (MAX_LATENCY): writes the channel's buffer when its oldest sample
+    // would be older than the bound by the next commit, for the journal to commit it then;
+    // after each packet merged. False when the chunk could not be written (as for a full
+    // buffer).
+    bool WriteIfLate(const ChannelLocation& where);
+
+    // When a commit is due: writes every buffer whose oldest sample is older than the bound
+    // already (the channels whose server went quiet).
     bool WriteLateBuffers();
 
     // Writes every buffered chunk and commits everything written, then writes the resume
@@ -83,6 +88,9 @@ public:
 
 private:
     void Index();
+    // Buffers whose oldest sample was taken before this BootClockMs are late, ahead
+    // milliseconds from now.
+    std::int64_t LateBefore(std::int64_t ahead) const;
 
     std::shared_ptr<const CConfiguration> m_config;
     std::size_t m_link = 0;
@@ -90,7 +98,6 @@ private:
     std::vector<ChannelLocation> m_channels;
     std::unordered_map<std::string, ChannelLocation> m_index; // by ChannelKey
     CChunkJournal m_journal;
-    std::int64_t m_nextLateLookMs = 0; // BootClockMs of WriteLateBuffers' next look
 };
 
 } // namespace tarvell

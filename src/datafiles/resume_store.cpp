@@ -93,9 +93,16 @@ bool WriteNoted()
         return true;
     std::vector<ProfileEntry> entries;
     entries.reserve(taken.size());
+    // Keys come in order of section and station: a station's channels share one look-up.
+    const ResumeKey* looked = nullptr;
+    int section = 0;
     for (const auto& [key, seconds] : taken)
     {
-        const int section = SectionNow(key);
+        if (looked == nullptr || looked->section != key.section || looked->station != key.station)
+        {
+            section = SectionNow(key);
+            looked = &key;
+        }
         if (section != 0)
             entries.push_back({GroupSectionName(section), key.channel,
                                FormatText("%lld", static_cast<long long>(seconds))});

@@ -15,6 +15,11 @@ void ReportProblem(CChannelState& channel, unsigned problem, const std::string& 
     LogEvent(text);
 }
 
+bool ProblemReported(const CChannelState& channel, unsigned problem)
+{
+    return (channel.reported & problem) != 0;
+}
+
 void ProblemOver(CChannelState& channel, unsigned problem, const std::string& text)
 {
     if ((channel.reported & problem) == 0)

@@ -347,12 +347,31 @@ void LimitIdleTransactions(SQLHDBC connection)
     }
 }
 
+namespace
+{
+
+std::atomic<bool> g_inProcess{false};
+
+// SQLite runs inside this process: what its statements cost is parsing them, not a round trip.
+void NoteWhereTheDatabaseRuns(SQLHDBC connection)
+{
+    char name[64] = {};
+    SQLSMALLINT length = 0;
+    g_inProcess.store(
+        OdbcSucceeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length)) &&
+            std::string_view(name).find("SQLite") != std::string_view::npos,
+        std::memory_order_relaxed);
+}
+
+} // namespace
+
 std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure)
 {
     auto connection = std::make_unique<COdbcConnection>();
     if (!connection->Connect(g_dsn, g_dbUser, g_dbPassword, kLoginTimeoutSeconds, failure))
         return nullptr;
     LimitIdleTransactions(connection->Get());
+    NoteWhereTheDatabaseRuns(connection->Get());
     return connection;
 }
 
@@ -556,6 +575,11 @@ bool DbManageDataSources(void* parentWindow)
 void SetConnectDialogHook(ConnectDialogHook hook)
 {
     g_connectDialogHook.store(hook, std::memory_order_release);
+}
+
+bool DbIsInProcess()
+{
+    return g_inProcess.load(std::memory_order_relaxed);
 }
 
 } // namespace tarvell

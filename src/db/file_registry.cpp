@@ -1,5 +1,7 @@
 #include "db/file_registry.h"
 
+#include <cstdlib>
+
 #include "db/db_access.h"
 #include "db/schema_names.h"
 #include "platform/clock.h"
@@ -81,6 +83,29 @@ std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows)
                                  FileListColumn("FOFF"), FileListColumn("CPATH"), paths.c_str(),
                                  named.c_str()),
                       '\\', '/');
+}
+
+DbRepeatedStatement UpdateFileRowsRepeated(std::span<const FileRowValues> rows)
+{
+    const std::string stamp = SqlLocalTime(WallClockNow());
+    DbRepeatedStatement repeated;
+    repeated.sql = FormatText("update %s set %s=?,%s=?,%s={ts '%s'},%s=512 where %s=? and %s=? and "
+                              "%s=?",
+                              FileListTable(), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
+                              FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
+                              FileListColumn("CPATH"), FileListColumn("STA"), FileListColumn("CH"));
+    // The numbers as the statement of one row writes them (%f), so that a row reads back the
+    // same whichever way it was brought up to date.
+    auto asWritten = [](double value)
+    { return std::strtod(FormatText("%f", value).c_str(), nullptr); };
+    repeated.rows.reserve(rows.size());
+    for (const FileRowValues& row : rows)
+    {
+        repeated.rows.push_back({asWritten(row.begin), asWritten(row.seconds),
+                                 ReplaceAll(row.relativePath, '\\', '/'), std::string(row.station),
+                                 std::string(row.channel)});
+    }
+    return repeated;
 }
 
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,

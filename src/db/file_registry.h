@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "db/db_access.h"
+
 namespace tarvell
 {
 
@@ -48,6 +50,10 @@ bool RegisterFile(std::string_view relativePath, std::string_view station, doubl
 // values (the others are not touched): one round trip to the database for a commit's row
 // updates, which under a latency bound are one per channel and commit.
 std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows);
+
+// The same as one statement prepared once and executed per row: the cheaper form where the
+// database runs in this process (DbIsInProcess), for parsing a statement is what costs there.
+DbRepeatedStatement UpdateFileRowsRepeated(std::span<const FileRowValues> rows);
 
 // Runs UpdateFileRowStatement. A failure the database reports shows its message box; returns
 // false then.

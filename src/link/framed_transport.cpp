@@ -46,6 +46,9 @@ WaitResult PollSocket(const CLinkConnection& link, int socket, short events, int
                       bool showWait)
 {
     const auto start = std::chrono::steady_clock::now();
+    // The idle work is done as soon as nothing is there to read (a server that sent a burst
+    // of packets has its burst committed at once), and again after each step of waiting.
+    bool looked = false;
     for (;;)
     {
         if (link.StopRequested())
@@ -55,7 +58,8 @@ WaitResult PollSocket(const CLinkConnection& link, int socket, short events, int
             return WaitResult::Stopped;
         }
         pollfd entry{socket, events, 0};
-        const int ready = ::poll(&entry, 1, kPollStepMs);
+        const bool idleFirst = showWait && link.idleWork && !std::exchange(looked, true);
+        const int ready = ::poll(&entry, 1, idleFirst ? 0 : kPollStepMs);
         if (ready < 0 && errno != EINTR)
             return WaitResult::Failed;
         if (ready > 0)

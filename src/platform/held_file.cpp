@@ -53,11 +53,6 @@ bool CHeldFile::Keep(UniqueFd& fd)
     return true;
 }
 
-std::uint64_t CHeldFile::HeldNow()
-{
-    return g_held.load(std::memory_order_relaxed);
-}
-
 void CHeldFile::Release()
 {
     if (!m_fd)

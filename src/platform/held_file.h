@@ -2,10 +2,9 @@
 // A data file kept open from its first write of a commit to that commit's sync, so that
 // neither the next chunk nor the sync opens it again by its path (a walk of the path from
 // the data root each time). Held descriptors are bounded for the whole process, to half
-// the descriptor limit: beyond that a file is closed after its write and found by its path
-// again, as it always can be. Any thread; one holder at a time.
-
-#include <cstdint>
+// the descriptor limit (the status server keeps an eighth, links, database and log the
+// rest): beyond that a file is closed after its write and found by its path again, as it
+// always can be. Any thread; one holder at a time.
 
 #include "platform/file_system.h"
 #include "platform/unique_fd.h"
@@ -28,9 +27,6 @@ public:
 
     int Get() const { return m_fd.Get(); }
     explicit operator bool() const { return static_cast<bool>(m_fd); }
-
-    // Descriptors held now, in the whole process.
-    static std::uint64_t HeldNow();
 
 private:
     void Release();

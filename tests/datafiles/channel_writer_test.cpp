@@ -1,6 +1,7 @@
 #include "datafiles/channel_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -563,6 +564,31 @@ TEST_P(ChannelWriterTest, AFileRemovedOrReplacedBetweenTwoChunksOfACommitIsNotCl
     }
     // Held open, each is gone; found by its path (too many files held), the other is changed.
     EXPECT_EQ(LogCount("File open error") + LogCount("was changed by another program"), 2);
+}
+
+// Under a latency bound a buffer that is not full is written and committed once it is older
+// than the bound: each chunk continues the channel's file exactly where the last one ended,
+// and after each commit the row describes every byte of the file.
+TEST_P(ChannelWriterTest, UnderALatencyBoundChunksAreCommittedEarlyAndContinueTheirFile)
+{
+    m_db.AddSiteChan("ABC", "BHZ", 100);
+    Configure("[SYSTEM]\nGROUPS=1\nMAX_LATENCY=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=100\n");
+    CLinkArchive& archive = ArchiveOf("ABC", "BHZ");
+    for (int packet = 0; packet < 3; ++packet)
+    {
+        // A packet of 0.5 s, its data as old as that: late once they are older than the bound.
+        Send("ABC", "BHZ", kT0 + 0.5 * packet, 0.01, 50, false);
+        ASSERT_TRUE(archive.WriteIfLate(archive.Find("ABC", "BHZ")));
+        EXPECT_EQ(Channel("ABC", "BHZ").bufferCount, 50) << "not late yet";
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        ASSERT_TRUE(archive.WriteLateBuffers());
+        archive.Journal().CommitIfDue();
+        const std::vector<FileRow> rows = Rows();
+        ASSERT_EQ(rows.size(), 1u) << packet;
+        EXPECT_NEAR(rows[0].seconds, 0.5 * (packet + 1), 1e-6);
+        EXPECT_EQ(ReadSamples(Data(rows[0].path)), Sent("ABC", "BHZ"));
+    }
+    ExpectRowsAccountForEveryFile("ABC");
 }
 
 TEST_P(ChannelWriterTest, AnHourOfA100HzChannelReadsBackSampleForSample)
