@@ -251,12 +251,19 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
         return Outcome::Written;
     }
     const int second = static_cast<int>(seconds);
-    // Why a directory could not be made says more than the file's ENOENT that follows: a
-    // read-only disk is every channel's fault, a file in the directory's place this one's.
+    // The station and hour directories are made when a file finds them missing, not before
+    // every file (a walk of each path). Why a directory could not be made says more than the
+    // file's ENOENT that follows: a read-only disk is every channel's fault, a file in the
+    // directory's place this one's.
     int directoryError = 0;
-    if (!MakeDirectory(g_waveRoot + "/" + group.station) ||
-        !MakeDirectory(g_waveRoot + "/" + HourDirectory(group.station, hour)))
-        directoryError = errno;
+    bool directoriesMade = false;
+    auto makeDirectories = [&]
+    {
+        directoriesMade = true;
+        if (!MakeDirectory(g_waveRoot + "/" + group.station) ||
+            !MakeDirectory(g_waveRoot + "/" + HourDirectory(group.station, hour)))
+            directoryError = errno;
+    };
 
     FileHeader header;
     BuildFileHeader(header, group.station, channel.name, channel.sampleRate, channel.bufferStart,
@@ -274,6 +281,12 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
     {
         name = NameFor(group, channel, year, month, day, hour, minute, second, variant);
         result = CreateDataFile(name.full, header, chunk.bytes.data(), chunk.size, &file, &error);
+        if (result == SinkResult::Failed && error == ENOENT && !directoriesMade)
+        {
+            makeDirectories();
+            result =
+                CreateDataFile(name.full, header, chunk.bytes.data(), chunk.size, &file, &error);
+        }
     }
     if (result == SinkResult::Taken)
     {
