@@ -43,6 +43,9 @@ namespace
 // A new time-named file whose name is taken gets the first free of name_1 ... name_99.
 constexpr int kMaxNameVariants = 99;
 
+// Data that reach the program within this many seconds of being taken are live.
+constexpr double kLiveSeconds = 60;
+
 // The samples of a chunk as they go to disk (4 bytes each, little-endian).
 struct ChunkBytes
 {
@@ -597,9 +600,14 @@ void AppendToBuffer(CChannelState& channel, double interval, const std::int32_t*
     // would keep room for 6400 samples to hold 4900.
     if (channel.bufferCount == 0)
     {
+        // Live data were taken over the packet's span before it came; a backlog's were taken
+        // long ago, and its buffers are counted from their arrival (they fill long before a
+        // latency bound, which would otherwise write every packet of a catch-up on its own).
         channel.bufferArrivedMs = BootClockMs();
         const double span = std::min(interval * count, 86400.0); // a day: no overflow
-        channel.bufferTakenMs = channel.bufferArrivedMs - std::llround(span * 1000);
+        const bool live = EpochSecondsCoarse() - (channel.bufferStart + span) < kLiveSeconds;
+        channel.bufferTakenMs =
+            channel.bufferArrivedMs - (live ? std::llround(span * 1000) : std::int64_t{0});
     }
     const auto needed = static_cast<std::size_t>(channel.bufferCount + count);
     if (channel.samples.capacity() < needed)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -574,10 +575,11 @@ TEST_P(ChannelWriterTest, UnderALatencyBoundChunksAreCommittedEarlyAndContinueTh
     m_db.AddSiteChan("ABC", "BHZ", 100);
     Configure("[SYSTEM]\nGROUPS=1\nMAX_LATENCY=1\n[GROUP1]\nSTATION=ABC\nCHAN=BHZ\nSIZEMB=100\n");
     CLinkArchive& archive = ArchiveOf("ABC", "BHZ");
+    const double start = static_cast<double>(std::time(nullptr)) - 2; // live data
     for (int packet = 0; packet < 3; ++packet)
     {
         // A packet of 0.5 s, its data as old as that: late once they are older than the bound.
-        Send("ABC", "BHZ", kT0 + 0.5 * packet, 0.01, 50, false);
+        Send("ABC", "BHZ", start + 0.5 * packet, 0.01, 50, false);
         ASSERT_TRUE(archive.WriteIfLate(archive.Find("ABC", "BHZ")));
         EXPECT_EQ(Channel("ABC", "BHZ").bufferCount, 50) << "not late yet";
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
