@@ -473,8 +473,14 @@ void RunConnection(CRunningLink& link)
     CLinkConnection& connection = link.connection;
     CLinkCounters& counters = connection.Counters();
 
-    // Under a lease that lapsed nothing is asked: the fleet renews it or stops the link.
-    if (!link.archive.MayWrite())
+    // Under a lease that lapsed nothing is asked: the fleet renews it or stops the link. The
+    // archive's configuration is read inside the gate, which a reload closes to change it.
+    bool mayWrite = false;
+    {
+        CGatePass pass(AcquisitionGate(), &link.run);
+        mayWrite = pass && link.archive.MayWrite();
+    }
+    if (!mayWrite)
     {
         (void)PauseUnlessStopped(connection, 500);
         return;

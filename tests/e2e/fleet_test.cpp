@@ -266,7 +266,10 @@ TEST_F(Fleet, AKilledAFrozenACutOffAndAJoiningInstanceLoseNoSampleAndWriteNoneTw
             << m_instances[name]->EndingSignal() << "\n"
             << Log(name)
             << test::ReadFile(m_world.Box().File(std::string("tarvell-") + name + ".out"));
-        EXPECT_EQ(m_instances[name]->Wait(30000), 0) << name << "\n" << Log(name);
+        EXPECT_EQ(m_instances[name]->Wait(30000), 0)
+            << name << "\n"
+            << Log(name)
+            << test::ReadFile(m_world.Box().File(std::string("tarvell-") + name + ".out"));
     }
     for (const auto& [station, channel] : kChannels)
         test::ExpectEverySampleOnce(m_world, station, channel, kRate, kRate * kSeconds, start);
