@@ -141,11 +141,11 @@ void BM_WriteOfAChunk(benchmark::State& state, bool postgres)
     }
 }
 
-// One commit under a latency bound: the rows of 128 files that grew, brought up to date in
-// one transaction by statements of state.range(1) rows each (1: a statement per row).
+// One commit under a latency bound: the rows of state.range(2) files that grew, brought up to date
+// in one transaction by statements of state.range(1) rows each (1: a statement per row).
 void BM_RowUpdatesOfACommit(benchmark::State& state, bool postgres)
 {
-    constexpr int kFiles = 128;
+    const auto files = static_cast<int>(state.range(2));
     if (!Prepare(postgres, static_cast<int>(state.range(0))))
     {
         state.SkipWithError("no database");
@@ -153,7 +153,7 @@ void BM_RowUpdatesOfACommit(benchmark::State& state, bool postgres)
     }
     const auto perStatement = static_cast<std::size_t>(state.range(1));
     std::vector<std::string> paths;
-    for (int i = 0; i < kFiles; ++i)
+    for (int i = 0; i < files; ++i)
         paths.push_back("ABC/13/" + std::to_string(i) + ".ABC");
     double seconds = 60;
     for (auto _ : state)
@@ -173,7 +173,7 @@ void BM_RowUpdatesOfACommit(benchmark::State& state, bool postgres)
         }
         DbExecuteAll(statements);
     }
-    state.SetItemsProcessed(state.iterations() * kFiles);
+    state.SetItemsProcessed(state.iterations() * files);
 }
 
 void BM_DiskLoopSizeQuery(benchmark::State& state, bool postgres)
@@ -216,8 +216,10 @@ void BM_Probe(benchmark::State& state, bool postgres)
 
 BENCHMARK_CAPTURE(BM_WriteOfAChunk, Sqlite, false)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_WriteOfAChunk, Postgres, true)->Arg(100)->Arg(10000)->Arg(100000);
-BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Sqlite, false)->ArgsProduct({{10000}, {1, 8, 32, 256}});
-BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Postgres, true)->ArgsProduct({{10000}, {1, 8, 32, 256}});
+BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Sqlite, false)
+    ->ArgsProduct({{10000}, {1, 32, 256, 1024}, {128, 1024}});
+BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Postgres, true)
+    ->ArgsProduct({{10000}, {1, 32, 256, 1024}, {128, 1024}});
 BENCHMARK_CAPTURE(BM_DiskLoopSizeQuery, Sqlite, false)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_DiskLoopSizeQuery, Postgres, true)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_RegisterFile, Sqlite, false)->Arg(100);

@@ -145,6 +145,12 @@ public:
     double committedEnd = 0;
     double writtenEnd = 0;
     std::vector<PendingFile> pending; // in the order written
+    // The time-named file the channel continues, kept open from the commit that registered
+    // its last chunk to the next chunk (when the bound of held files allows), and its path
+    // under the data root: a channel written every second or two does not walk its path again
+    // for each chunk. Used only while that path is still the current file.
+    WrittenFile openFile;
+    std::string openFilePath;
 
     // The chunk being collected.
     double bufferStart = 0;    // epoch time of the first buffered sample

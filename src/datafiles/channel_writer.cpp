@@ -118,6 +118,7 @@ bool DataRootUsable()
 
 void ForgetCurrentFile(CChannelState& channel)
 {
+    channel.openFile = {};
     channel.fileStart = 0;
     channel.fileDuration = 0;
     channel.currentFile.clear();
@@ -194,12 +195,26 @@ void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_
 Outcome AppendChunk(const CStationGroup& group, CChannelState& channel, const ChunkBytes& chunk)
 {
     const std::string path = g_waveRoot + "/" + channel.currentFile;
-    // A file written since the last commit is written through the descriptor held for it.
+    // A file written since the last commit is written through the descriptor held for it,
+    // and so is the file the last commit left open.
     WrittenFile fresh;
     PendingFile* piece = PieceOfCurrentFile(channel);
+    const bool carried =
+        piece == nullptr && channel.openFile.held && channel.openFilePath == channel.currentFile;
+    if (carried)
+        fresh = std::move(channel.openFile);
+    channel.openFile = {};
     int error = 0;
-    switch (AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size,
-                             piece != nullptr ? &piece->file : &fresh, &error))
+    SinkResult result = AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size,
+                                         piece != nullptr ? &piece->file : &fresh, &error);
+    if (carried && result == SinkResult::Gone)
+    {
+        // Removed since the last commit: what its path names now decides, as for any chunk.
+        fresh = {};
+        result = AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size, &fresh,
+                                  &error);
+    }
+    switch (result)
     {
     case SinkResult::Written:
         FileWritten(channel, path);

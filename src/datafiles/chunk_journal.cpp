@@ -21,7 +21,6 @@
 #include "datafiles/loop_segments.h"
 #include "datafiles/resume_store.h"
 #include "datafiles/write_problems.h"
-#include "db/connection.h"
 #include "db/db_access.h"
 #include "db/db_health.h"
 #include "db/disk_loop.h"
@@ -129,6 +128,20 @@ std::string FileText(const PendingFile& piece)
     return slash == std::string::npos ? piece.diskPath : piece.diskPath.substr(slash + 1);
 }
 
+// The descriptor of the committed file the channel goes on writing stays open for its next
+// chunk; every other one closes with its piece.
+void KeepCurrentFileOpen(CChannelState& channel)
+{
+    if (channel.pending.empty())
+        return;
+    PendingFile& last = channel.pending.back();
+    if (last.loopSegment || last.erased || !last.file.held || !channel.HasCurrentFile() ||
+        channel.currentInLoopFile || last.rowPath != channel.currentFile)
+        return;
+    channel.openFile = std::move(last.file);
+    channel.openFilePath = last.rowPath;
+}
+
 void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
 {
     CChannelState& channel = *where.channel;
@@ -149,6 +162,7 @@ void Accept(const ChannelLocation& where, std::set<std::string>& loopFiles)
             loopFiles.insert(piece.diskPath + '\n' + where.group->station + '\n' + channel.name +
                              '\n' + FormatText("%.17g", channel.sampleRate));
     }
+    KeepCurrentFileOpen(channel);
     channel.committedFile = channel.Written();
     channel.committedEnd = channel.writtenEnd;
     channel.pending.clear();
@@ -390,6 +404,7 @@ void CChunkJournal::TakeBack(CChannelState& channel, const std::string& station,
     const int chunks = PendingChunks(channel);
     const double firstBegin = channel.pending.empty() ? 0 : channel.pending.front().begin;
     channel.Written() = channel.committedFile;
+    channel.openFile = {};
     channel.pending.clear();
     channel.EmptyBuffer();
     if (!channel.hold.Active())
@@ -475,15 +490,11 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
     // that channel goes on hold and the others are tried again without it, a few times at
     // most; any other failure (the database away, its disk full) takes every chunk back and
     // ends the connection.
-    // The rows of files that only grew are brought up to date together: on a database in
-    // this process by one statement prepared once and executed per row (parsing is what a
-    // statement costs there), on a server by one statement for many rows (a round trip each
-    // would be most of the commit's cost under a latency bound). When the database refuses
-    // such a statement, the commit is tried again a statement per row, to find whose values
-    // it refuses. A statement's CASE is searched row by row: past a few dozen rows a longer
-    // statement costs more per row than it saves (bench_db, BM_RowUpdatesOfACommit).
+    // The rows of files that only grew are brought up to date together, by statements of
+    // many rows each (a statement per row, parsed or sent on its own, would be most of the
+    // commit's cost under a latency bound). When the database refuses such a statement, the
+    // commit is tried again a statement per row, to find whose values it refuses.
     constexpr int kMostRefusedPerCommit = 4;
-    constexpr std::size_t kRowsPerStatement = 32;
     constexpr std::size_t kSeveralChannels = std::numeric_limits<std::size_t>::max();
     bool together = true;
     std::set<std::string> loopFiles;
@@ -503,26 +514,17 @@ void CChunkJournal::CommitRows(std::vector<ChannelLocation>& ready)
             }
             updateOwner.resize(updates.size(), i);
         }
-        DbRepeatedStatement repeated;
-        if (DbIsInProcess())
+        const std::size_t perStatement = FileRowsPerStatement();
+        for (std::size_t first = 0; first < updates.size(); first += perStatement)
         {
-            repeated = UpdateFileRowsRepeated(updates);
-            owner.insert(owner.end(), updateOwner.begin(), updateOwner.end());
-        }
-        else
-        {
-            for (std::size_t first = 0; first < updates.size(); first += kRowsPerStatement)
-            {
-                const std::size_t count = std::min(kRowsPerStatement, updates.size() - first);
-                all.push_back(UpdateFileRowsStatement(std::span(updates).subspan(first, count)));
-                owner.push_back(count == 1 ? updateOwner[first] : kSeveralChannels);
-            }
+            const std::size_t count = std::min(perStatement, updates.size() - first);
+            all.push_back(UpdateFileRowsStatement(std::span(updates).subspan(first, count)));
+            owner.push_back(count == 1 ? updateOwner[first] : kSeveralChannels);
         }
         const DbOutcome outcome =
             m_lease ? DbExecuteAllGuarded(
-                          LeaseGuardStatement(m_lease->link, m_lease->owner, m_lease->fence), all,
-                          &repeated)
-                    : DbExecuteAll(all, &repeated);
+                          LeaseGuardStatement(m_lease->link, m_lease->owner, m_lease->fence), all)
+                    : DbExecuteAll(all);
         if (outcome.guardFailed)
         {
             // Another instance holds the server now and asks for these samples itself: they

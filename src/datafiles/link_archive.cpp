@@ -28,6 +28,7 @@ void Adopt(CChannelState& state, const CStationGroup& oldGroup, const CChannelRe
         (void)FlushChannel({&oldGroup, &state}, journal);
         journal.Commit();
         state.Written() = ChannelFileState{};
+        state.openFile = {};
         state.committedFile = ChannelFileState{};
     }
     state.sampleRate = config.sampleRate;

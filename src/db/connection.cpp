@@ -350,17 +350,23 @@ void LimitIdleTransactions(SQLHDBC connection)
 namespace
 {
 
-std::atomic<bool> g_inProcess{false};
+std::atomic<DbDialect> g_dialect{DbDialect::Other};
 
-// SQLite runs inside this process: what its statements cost is parsing them, not a round trip.
-void NoteWhereTheDatabaseRuns(SQLHDBC connection)
+// Which database answers: a few statements are written in the form it runs best.
+void NoteTheDialect(SQLHDBC connection)
 {
     char name[64] = {};
     SQLSMALLINT length = 0;
-    g_inProcess.store(
-        OdbcSucceeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length)) &&
-            std::string_view(name).find("SQLite") != std::string_view::npos,
-        std::memory_order_relaxed);
+    DbDialect dialect = DbDialect::Other;
+    if (OdbcSucceeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length)))
+    {
+        const std::string_view product(name);
+        if (product.find("SQLite") != std::string_view::npos)
+            dialect = DbDialect::SQLite;
+        else if (product.find("PostgreSQL") != std::string_view::npos)
+            dialect = DbDialect::PostgreSQL;
+    }
+    g_dialect.store(dialect, std::memory_order_relaxed);
 }
 
 } // namespace
@@ -371,7 +377,7 @@ std::unique_ptr<COdbcConnection> MakeConnection(OdbcDiagnostic* failure)
     if (!connection->Connect(g_dsn, g_dbUser, g_dbPassword, kLoginTimeoutSeconds, failure))
         return nullptr;
     LimitIdleTransactions(connection->Get());
-    NoteWhereTheDatabaseRuns(connection->Get());
+    NoteTheDialect(connection->Get());
     return connection;
 }
 
@@ -577,9 +583,9 @@ void SetConnectDialogHook(ConnectDialogHook hook)
     g_connectDialogHook.store(hook, std::memory_order_release);
 }
 
-bool DbIsInProcess()
+DbDialect ConnectedDialect()
 {
-    return g_inProcess.load(std::memory_order_relaxed);
+    return g_dialect.load(std::memory_order_relaxed);
 }
 
 } // namespace tarvell

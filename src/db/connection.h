@@ -27,10 +27,14 @@ void DbDisconnect();
 // gone or was never made.
 bool DbIsAlive();
 
-// True when the connected database runs inside this process (SQLite): a statement costs no
-// round trip, and one statement prepared once and executed per row (DbRepeatedStatement) is
-// cheaper than a long statement that has to be parsed.
-bool DbIsInProcess();
+// The database the shared connection reaches, as far as a statement's form depends on it.
+enum class DbDialect
+{
+    SQLite,
+    PostgreSQL,
+    Other, // plain SQL only
+};
+DbDialect ConnectedDialect();
 
 // Probes, and reconnects quietly when the probe fails (a failed reconnect shows its error
 // box). The caller goes on whatever the outcome.

@@ -170,61 +170,12 @@ DbOutcome RunOnce(std::string_view sql, const std::vector<DbType>* columns, std:
     return outcome;
 }
 
-// Executes repeated on statement once per row of values; SQL_NO_DATA (an update that matched
-// no row) succeeds. Counts each row run in outcome.failedStatement, as the plain statements
-// are counted.
-bool ExecuteRepeated(COdbcStatement& statement, const DbRepeatedStatement& repeated,
-                     DbOutcome& outcome)
-{
-    OdbcDiagnostic failure;
-    std::string sql = repeated.sql;
-    if (!OdbcCheck(SQLPrepare(statement.Get(), reinterpret_cast<SQLCHAR*>(sql.data()),
-                              static_cast<SQLINTEGER>(sql.size())),
-                   SQL_HANDLE_STMT, statement.Get(), &failure))
-    {
-        Fail(outcome, failure);
-        return false;
-    }
-    for (const std::vector<DbValue>& row : repeated.rows)
-    {
-        // The driver reads the bound values when the statement executes: they stay in row.
-        std::vector<double> numbers(row.size());
-        std::vector<SQLLEN> lengths(row.size());
-        SQLRETURN result = SQL_SUCCESS;
-        for (std::size_t i = 0; i < row.size() && OdbcSucceeded(result); ++i)
-        {
-            const auto marker = static_cast<SQLUSMALLINT>(i + 1);
-            if (const double* number = std::get_if<double>(&row[i]))
-            {
-                numbers[i] = *number;
-                result = SQLBindParameter(statement.Get(), marker, SQL_PARAM_INPUT, SQL_C_DOUBLE,
-                                          SQL_DOUBLE, 0, 0, &numbers[i], 0, nullptr);
-                continue;
-            }
-            const std::string& text = std::get<std::string>(row[i]);
-            lengths[i] = static_cast<SQLLEN>(text.size());
-            result = SQLBindParameter(statement.Get(), marker, SQL_PARAM_INPUT, SQL_C_CHAR,
-                                      SQL_VARCHAR, std::max<SQLULEN>(text.size(), 1), 0,
-                                      const_cast<char*>(text.data()), lengths[i], &lengths[i]);
-        }
-        if (OdbcSucceeded(result))
-            result = SQLExecute(statement.Get());
-        if (result != SQL_NO_DATA && !OdbcCheck(result, SQL_HANDLE_STMT, statement.Get(), &failure))
-        {
-            Fail(outcome, failure);
-            return false;
-        }
-        ++outcome.failedStatement;
-    }
-    return true;
-}
-
 // The statements as one transaction on the shared connection: all take effect or none.
 // *suspect is set when the transaction did not end as a plain commit: whatever the driver did
 // then (SQLite rolls back by itself and its driver does not notice), the connection is not
 // trusted with another statement. Caller holds the lock.
 DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commit, bool* suspect,
-                             bool guarded = false, const DbRepeatedStatement* repeated = nullptr)
+                             bool guarded = false)
 {
     DbOutcome outcome;
     const SQLHDBC connection = SharedConnection();
@@ -256,12 +207,6 @@ DbOutcome RunTransactionOnce(std::span<const std::string> statements, bool commi
             break;
         }
         ++outcome.failedStatement;
-    }
-    if (ok && repeated != nullptr && !repeated->rows.empty())
-    {
-        COdbcStatement statement;
-        ok = AllocateOn(connection, statement, outcome) &&
-             ExecuteRepeated(statement, *repeated, outcome);
     }
     if (ok && commit &&
         !OdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), SQL_HANDLE_DBC, connection,
@@ -353,27 +298,26 @@ DbOutcome DbQuery(std::string_view sql, std::initializer_list<DbType> columns, s
     return Run([sql, &types, maxRows](bool*) { return RunOnce(sql, &types, maxRows); });
 }
 
-DbOutcome DbExecuteAll(std::span<const std::string> statements, const DbRepeatedStatement* repeated)
+DbOutcome DbExecuteAll(std::span<const std::string> statements)
 {
-    if (statements.empty() && (repeated == nullptr || repeated->rows.empty()))
+    if (statements.empty())
     {
         DbOutcome nothing;
         nothing.ok = true;
         return nothing;
     }
-    return Run([statements, repeated](bool* suspect)
-               { return RunTransactionOnce(statements, true, suspect, false, repeated); });
+    return Run([statements](bool* suspect)
+               { return RunTransactionOnce(statements, true, suspect); });
 }
 
-DbOutcome DbExecuteAllGuarded(std::string_view guard, std::span<const std::string> statements,
-                              const DbRepeatedStatement* repeated)
+DbOutcome DbExecuteAllGuarded(std::string_view guard, std::span<const std::string> statements)
 {
     std::vector<std::string> all;
     all.reserve(statements.size() + 1);
     all.emplace_back(guard);
     all.insert(all.end(), statements.begin(), statements.end());
-    DbOutcome outcome = Run([&all, repeated](bool* suspect)
-                            { return RunTransactionOnce(all, true, suspect, true, repeated); });
+    DbOutcome outcome =
+        Run([&all](bool* suspect) { return RunTransactionOnce(all, true, suspect, true); });
     // The callers count failed statements among their own; a guard that failed is none of
     // theirs.
     if (!outcome.ok && !outcome.guardFailed)

@@ -13,7 +13,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace tarvell
@@ -57,30 +56,16 @@ struct DbOutcome
 // db/db_health.h) nothing is run and the outcome says unreachable at once.
 DbOutcome DbExecute(std::string_view sql);
 
-// A value bound to a ? marker: a number (SQL_DOUBLE) or a text (SQL_VARCHAR).
-using DbValue = std::variant<double, std::string>;
-
-// A statement with ? markers, prepared once and executed with each row of values in turn.
-struct DbRepeatedStatement
-{
-    std::string sql;
-    std::vector<std::vector<DbValue>> rows;
-};
-
 // Executes the statements, in order, as one transaction: all take effect, or (on any
 // failure) none. Retried whole after a lost connection like DbExecute, so every statement
-// must give the same result when it runs twice (set values, delete before insert). A
-// repeated statement runs after them in the same transaction; a failure of its row r counts
-// as the failure of statement statements.size() + r.
-DbOutcome DbExecuteAll(std::span<const std::string> statements,
-                       const DbRepeatedStatement* repeated = nullptr);
+// must give the same result when it runs twice (set values, delete before insert).
+DbOutcome DbExecuteAll(std::span<const std::string> statements);
 
 // As DbExecuteAll, with guard run first in the same transaction: when guard (an update)
 // changes no row, nothing of the transaction takes effect and the outcome says guardFailed.
 // What a lease's holder commits with: the statements take effect only while the lease row
 // still names it.
-DbOutcome DbExecuteAllGuarded(std::string_view guard, std::span<const std::string> statements,
-                              const DbRepeatedStatement* repeated = nullptr);
+DbOutcome DbExecuteAllGuarded(std::string_view guard, std::span<const std::string> statements);
 
 // Runs the statements as one transaction and rolls it back at the end: whether the database
 // would take them (ok), with nothing of them left behind either way. Not retried.

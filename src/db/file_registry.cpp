@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "db/connection.h"
 #include "db/db_access.h"
 #include "db/schema_names.h"
 #include "platform/clock.h"
@@ -44,23 +45,41 @@ std::vector<std::string> RegisterFileStatements(const FileRowValues& row)
     return statements;
 }
 
-std::string UpdateFileRowStatement(std::string_view relativePath, std::string_view station,
-                                   double begin, double seconds, std::string_view channel)
+namespace
 {
-    const std::string stamp = SqlLocalTime(WallClockNow());
-    return ReplaceAll(
-        FormatText("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
-                   "%s='%s'",
-                   FileListTable(), FileListColumn("TBEGIN"), begin, FileListColumn("TQTY"),
-                   seconds, FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
-                   FileListColumn("CPATH"), SqlText(relativePath).c_str(), FileListColumn("STA"),
-                   SqlText(station).c_str(), FileListColumn("CH"), SqlText(channel).c_str()),
-        '\\', '/');
+
+// A column of a row's key besides its path, as a condition names it. Without statistics
+// SQLite's planner takes the station's index for "CPATH=… and STA=…" and reads every row of
+// the station's disk loop to update one; a unary plus leaves it the path's index.
+std::string KeyColumn(const char* column)
+{
+    const std::string name = FileListColumn(column);
+    return ConnectedDialect() == DbDialect::SQLite ? "+" + name : name;
 }
 
-std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows)
+// The rows as one statement joined to a list of values: each row found through the path's
+// index, whatever the number of rows. SQLite (3.33 on) and PostgreSQL take UPDATE … FROM.
+std::string JoinedUpdate(std::span<const FileRowValues> rows, const std::string& stamp)
 {
-    // CASE keeps every row the list does not name as it is, should one share a path.
+    std::string values;
+    for (const FileRowValues& row : rows)
+    {
+        values += FormatText("%s('%s','%s','%s',%f,%f)", values.empty() ? "" : ",",
+                             SqlText(row.relativePath).c_str(), SqlText(row.station).c_str(),
+                             SqlText(row.channel).c_str(), row.begin, row.seconds);
+    }
+    return FormatText("update %s set %s=v.column4,%s=v.column5,%s={ts '%s'},%s=512 from (values "
+                      "%s) as v where %s=v.column1 and %s=v.column2 and %s=v.column3",
+                      FileListTable(), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
+                      FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
+                      values.c_str(), FileListColumn("CPATH"), KeyColumn("STA").c_str(),
+                      KeyColumn("CH").c_str());
+}
+
+// Plain SQL for any other database: CASE keeps every row the list does not name as it is,
+// should one share a path. A CASE is searched row by row, so its statements stay short.
+std::string CaseUpdate(std::span<const FileRowValues> rows, const std::string& stamp)
+{
     std::string begins, lengths, named, paths;
     for (const FileRowValues& row : rows)
     {
@@ -73,39 +92,46 @@ std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows)
         named += match + " then 1";
         paths += (paths.empty() ? "'" : ",'") + SqlText(row.relativePath) + "'";
     }
-    const std::string stamp = SqlLocalTime(WallClockNow());
     const char* begin = FileListColumn("TBEGIN");
     const char* length = FileListColumn("TQTY");
-    return ReplaceAll(FormatText("update %s set %s=case%s else %s end,%s=case%s else %s end,"
-                                 "%s={ts '%s'},%s=512 where %s in (%s) and case%s else 0 end=1",
-                                 FileListTable(), begin, begins.c_str(), begin, length,
-                                 lengths.c_str(), length, FileListColumn("LDDATE"), stamp.c_str(),
-                                 FileListColumn("FOFF"), FileListColumn("CPATH"), paths.c_str(),
-                                 named.c_str()),
-                      '\\', '/');
+    return FormatText("update %s set %s=case%s else %s end,%s=case%s else %s end,"
+                      "%s={ts '%s'},%s=512 where %s in (%s) and case%s else 0 end=1",
+                      FileListTable(), begin, begins.c_str(), begin, length, lengths.c_str(),
+                      length, FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
+                      FileListColumn("CPATH"), paths.c_str(), named.c_str());
 }
 
-DbRepeatedStatement UpdateFileRowsRepeated(std::span<const FileRowValues> rows)
+bool JoinsValues()
+{
+    return ConnectedDialect() != DbDialect::Other;
+}
+
+} // namespace
+
+std::string UpdateFileRowStatement(std::string_view relativePath, std::string_view station,
+                                   double begin, double seconds, std::string_view channel)
 {
     const std::string stamp = SqlLocalTime(WallClockNow());
-    DbRepeatedStatement repeated;
-    repeated.sql = FormatText("update %s set %s=?,%s=?,%s={ts '%s'},%s=512 where %s=? and %s=? and "
-                              "%s=?",
-                              FileListTable(), FileListColumn("TBEGIN"), FileListColumn("TQTY"),
-                              FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
-                              FileListColumn("CPATH"), FileListColumn("STA"), FileListColumn("CH"));
-    // The numbers as the statement of one row writes them (%f), so that a row reads back the
-    // same whichever way it was brought up to date.
-    auto asWritten = [](double value)
-    { return std::strtod(FormatText("%f", value).c_str(), nullptr); };
-    repeated.rows.reserve(rows.size());
-    for (const FileRowValues& row : rows)
-    {
-        repeated.rows.push_back({asWritten(row.begin), asWritten(row.seconds),
-                                 ReplaceAll(row.relativePath, '\\', '/'), std::string(row.station),
-                                 std::string(row.channel)});
-    }
-    return repeated;
+    return ReplaceAll(
+        FormatText("update %s set %s=%f,%s=%f,%s={ts '%s'},%s=512 where %s='%s' and %s='%s' and "
+                   "%s='%s'",
+                   FileListTable(), FileListColumn("TBEGIN"), begin, FileListColumn("TQTY"),
+                   seconds, FileListColumn("LDDATE"), stamp.c_str(), FileListColumn("FOFF"),
+                   FileListColumn("CPATH"), SqlText(relativePath).c_str(), KeyColumn("STA").c_str(),
+                   SqlText(station).c_str(), KeyColumn("CH").c_str(), SqlText(channel).c_str()),
+        '\\', '/');
+}
+
+std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows)
+{
+    const std::string stamp = SqlLocalTime(WallClockNow());
+    return ReplaceAll(JoinsValues() ? JoinedUpdate(rows, stamp) : CaseUpdate(rows, stamp), '\\',
+                      '/');
+}
+
+std::size_t FileRowsPerStatement()
+{
+    return JoinsValues() ? 128 : 32;
 }
 
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,

@@ -47,13 +47,14 @@ bool RegisterFile(std::string_view relativePath, std::string_view station, doubl
 
 // The statement that brings the rows of several files that grew up to date at once, each as
 // UpdateFileRowStatement would with the path, station, channel, begin and length of its
-// values (the others are not touched): one round trip to the database for a commit's row
-// updates, which under a latency bound are one per channel and commit.
+// values (the others are not touched): under a latency bound a commit updates a row per
+// channel, and a statement for each would be most of its cost.
 std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows);
 
-// The same as one statement prepared once and executed per row: the cheaper form where the
-// database runs in this process (DbIsInProcess), for parsing a statement is what costs there.
-DbRepeatedStatement UpdateFileRowsRepeated(std::span<const FileRowValues> rows);
+// How many rows UpdateFileRowsStatement should be given at most: its form on the connected
+// database costs less per row with more rows up to about that many (bench_db,
+// BM_RowUpdatesOfACommit).
+std::size_t FileRowsPerStatement();
 
 // Runs UpdateFileRowStatement. A failure the database reports shows its message box; returns
 // false then.

@@ -42,6 +42,33 @@ std::string FormatLocal(const std::tm& calendar, const char* format)
 
 std::atomic<std::int64_t> g_linesLost{0};
 
+// The local day whose file is known to be there: [from, until) in wall-clock seconds. Every
+// written chunk asks for today's file; only the first of a day (or after the clock stepped)
+// touches the log directory.
+std::atomic<std::time_t> g_fileDayFrom{0};
+std::atomic<std::time_t> g_fileDayUntil{0};
+
+void NoteTodaysFileThere(const std::tm& now, std::time_t at)
+{
+    std::tm midnight = now;
+    midnight.tm_hour = 0;
+    midnight.tm_min = 0;
+    midnight.tm_sec = 0;
+    midnight.tm_isdst = -1;
+    const std::time_t dayStart = std::mktime(&midnight);
+    midnight = now;
+    midnight.tm_mday += 1;
+    midnight.tm_hour = 0;
+    midnight.tm_min = 0;
+    midnight.tm_sec = 0;
+    midnight.tm_isdst = -1;
+    const std::time_t dayEnd = std::mktime(&midnight);
+    if (dayStart == -1 || dayEnd == -1 || at < dayStart || at >= dayEnd)
+        return;
+    g_fileDayFrom.store(dayStart, std::memory_order_relaxed);
+    g_fileDayUntil.store(dayEnd, std::memory_order_relaxed);
+}
+
 // Appends line plus CR LF to the file in one write, so that another program appending to
 // the same file cannot split it either. False (errno set) when it was not written whole.
 bool AppendLine(int fd, const char* line)
@@ -73,7 +100,8 @@ enum class LogWrite
 int WriteToLog(std::string_view text, LogWrite what)
 {
     // One reading of the clock names the file and stamps the line and the header alike.
-    const std::tm now = LocalCalendar(WallClockNow());
+    const std::time_t at = WallClockNow();
+    const std::tm now = LocalCalendar(at);
     const std::string stamp = FormatLocal(now, "%H:%M:%S %d.%m.%Y");
     const std::string message(text);
 
@@ -95,6 +123,8 @@ int WriteToLog(std::string_view text, LogWrite what)
 
     UniqueFd created(::open(fileName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666));
     const int createError = created || errno == EEXIST ? 0 : errno;
+    if (createError == 0)
+        NoteTodaysFileThere(now, at);
     if (created)
     {
         char header[kHeaderLineSize];
@@ -134,6 +164,7 @@ void InitLog(std::string_view iniPath)
     std::lock_guard lock(g_logLock);
     g_logDir = dir;
     g_logInitialised = true;
+    g_fileDayUntil.store(0, std::memory_order_relaxed);
 }
 
 int LogEvent(std::string_view text)
@@ -169,6 +200,10 @@ int LogStartOfRun(std::string_view text)
 
 void EnsureTodaysLogFile()
 {
+    const std::time_t at = WallClockNow();
+    if (at >= g_fileDayFrom.load(std::memory_order_relaxed) &&
+        at < g_fileDayUntil.load(std::memory_order_relaxed))
+        return;
     WriteToLog("", LogWrite::HeaderOnly);
 }
 

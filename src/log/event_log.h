@@ -46,6 +46,8 @@ int LogStartOfRun(std::string_view text);
 
 // Makes sure that today's file exists with its header line, and writes no event: the
 // data-file side calls it after each write, so that every day with data has its log file.
+// Looks at the directory once a day: a file removed during the day is made again, with its
+// header, by the next event line.
 void EnsureTodaysLogFile();
 
 // Lines (event or header) the log could not write since the start. Any thread.

@@ -78,20 +78,25 @@ TEST_F(EventLogTest, FirstEventAfterMidnightOpensTheNewDayWithItsHeader)
     LogEvent("last of the day");
     g_fakeNow = 1796688001; // 00:00:01 on the 8th
     LogEvent("first of the day");
-    EXPECT_NE(ReadFile(LogFile("07122026")).find("23:59:59 07.12.2026  #[TARVELL] last of the day#"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(LogFile("07122026")).find("23:59:59 07.12.2026  #[TARVELL] last of the day#"),
+        std::string::npos);
     EXPECT_EQ(ReadFile(LogFile("08122026")),
               "00:00:01 08.12.2026  #[TARVELL] TARVELL is working since 13:04:55 07.12.2026#\r\n"
               "00:00:01 08.12.2026  #[TARVELL] first of the day#\r\n");
 }
 
-TEST_F(EventLogTest, EnsuringTodaysFileWritesItsHeaderAndNoEvent)
+TEST_F(EventLogTest, EnsuringTodaysFileWritesItsHeaderAndNoEventOncePerDay)
 {
     InitLog(m_ini);
     EnsureTodaysLogFile();
     EnsureTodaysLogFile();
     EXPECT_EQ(ReadFile(LogFile("07122026")),
               "13:04:55 07.12.2026  #[TARVELL] TARVELL is working since #\r\n");
+    g_fakeNow = 1796688001; // 00:00:01 on the 8th
+    EnsureTodaysLogFile();
+    EXPECT_EQ(ReadFile(LogFile("08122026")),
+              "00:00:01 08.12.2026  #[TARVELL] TARVELL is working since #\r\n");
 }
 
 TEST_F(EventLogTest, MessageIsCopiedUnchangedAndLongLinesAreCut)
@@ -145,11 +150,14 @@ TEST_F(EventLogTest, LinesOfConcurrentWritersNeverInterleave)
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
     {
-        threads.emplace_back([t] {
-            std::string text = "thread " + std::to_string(t) + " " + std::string(300, static_cast<char>('a' + t));
-            for (int i = 0; i < kLines; ++i)
-                LogEvent(text + " " + std::to_string(i));
-        });
+        threads.emplace_back(
+            [t]
+            {
+                std::string text = "thread " + std::to_string(t) + " " +
+                                   std::string(300, static_cast<char>('a' + t));
+                for (int i = 0; i < kLines; ++i)
+                    LogEvent(text + " " + std::to_string(i));
+            });
     }
     for (std::thread& thread : threads)
         thread.join();
