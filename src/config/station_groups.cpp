@@ -35,11 +35,13 @@ std::string LinkConfig::LeaseName() const
 
 std::string ChannelKey(std::string_view station, std::string_view channel)
 {
+    // Built in place: every packet is looked up by it.
     std::string key;
     key.reserve(station.size() + 1 + channel.size());
-    key += ToUpperAscii(station);
+    key += station;
     key += '\n';
-    key += ToUpperAscii(channel);
+    key += channel;
+    UpperAsciiInPlace(key);
     return key;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -59,7 +60,8 @@ struct ChunkBytes
 enum class Outcome
 {
     Written,
-    NewFile, // the current file cannot take the chunk: it goes into a new file
+    NewFile,     // the current file cannot take the chunk: it goes into a new file
+    RootMissing, // the data root is not there (any more): nothing was written
     ChannelFault,
     DiskFault,
 };
@@ -114,6 +116,26 @@ bool DataRootUsable()
                             g_waveRoot.c_str()));
     }
     return false;
+}
+
+// DataRootUsable at most a few times a second per link thread: a status of the data root for
+// every chunk was a twentieth of a busy program's time. A root that went within that time is
+// found by the first chunk that misses it (RootMissing), before that counts as the file's
+// fault.
+bool DataRootSeenLately()
+{
+    constexpr auto kLately = std::chrono::milliseconds(250);
+    thread_local std::chrono::steady_clock::time_point seen{};
+    const auto now = std::chrono::steady_clock::now();
+    if (seen != std::chrono::steady_clock::time_point{} && now - seen < kLately)
+        return true;
+    if (!DataRootUsable())
+    {
+        seen = {};
+        return false;
+    }
+    seen = now;
+    return true;
 }
 
 void ForgetCurrentFile(CChannelState& channel)
@@ -222,6 +244,8 @@ Outcome AppendChunk(const CStationGroup& group, CChannelState& channel, const Ch
         RecordAppend(group, channel, chunk.size, std::move(fresh));
         return Outcome::Written;
     case SinkResult::Gone:
+        if (!DataRootUsable())
+            return Outcome::RootMissing;
         // A file that is gone was usually taken by the disk-loop purge: an event, not a
         // lasting fault, so it is logged each time.
         LogEvent(FormatText("File open error '%s'", path.c_str()));
@@ -316,6 +340,8 @@ Outcome CreateChunkFile(const CStationGroup& group, CChannelState& channel, cons
     }
     if (result != SinkResult::Written)
     {
+        if (error == ENOENT && !DataRootUsable())
+            return Outcome::RootMissing;
         if (error == ENOENT && directoryError != 0)
             error = directoryError;
         ReportProblem(channel, kProblemFileWrite,
@@ -654,6 +680,8 @@ Outcome WriteChunk(const ChannelLocation& where)
     const CStationGroup& group = *where.group;
     CChannelState& channel = *where.channel;
     const LoopMode mode = ChannelLoopMode(g_waveRoot, group, channel.loopFile);
+    if (mode == LoopMode::MissingLoopFile && !DataRootUsable())
+        return Outcome::RootMissing;
     if (mode == LoopMode::MissingLoopFile)
     {
         ReportProblem(channel, kProblemLoopFileMissing,
@@ -790,11 +818,13 @@ bool FlushChannel(const ChannelLocation& where, CChunkJournal& journal)
     // While the database is away nothing could be registered: the chunk is not even written.
     if (!DbReachable() && !DbRestore(false))
         return ChunkNotWritten(channel, journal, true);
-    if (!DataRootUsable())
+    if (!DataRootSeenLately())
         return ChunkNotWritten(channel, journal, false);
 
     switch (WriteChunk(where))
     {
+    case Outcome::RootMissing:
+        return ChunkNotWritten(channel, journal, false);
     case Outcome::DiskFault:
         return ChunkNotWritten(channel, journal, !DbReachable());
     case Outcome::ChannelFault:

@@ -51,6 +51,10 @@ public:
     {
         std::unique_lock lock(m_lock);
         auto entry = m_paths.find(path);
+        // A sync not begun yet is left to the commit, which syncs the file anyway: a commit
+        // waits at most for the one sync running, never for a queue of other links' files.
+        if (entry != m_paths.end())
+            entry->second.waiting -= static_cast<int>(std::erase(m_queue, path));
         while (entry != m_paths.end() && entry->second.waiting > 0 && !m_stop)
         {
             m_changed.wait(lock);
@@ -80,9 +84,11 @@ private:
                 return;
             const std::string path = std::move(m_queue.front());
             m_queue.pop_front();
+            m_busy = true;
             lock.unlock();
             const int error = SyncFile(path) || errno == ENOENT ? 0 : errno;
             lock.lock();
+            m_busy = false;
             Entry& entry = m_paths[path];
             --entry.waiting;
             if (error != 0)
@@ -93,11 +99,20 @@ private:
         }
     }
 
+public:
+    void WaitUntilIdle()
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [this] { return m_stop || (m_queue.empty() && !m_busy); });
+    }
+
+private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<std::string> m_queue;                // guarded by m_lock
     std::unordered_map<std::string, Entry> m_paths; // guarded by m_lock
     bool m_stop = false;                            // guarded by m_lock
+    bool m_busy = false;                            // a sync runs; guarded by m_lock
     std::thread m_thread;
 };
 
@@ -117,6 +132,11 @@ void SyncAhead(const std::string& path)
 int FinishSyncAhead(const std::string& path)
 {
     return Worker().Finish(path);
+}
+
+void WaitForSyncAheadForTest()
+{
+    Worker().WaitUntilIdle();
 }
 
 } // namespace tarvell

@@ -17,9 +17,13 @@ namespace tarvell
 // Asks for the file at path to be synced soon. A full queue leaves the file to the commit.
 void SyncAhead(const std::string& path);
 
-// Waits until no sync of path asked for before is queued or running, and returns the errno
-// of a failed one (0 when none failed or none was asked for); forgets it. A file that has
-// gone is no error here: the commit's own sync sees that.
+// Takes the syncs of path not begun yet off the queue (the caller syncs the file itself),
+// waits for one that is running, and returns the errno of a failed one (0 when none failed
+// or none was asked for); forgets it. A file that has gone is no error here: the commit's own
+// sync sees that.
 int FinishSyncAhead(const std::string& path);
+
+// Returns once every sync asked for has run.
+void WaitForSyncAheadForTest();
 
 } // namespace tarvell

@@ -14,10 +14,15 @@ char UpperAscii(char c)
 }
 } // namespace
 
+void UpperAsciiInPlace(std::string& text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), UpperAscii);
+}
+
 std::string ToUpperAscii(std::string_view text)
 {
     std::string upper(text);
-    std::transform(upper.begin(), upper.end(), upper.begin(), UpperAscii);
+    UpperAsciiInPlace(upper);
     return upper;
 }
 

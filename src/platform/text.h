@@ -10,6 +10,7 @@ namespace tarvell
 
 // Upper-cases the ASCII letters of text; other bytes stay as they are.
 std::string ToUpperAscii(std::string_view text);
+void UpperAsciiInPlace(std::string& text);
 
 // Lower-cases the ASCII letters of text; other bytes stay as they are.
 std::string ToLowerAscii(std::string_view text);
