@@ -217,9 +217,9 @@ void BM_Probe(benchmark::State& state, bool postgres)
 BENCHMARK_CAPTURE(BM_WriteOfAChunk, Sqlite, false)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_WriteOfAChunk, Postgres, true)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Sqlite, false)
-    ->ArgsProduct({{10000}, {1, 32, 256, 1024}, {128, 1024}});
+    ->ArgsProduct({{10000}, {1, 32, 128, 1024}, {128, 1024}});
 BENCHMARK_CAPTURE(BM_RowUpdatesOfACommit, Postgres, true)
-    ->ArgsProduct({{10000}, {1, 32, 256, 1024}, {128, 1024}});
+    ->ArgsProduct({{10000}, {1, 32, 128, 1024}, {128, 1024}});
 BENCHMARK_CAPTURE(BM_DiskLoopSizeQuery, Sqlite, false)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_DiskLoopSizeQuery, Postgres, true)->Arg(100)->Arg(10000)->Arg(100000);
 BENCHMARK_CAPTURE(BM_RegisterFile, Sqlite, false)->Arg(100);
