@@ -48,21 +48,30 @@ std::atomic<std::int64_t> g_linesLost{0};
 std::atomic<std::time_t> g_fileDayFrom{0};
 std::atomic<std::time_t> g_fileDayUntil{0};
 
-void NoteTodaysFileThere(const std::tm& now, std::time_t at)
+bool TodaysFileKnown(std::time_t at)
+{
+    return at >= g_fileDayFrom.load(std::memory_order_relaxed) &&
+           at < g_fileDayUntil.load(std::memory_order_relaxed);
+}
+
+// The local midnight that begins the day of now, or the next one (days 1).
+std::time_t LocalMidnight(const std::tm& now, int days)
 {
     std::tm midnight = now;
+    midnight.tm_mday += days;
     midnight.tm_hour = 0;
     midnight.tm_min = 0;
     midnight.tm_sec = 0;
     midnight.tm_isdst = -1;
-    const std::time_t dayStart = std::mktime(&midnight);
-    midnight = now;
-    midnight.tm_mday += 1;
-    midnight.tm_hour = 0;
-    midnight.tm_min = 0;
-    midnight.tm_sec = 0;
-    midnight.tm_isdst = -1;
-    const std::time_t dayEnd = std::mktime(&midnight);
+    return std::mktime(&midnight);
+}
+
+void NoteTodaysFileThere(const std::tm& now, std::time_t at)
+{
+    if (TodaysFileKnown(at))
+        return;
+    const std::time_t dayStart = LocalMidnight(now, 0);
+    const std::time_t dayEnd = LocalMidnight(now, 1);
     if (dayStart == -1 || dayEnd == -1 || at < dayStart || at >= dayEnd)
         return;
     g_fileDayFrom.store(dayStart, std::memory_order_relaxed);
@@ -200,9 +209,7 @@ int LogStartOfRun(std::string_view text)
 
 void EnsureTodaysLogFile()
 {
-    const std::time_t at = WallClockNow();
-    if (at >= g_fileDayFrom.load(std::memory_order_relaxed) &&
-        at < g_fileDayUntil.load(std::memory_order_relaxed))
+    if (TodaysFileKnown(WallClockNow()))
         return;
     WriteToLog("", LogWrite::HeaderOnly);
 }
