@@ -151,6 +151,17 @@ TEST_P(FileRegistryTest, QuotesInNamesAndPathsAreStoredAsTheyAre)
     EXPECT_EQ(rows.rows[0][0].text, "O'B");
     EXPECT_EQ(rows.rows[0][6].text, "B'Z");
     EXPECT_EQ(rows.rows[0][2].number, 6);
+
+    // The same through the statement for many rows, whose names travel as JSON on SQLite.
+    const char* quoted = "Q\"Z/13/y\\\".Q\"Z";
+    ASSERT_TRUE(RegisterFile(quoted, "Q\"Z", 1, 1, 20, 1, 3, "B\"Z", 1, 1));
+    const std::vector<FileRowValues> both = {
+        {"O'B/13/x'; DELETE FROM FILELIST; --.O'B", "O'B", "B'Z", 7, 8},
+        {quoted, "Q\"Z", "B\"Z", 9, 10}};
+    m_db.Execute(UpdateFileRowsStatement(both));
+    EXPECT_EQ(Rows("O'B/13/x'; DELETE FROM FILELIST; --.O'B").rows.at(0)[2].number, 8);
+    EXPECT_EQ(Rows("Q\"Z/13/y/\".Q\"Z").rows.at(0)[2].number, 10);
+    EXPECT_EQ(m_db.Count(), 3);
 }
 
 TEST_P(FileRegistryTest, AFailedDeleteShowsItsBoxLogsAndInsertsNothing)
