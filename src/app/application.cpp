@@ -22,6 +22,7 @@
 #include "db/db_settings.h"
 #include "db/fleet_tables.h"
 #include "log/event_log.h"
+#include "metrics/metrics_registry.h"
 #include "platform/command_signals.h"
 #include "platform/ini_profile.h"
 #include "platform/machine_checks.h"
@@ -100,6 +101,13 @@ private:
     CHeadlessView m_view;
 };
 
+// What the configuration in force leaves out, for /status and --status.
+void NoteNotAcquired(const CConfiguration& config)
+{
+    Metrics().process.channelsNotAcquired.store(config.channelsNotAcquired,
+                                                std::memory_order_relaxed);
+}
+
 } // namespace
 
 std::string ResolveIniPath(const CommandLine& line)
@@ -133,6 +141,7 @@ bool ReloadGroups()
     }
     ReadAcquisitionSettings();
     ApplyMode();
+    NoteNotAcquired(*config);
     PrepareLoopFiles(*config);
     if (g_fleet != nullptr)
         g_fleet->Apply(config);
@@ -190,6 +199,7 @@ int RunProgram(const CommandLine& line, IProgramFront& front)
         return StartFailed("TARVELL not started: nothing to acquire in " + g_iniPath + ": " +
                            NothingToAcquire(*config));
     ReadAcquisitionSettings();
+    NoteNotAcquired(*config);
     if (const std::string note = DataRootNote(*config); !note.empty())
         LogEvent(note);
     PrepareLoopFiles(*config);

@@ -275,9 +275,10 @@ void AddChannels(const std::vector<CStationGroup>& groups, CStationGroup& self,
 }
 
 // The group of section n with its settings and channels; nothing for a section that makes
-// no group. found counts the CHAN tokens SITECHAN knows.
+// no group. found counts the CHAN tokens SITECHAN knows, notAcquired the names the section
+// asks for that are left out (a station refused counts once).
 std::optional<CStationGroup> ReadGroup(const std::vector<CStationGroup>& groups,
-                                       const std::string& ini, int n, int& found)
+                                       const std::string& ini, int n, int& found, int& notAcquired)
 {
     const std::string section = GroupSectionName(n);
     std::string station = ReadProfileString(ini, section, "STATION", "", kIniText);
@@ -290,6 +291,7 @@ std::optional<CStationGroup> ReadGroup(const std::vector<CStationGroup>& groups,
         // the file names and what reads them.
         LogEvent(FormatText("Station not acquired, its name %s. Station: %s (GROUP%d)",
                             problem.c_str(), PrintableName(station).c_str(), n));
+        ++notAcquired;
         return std::nullopt;
     }
     if (station.size() > kMaxRequestName)
@@ -299,6 +301,7 @@ std::optional<CStationGroup> ReadGroup(const std::vector<CStationGroup>& groups,
         LogEvent(FormatText("Station not acquired, its name is longer than %zu characters and "
                             "cannot be requested. Station: %s (GROUP%d)",
                             kMaxRequestName, station.c_str(), n));
+        ++notAcquired;
         return std::nullopt;
     }
     CStationGroup group(station, n);
@@ -355,7 +358,10 @@ std::optional<CStationGroup> ReadGroup(const std::vector<CStationGroup>& groups,
     {
         const bool notFoundAlready =
             left.reason == LeftOutReason::NoSampleRate && reported.count(left.token) != 0;
-        if (!notFoundAlready && explained.insert(left.token).second)
+        if (!explained.insert(left.token).second)
+            continue;
+        ++notAcquired;
+        if (!notFoundAlready)
             ReportLeftOut(group, left);
     }
     return group;
@@ -382,8 +388,8 @@ std::shared_ptr<const CConfiguration> LoadGroups(const std::string& iniPath,
     int found = 0;
     for (long long n = 1; n <= std::min(groupCount, kMaxGroupSections); ++n)
     {
-        if (std::optional<CStationGroup> group =
-                ReadGroup(config->groups, iniPath, static_cast<int>(n), found))
+        if (std::optional<CStationGroup> group = ReadGroup(
+                config->groups, iniPath, static_cast<int>(n), found, config->channelsNotAcquired))
             config->groups.push_back(std::move(*group));
     }
     config->links = BuildServerLinks(config->groups);

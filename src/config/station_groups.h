@@ -110,6 +110,9 @@ public:
     double maxLatencySeconds = 0;
     std::vector<CStationGroup> groups; // in INI order
     std::vector<LinkConfig> links;     // in the order of their first group
+    // Names the groups ask for that are not acquired (no SITECHAN rate, a name that cannot
+    // be requested, a channel another group has, a station refused): each logged once.
+    int channelsNotAcquired = 0;
 
     // Finds a channel as a packet names it: groups in order, the station compared without
     // regard to case, then the group's channels, first name equal without regard to case. A

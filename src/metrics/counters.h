@@ -249,7 +249,8 @@ struct StatusServerCounters
 struct ProcessCounters
 {
     std::atomic<bool> databaseReachable{false};
-    std::atomic<bool> dataRootMissing{false}; // found missing when last looked for
+    std::atomic<bool> dataRootMissing{false};         // found missing when last looked for
+    std::atomic<std::int64_t> channelsNotAcquired{0}; // of the configuration in force
     std::atomic<std::int64_t> databaseOutages{0};
     std::atomic<double> startTime{0};
     StatusServerCounters statusServer;

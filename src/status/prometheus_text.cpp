@@ -335,6 +335,10 @@ void ProcessMetrics(CExposition& out, const StatusSnapshot& snapshot)
     out.Family("tarvell_database_outages_total", "counter",
                "Times the database connection was found lost.");
     out.Sample("", static_cast<double>(snapshot.databaseOutages));
+    out.Family("tarvell_channels_not_acquired", "gauge",
+               "Channels (or stations) the configuration names that are not acquired; the event "
+               "log says why.");
+    out.Sample("", static_cast<double>(snapshot.notAcquired));
     out.Family("tarvell_log_lines_lost_total", "counter",
                "Event log lines that could not be written to the log file (they went to stderr).");
     out.Sample("", static_cast<double>(snapshot.logLinesLost));

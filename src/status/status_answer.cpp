@@ -208,6 +208,7 @@ bool ReadStatusAnswer(const std::string& body, StatusAnswer* answer, std::string
     answer->heldChannels = fields.IntegerIfThere("held_channels");
     answer->instance = fields.TextIfThere("instance");
     answer->dataRootMissing = fields.FlagIfThere("data_root_missing", false);
+    answer->notAcquired = fields.IntegerIfThere("not_acquired");
     CFields database(fields.Object("database"), fields.Name("database"), problem);
     answer->databaseReachable = database.Flag("reachable");
     answer->databaseOutages = database.Integer("outages");

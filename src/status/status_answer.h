@@ -42,6 +42,7 @@ struct StatusAnswer
     bool databaseReachable = false;
     std::int64_t databaseOutages = 0;
     bool dataRootMissing = false;
+    std::int64_t notAcquired = 0; // configured names left out (0 from older programs)
     std::int64_t stalledChannels = 0;
     std::int64_t heldChannels = 0;
     std::string instance; // the instance's name in its fleet

@@ -83,6 +83,9 @@ std::vector<std::string> Troubles(const StatusAnswer& status)
         troubles.push_back("the database is down");
     if (status.dataRootMissing)
         troubles.push_back("the data root is missing");
+    if (status.notAcquired > 0)
+        troubles.push_back(FormatText("%lld configured not acquired (the event log says why)",
+                                      static_cast<long long>(status.notAcquired)));
     for (const StatusAnswerLink& link : status.links)
     {
         if (link.heldHere && link.state != "connected")

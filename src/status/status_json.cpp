@@ -80,6 +80,7 @@ std::string StatusJson(const StatusSnapshot& snapshot)
         {"database",
          {{"reachable", snapshot.databaseReachable}, {"outages", snapshot.databaseOutages}}},
         {"data_root_missing", snapshot.dataRootMissing},
+        {"not_acquired", snapshot.notAcquired},
         {"log_lines_lost", snapshot.logLinesLost},
         {"summary", StatusSummary(snapshot)},
         {"flowing_channels", snapshot.flowingChannels},

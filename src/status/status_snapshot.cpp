@@ -99,6 +99,7 @@ StatusSnapshot TakeStatusSnapshot(double now, SnapshotDepth depth)
     snapshot.databaseReachable = registry.process.databaseReachable.load(kRelaxed);
     snapshot.databaseOutages = registry.process.databaseOutages.load(kRelaxed);
     snapshot.dataRootMissing = registry.process.dataRootMissing.load(kRelaxed);
+    snapshot.notAcquired = registry.process.channelsNotAcquired.load(kRelaxed);
     snapshot.logLinesLost = LogLinesLost();
     snapshot.instance = registry.process.instanceName.Load();
     const StatusServerCounters& server = registry.process.statusServer;
@@ -171,6 +172,9 @@ std::string StatusSummary(const StatusSnapshot& snapshot)
     summary += snapshot.databaseReachable ? ", database up" : ", database down";
     if (snapshot.dataRootMissing)
         summary += ", data root missing";
+    if (snapshot.notAcquired > 0)
+        summary += FormatText(", %lld configured not acquired",
+                              static_cast<long long>(snapshot.notAcquired));
     return summary;
 }
 

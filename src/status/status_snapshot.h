@@ -76,6 +76,7 @@ struct StatusSnapshot
     bool databaseReachable = false;
     std::int64_t databaseOutages = 0;
     bool dataRootMissing = false;  // the data root was missing when last looked for
+    std::int64_t notAcquired = 0;  // names the configuration asks for that are left out
     std::int64_t logLinesLost = 0; // event log lines that went only to stderr
     int flowingChannels = 0;       // configured, on a connected link, with data, not stalled
     int stalledChannels = 0;

@@ -168,7 +168,9 @@ TEST_F(StatusClientTest, OnlyEveryChannelFlowingIsAllWell)
                "the database is down"},
           Case{changed(R"("stalled_channels":0,)",
                        R"("stalled_channels":0,"data_root_missing":true,)"),
-               kStatusTrouble, "the data root is missing"}})
+               kStatusTrouble, "the data root is missing"},
+          Case{changed(R"("stalled_channels":0,)", R"("stalled_channels":0,"not_acquired":2,)"),
+               kStatusTrouble, "2 configured not acquired"}})
     {
         m_server.Answer(c.answer);
         std::string out;
