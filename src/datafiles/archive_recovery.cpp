@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -245,7 +246,10 @@ private:
             FileHeader header;
             BuildLoopHeader(header, group.station, channel.name, channel.sampleRate, row.path);
             int error = 0;
-            (void)WriteLoopHeader(row.path, header, &error);
+            if (!WriteLoopHeader(row.path, header, &error))
+                LogEvent(FormatText("Header of loop file '%s' not written: %s; it is written "
+                                    "again after the channel's next commit",
+                                    row.path.c_str(), std::strerror(error)));
         }
     }
 

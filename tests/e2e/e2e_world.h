@@ -35,18 +35,26 @@ namespace tarvell::test
 
 inline constexpr long long kStart = 1796648700; // 2026-12-07 13:05:00 UTC
 
-// A loopback port nothing listens on (bound once, then released).
-inline int FreePort()
+// A loopback port that socket listens on, as another program would, until it is closed.
+inline int HoldPort(UniqueFd& socket)
 {
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    socket.Reset(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(socket.Get(), 1) != 0 ||
         ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
         return 0;
     return ntohs(address.sin_port);
+}
+
+// A loopback port nothing listens on (held once, then released).
+inline int FreePort()
+{
+    UniqueFd socket;
+    return HoldPort(socket);
 }
 
 struct Group

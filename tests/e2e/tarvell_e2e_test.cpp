@@ -409,14 +409,21 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
     while (longChan.size() < 252)
         longChan += ",BHN";
     longChan += ",BHE"; // "BHE" straddles character 255: neither BH nor BHE is read
+    UniqueFd held;
     WriteIni({{"abc", "BHZ,LONGNAME1", "127.0.0.1", 14002},
               {"DEF", "BHZ", "localhost", 14002},
               {"LONGSTATION", "BHZ", "localhost", 14002},
               {"ABC", "BHZ", "localhost", 14002},
               {"DEF", longChan, "localhost", 14002},
               {"../..", "BHZ", "localhost", 14002},
-              {"GHI", "..,A/B,\xE9Z", "localhost", 14002}});
-    ASSERT_TRUE(WriteProfileString(Ini(), "SYSTEM", "GROUPS", "8"));
+              {"GHI", "..,A/B,\xE9Z", "localhost", 14002},
+              {"JKL", "BHZ", "no-such-host.invalid", 14002}},
+             "", "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(test::HoldPort(held)) + "\n");
+    ASSERT_TRUE(WriteProfileString(Ini(), "SYSTEM", "GROUPS", "9"));
+    // What only a running program would meet: no data root, a host that does not resolve, a
+    // status address another program listens on.
+    const std::string missingRoot = Box().File("no-data-root");
+    ASSERT_TRUE(WriteProfileString(Ini(), "DATA", "DIR", missingRoot));
     ASSERT_TRUE(WriteProfileString(Ini(), "GROUP1", "BHZ", std::to_string(kStart)));
     ASSERT_TRUE(WriteProfileString(Ini(), "GROUP2", "PORT", "abc"));
     ChildProcess check(TARVELL_BINARY, {"--check-config", "--ini", Ini()}, Box().File("check.out"));
@@ -424,10 +431,13 @@ TEST_F(TarvellEndToEnd, CheckConfigPrintsTheGroupsAndFindsTheProblems)
     const std::string out = ReadFile(Box().File("check.out"));
     for (const std::string& expected :
          {std::string("GROUP1 station ABC  server 127.0.0.1:14002 (xfer)"),
-          "time-named files under " + g_waveRoot + "/ABC",
+          "time-named files under " + missingRoot + "/ABC",
           "resume " + std::to_string(kStart) + " (2026:341-13:05:00.000)",
-          std::string("GROUP2 station DEF  server localhost:0 (xfer)"), std::string("Servers: 3"),
-          std::string("  localhost:0 (xfer): DEF\n"), std::string("GROUP8 has no STATION"),
+          std::string("GROUP2 station DEF  server localhost:0 (xfer)"), std::string("Servers: 4"),
+          std::string("  localhost:0 (xfer): DEF\n"), std::string("GROUP9 has no STATION"),
+          "Data root '" + missingRoot + "': ",
+          std::string("Server no-such-host.invalid:14002: the host name does not resolve ("),
+          std::string("cannot be listened on (Address already in use)"),
           std::string("GROUP6 STATION ../.. holds '..': not acquired"),
           std::string("GROUP7 channel .. holds '..': not acquired"),
           std::string("GROUP7 channel A/B holds '/': not acquired"),

@@ -135,11 +135,17 @@ TEST_F(EventLogTest, DefaultAndEmptyDirectories)
     EXPECT_EQ(g_logDir, "/");
 }
 
-TEST_F(EventLogTest, LineThatCannotBeWrittenIsLostSilently)
+TEST_F(EventLogTest, ALineTheLogCannotTakeGoesToStderrAndIsCounted)
 {
     m_box.Write("log", "a file where the directory should be");
     InitLog(m_ini);
-    EXPECT_EQ(LogEvent("lost"), 1);
+    const std::int64_t lostBefore = LogLinesLost();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(LogEvent("Channel ABC BHZ lost"), 1);
+    const std::string echoed = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(echoed.find("the line was: "), std::string::npos) << echoed;
+    EXPECT_NE(echoed.find("Channel ABC BHZ lost"), std::string::npos) << echoed;
+    EXPECT_EQ(LogLinesLost(), lostBefore + 1);
 }
 
 TEST_F(EventLogTest, LinesOfConcurrentWritersNeverInterleave)
