@@ -126,7 +126,7 @@ bool DataRootSeenLately()
 {
     constexpr auto kLately = std::chrono::milliseconds(250);
     thread_local std::chrono::steady_clock::time_point seen{};
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = SteadyCoarseNow();
     if (seen != std::chrono::steady_clock::time_point{} && now - seen < kLately)
         return true;
     if (!DataRootUsable())

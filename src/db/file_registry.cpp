@@ -146,11 +146,6 @@ std::string CaseUpdate(std::span<const FileRowValues> rows, const std::string& s
                       FileListColumn("CPATH"), paths.c_str(), named.c_str());
 }
 
-bool JoinsValues()
-{
-    return ConnectedDialect() != DbDialect::Other;
-}
-
 } // namespace
 
 std::string UpdateFileRowStatement(std::string_view relativePath, std::string_view station,
@@ -170,15 +165,21 @@ std::string UpdateFileRowStatement(std::string_view relativePath, std::string_vi
 std::string UpdateFileRowsStatement(std::span<const FileRowValues> rows)
 {
     const std::string stamp = SqlLocalTime(WallClockNow());
-    if (ConnectedDialect() == DbDialect::SQLite)
-        return JsonJoinedUpdate(rows, stamp);
-    return ReplaceAll(JoinsValues() ? JoinedUpdate(rows, stamp) : CaseUpdate(rows, stamp), '\\',
-                      '/');
+    switch (ConnectedDialect())
+    {
+    case DbDialect::SQLite:
+        return JsonJoinedUpdate(rows, stamp); // its names' separators turned already
+    case DbDialect::PostgreSQL:
+        return ReplaceAll(JoinedUpdate(rows, stamp), '\\', '/');
+    case DbDialect::Other:
+        break;
+    }
+    return ReplaceAll(CaseUpdate(rows, stamp), '\\', '/');
 }
 
 std::size_t FileRowsPerStatement()
 {
-    return JoinsValues() ? 128 : 32;
+    return ConnectedDialect() == DbDialect::Other ? 32 : 128;
 }
 
 bool RegisterFile(std::string_view relativePath, std::string_view station, double begin,

@@ -67,6 +67,12 @@ public:
         return error;
     }
 
+    void WaitUntilIdle()
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [this] { return m_stop || (m_queue.empty() && !m_busy); });
+    }
+
 private:
     struct Entry
     {
@@ -99,14 +105,6 @@ private:
         }
     }
 
-public:
-    void WaitUntilIdle()
-    {
-        std::unique_lock lock(m_lock);
-        m_changed.wait(lock, [this] { return m_stop || (m_queue.empty() && !m_busy); });
-    }
-
-private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<std::string> m_queue;                // guarded by m_lock

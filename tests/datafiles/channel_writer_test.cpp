@@ -524,11 +524,10 @@ TEST_P(ChannelWriterTest, WhenThePurgeTakesTheCurrentFileTheNextChunkStartsANewO
     ExpectRowsAccountForEveryFile("ABC");
 }
 
-// The chunks of one commit go into their file through one descriptor: a file removed, or
-// replaced by another under its name, between two of them takes none of the later chunks,
-// and its row never grows to claim the bytes that went with it.
-// A file removed or renamed over after a chunk was written into it: whether that chunk was
-// committed (the file is kept open for the next one) or not (held open until its commit).
+// A file removed, or replaced by another under its name, after a chunk was written into it
+// takes none of the later chunks, and its row never grows to claim the bytes that went with
+// it: whether that chunk was committed (the file is kept open for the next one) or not (held
+// open until its commit).
 TEST_P(ChannelWriterTest, AFileRemovedOrReplacedBetweenTwoChunksIsNotClaimedOrContinued)
 {
     struct Case
