@@ -209,9 +209,15 @@ void RecordAppend(const CStationGroup& group, CChannelState& channel, std::size_
     }
     RotateIfFull(group, channel);
     // A full file is not written again: it goes to the disk while the server is read on,
-    // and the commit finds it there.
+    // and the commit finds it there. The worker syncs it by its path, so what was kept back
+    // for it is written first (a failure stays with the file, and its commit reports it).
     if (channel.fileStart == 0)
+    {
+        WrittenFile& full = channel.pending.back().file;
+        if (full.held)
+            (void)full.kept.WriteOut(full.held.Get());
         SyncAhead(channel.pending.back().diskPath);
+    }
 }
 
 Outcome AppendChunk(const CStationGroup& group, CChannelState& channel, const ChunkBytes& chunk)
@@ -227,14 +233,17 @@ Outcome AppendChunk(const CStationGroup& group, CChannelState& channel, const Ch
         fresh = std::move(channel.openFile);
     channel.openFile = {};
     int error = 0;
+    // The first chunk of a commit is written as it comes (in real time the only one); those
+    // that follow it into the same file are kept back for fewer, larger writes.
+    const bool keep = piece != nullptr;
     SinkResult result = AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size,
-                                         piece != nullptr ? &piece->file : &fresh, &error);
+                                         keep, keep ? &piece->file : &fresh, &error);
     if (carried && result == SinkResult::Gone)
     {
         // Removed since the last commit: what its path names now decides, as for any chunk.
         fresh = {};
-        result = AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size, &fresh,
-                                  &error);
+        result = AppendToDataFile(path, channel.fileBytes, chunk.bytes.data(), chunk.size, false,
+                                  &fresh, &error);
     }
     switch (result)
     {

@@ -139,6 +139,7 @@ void KeepCurrentFileOpen(CChannelState& channel)
         channel.currentInLoopFile || last.rowPath != channel.currentFile)
         return;
     channel.openFile = std::move(last.file);
+    channel.openFile.kept.ReleaseIfIdle();
     channel.openFilePath = last.rowPath;
 }
 
@@ -229,6 +230,7 @@ struct FileSync
     int fd = -1;
     FileIdentity identity;
     int error = 0;
+    int keptError = 0; // of writing the bytes kept back for it
 };
 
 // Syncs each of files once and sets the errno of each that could not be made durable. Files
@@ -254,18 +256,22 @@ void SyncFiles(std::map<std::string, FileSync>& files)
     std::size_t i = 0;
     for (auto& [path, file] : files)
     {
-        file.error = errors[i] != 0 ? errors[i] : ahead[i];
+        file.error = file.keptError != 0 ? file.keptError : errors[i] != 0 ? errors[i] : ahead[i];
         ++i;
     }
 }
 
-// Syncs every file the pending pieces wrote into, once each, and the directories of new
-// files. A piece whose file is gone (the disk loop took it, or the operator) has nothing to
-// register. Returns the channels whose bytes could not be made durable.
-std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& dirty)
+// Writes the bytes kept back for every file the pending pieces wrote into, then syncs each
+// once, and the directories of new files. Kept bytes are written only while mayWrite (the
+// link's lease is fresh); otherwise their channels are taken back. A piece whose file is gone
+// (the disk loop took it, or the operator) has nothing to register. Returns the channels
+// whose bytes could not be made durable.
+std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& dirty,
+                                          bool mayWrite)
 {
     std::map<std::string, FileSync> files;
     std::set<std::string> directories;
+    std::set<CChannelState*> failed;
     for (const ChannelLocation& where : dirty)
     {
         for (PendingFile& piece : where.channel->pending)
@@ -273,6 +279,15 @@ std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& di
             if (piece.erased)
                 continue;
             FileSync& file = files[piece.diskPath];
+            if (piece.file.held && !mayWrite && piece.file.kept.KeptBytes() > 0)
+            {
+                piece.file.kept.Drop(0);
+                failed.insert(where.channel);
+            }
+            else if (piece.file.held)
+            {
+                file.keptError = piece.file.kept.WriteOut(piece.file.held.Get());
+            }
             if (file.fd < 0 && piece.file.held)
                 file.fd = piece.file.held.Get();
             if (!piece.loopSegment)
@@ -289,7 +304,6 @@ std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& di
             directoryErrors[directory] = errno;
     }
 
-    std::set<CChannelState*> failed;
     for (const ChannelLocation& where : dirty)
     {
         for (PendingFile& piece : where.channel->pending)
@@ -466,7 +480,8 @@ void CChunkJournal::Commit()
         return;
     }
 
-    const std::set<CChannelState*> unsynced = SyncPendingFiles(dirty);
+    const std::set<CChannelState*> unsynced =
+        SyncPendingFiles(dirty, m_lease == nullptr || m_lease->Fresh());
     std::vector<ChannelLocation> ready;
     for (const ChannelLocation& where : dirty)
     {

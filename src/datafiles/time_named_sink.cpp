@@ -35,8 +35,14 @@ bool KeepOrClose(UniqueFd& fd, WrittenFile* file, int* error)
 } // namespace
 
 SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, const void* bytes,
-                            std::size_t size, WrittenFile* file, int* error)
+                            std::size_t size, bool keep, WrittenFile* file, int* error)
 {
+    // The file lacks the bytes of a failed write: nothing may follow them.
+    if (const int failure = file->kept.Failure(); failure != 0)
+    {
+        *error = failure;
+        return SinkResult::Failed;
+    }
     UniqueFd opened;
     if (!file->held)
     {
@@ -56,18 +62,42 @@ SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, 
         *error = errno;
         return SinkResult::Failed;
     }
-    // A held file the disk-loop purge removed since its last chunk has no links left.
+    // A held file the disk-loop purge removed since its last chunk has no links left; what
+    // was kept back for it would go nowhere.
     if (st.st_nlink == 0)
     {
+        file->kept.Drop(0);
         *error = ENOENT;
         return SinkResult::Gone;
     }
-    if (st.st_size != expectedSize)
+    const auto kept = static_cast<std::int64_t>(file->kept.KeptBytes());
+    if (st.st_size + kept != expectedSize)
     {
-        *error = static_cast<int>(std::min<std::int64_t>(st.st_size, INT32_MAX));
+        // Not written into a file another program changed: its chunks are taken back.
+        if (kept > 0)
+            file->kept.Drop(ESTALE);
+        *error = static_cast<int>(std::min<std::int64_t>(st.st_size + kept, INT32_MAX));
         return SinkResult::Changed;
     }
     file->identity = IdentityOf(st);
+    if (keep && file->held)
+    {
+        switch (file->kept.Keep(fd, expectedSize, bytes, size))
+        {
+        case KeepResult::Kept:
+            return SinkResult::Written;
+        case KeepResult::Failed:
+            *error = file->kept.Failure();
+            return SinkResult::Failed;
+        case KeepResult::NotKept:
+            break;
+        }
+    }
+    if (file->kept.WriteOut(fd) != 0)
+    {
+        *error = file->kept.Failure();
+        return SinkResult::Failed;
+    }
     if (!WriteAt(fd, expectedSize, bytes, size))
     {
         *error = errno;

@@ -24,10 +24,13 @@ enum class SinkResult
 };
 
 // Appends size bytes to the file at path (through file->held when that is open), which must
-// have exactly expectedSize bytes: a file another program shortened, lengthened or removed
-// would make its row and header disagree with its data, so it is left alone (Gone, Changed).
+// have exactly expectedSize bytes, those kept back in file->kept included: a file another
+// program shortened, lengthened or removed would make its row and header disagree with its
+// data, so it is left alone (Gone, Changed; what was kept back for it is dropped). With keep,
+// the bytes may be kept back in file->kept (held files only) for the commit or a larger
+// write. A failed write of kept bytes makes every later append Failed with its error.
 SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, const void* bytes,
-                            std::size_t size, WrittenFile* file, int* error);
+                            std::size_t size, bool keep, WrittenFile* file, int* error);
 
 // Makes the file at path exclusively (a file of that name, whoever left it, is never
 // overwritten: Taken) and writes the header and size sample bytes. A file that cannot be

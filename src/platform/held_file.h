@@ -8,6 +8,7 @@
 
 #include "platform/file_system.h"
 #include "platform/unique_fd.h"
+#include "platform/write_behind.h"
 
 namespace tarvell
 {
@@ -36,10 +37,12 @@ private:
 
 // A file written since the last commit: its descriptor, held when the bound allows (the
 // next chunk is written through it instead of opening the path again, and the commit syncs
-// it), and which file it is.
+// it), the appended bytes kept back for one larger write (only while it is held), and which
+// file it is.
 struct WrittenFile
 {
     CHeldFile held;
+    CWriteBehind kept;
     FileIdentity identity;
 };
 

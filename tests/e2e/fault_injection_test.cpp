@@ -157,9 +157,9 @@ public:
 
     bool Mounted() const { return m_mounted; }
 
-    // Fills the volume but for a few kilobytes (mounted), or gives what tarvell is started
-    // with to be unable to write more than a header (prlimit).
-    std::vector<std::string> Fill()
+    // Fills the volume but for room bytes (mounted), or gives what tarvell is started with to
+    // be unable to write more than a header (prlimit).
+    std::vector<std::string> Fill(std::uintmax_t room = 8192)
     {
         if (!m_mounted)
             return {"prlimit", "--fsize=600:unlimited"};
@@ -170,7 +170,7 @@ public:
         }
         filler.close();
         const auto size = std::filesystem::file_size(m_root + "/filler");
-        (void)::truncate((m_root + "/filler").c_str(), static_cast<off_t>(size - 8192));
+        (void)::truncate((m_root + "/filler").c_str(), static_cast<off_t>(size - room));
         return {};
     }
     void Free(pid_t tarvell)
@@ -243,6 +243,20 @@ TEST_F(DataRootFault, AFullDiskLosesNothingOnceItHasRoomAgain)
     m_volume.Free(tarvell->Pid());
     ExpectEverythingOnceAfterTheStop(*tarvell);
     EXPECT_NE(m_world.LogText().find("Data written again"), std::string::npos);
+}
+
+// Room for a few chunks: the chunks that follow the first into a file within a commit are
+// kept back and written together, and the disk fills while they are written.
+TEST_F(DataRootFault, ADiskThatFillsDuringTheRunLosesNothingOnceItHasRoomAgain)
+{
+    if (!m_volume.Mounted())
+        GTEST_SKIP() << "the data root cannot be given a volume of its own here";
+    StartServer();
+    m_volume.Fill(100000);
+    auto tarvell = m_world.StartTarvell();
+    ASSERT_TRUE(m_world.WaitForLog("No space left on device", 30000)) << m_world.Outputs();
+    m_volume.Free(tarvell->Pid());
+    ExpectEverythingOnceAfterTheStop(*tarvell);
 }
 
 TEST_F(DataRootFault, AReadOnlyDataRootLosesNothingOnceItIsWritableAgain)
