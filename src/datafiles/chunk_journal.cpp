@@ -286,7 +286,8 @@ std::set<CChannelState*> SyncPendingFiles(const std::vector<ChannelLocation>& di
             }
             else if (piece.file.held)
             {
-                file.keptError = piece.file.kept.WriteOut(piece.file.held.Get());
+                if (const int error = piece.file.kept.WriteOut(piece.file.held.Get()); error != 0)
+                    file.keptError = error;
             }
             if (file.fd < 0 && piece.file.held)
                 file.fd = piece.file.held.Get();
