@@ -93,11 +93,6 @@ SinkResult AppendToDataFile(const std::string& path, std::int64_t expectedSize, 
             break;
         }
     }
-    if (file->kept.WriteOut(fd) != 0)
-    {
-        *error = file->kept.Failure();
-        return SinkResult::Failed;
-    }
     if (!WriteAt(fd, expectedSize, bytes, size))
     {
         *error = errno;

@@ -22,44 +22,16 @@ std::uint64_t HeldBound()
 
 } // namespace
 
-CHeldFile::~CHeldFile()
-{
-    Release();
-}
-
-CHeldFile::CHeldFile(CHeldFile&& other) noexcept : m_fd(std::move(other.m_fd)) {}
-
-CHeldFile& CHeldFile::operator=(CHeldFile&& other) noexcept
-{
-    if (this != &other)
-    {
-        Release();
-        m_fd = std::move(other.m_fd);
-    }
-    return *this;
-}
-
 bool CHeldFile::Keep(UniqueFd& fd)
 {
-    Release();
-    const std::uint64_t bound = HeldBound();
-    std::uint64_t held = g_held.load(std::memory_order_relaxed);
-    do
-    {
-        if (held >= bound)
-            return false;
-    } while (!g_held.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
-    m_fd = std::move(fd);
-    return true;
-}
-
-void CHeldFile::Release()
-{
-    if (!m_fd)
-        return;
-    // Its bytes were synced through it, or are taken back by the path: nothing to report.
     m_fd.Reset();
-    g_held.fetch_sub(1, std::memory_order_relaxed);
+    m_share = {};
+    CBoundedShare share = CBoundedShare::Take(g_held, HeldBound());
+    if (!share)
+        return false;
+    m_fd = std::move(fd);
+    m_share = std::move(share);
+    return true;
 }
 
 } // namespace tarvell

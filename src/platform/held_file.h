@@ -6,6 +6,7 @@
 // rest): beyond that a file is closed after its write and found by its path again, as it
 // always can be. Any thread; one holder at a time.
 
+#include "platform/bounded_share.h"
 #include "platform/file_system.h"
 #include "platform/unique_fd.h"
 #include "platform/write_behind.h"
@@ -16,13 +17,6 @@ namespace tarvell
 class CHeldFile
 {
 public:
-    CHeldFile() = default;
-    ~CHeldFile();
-    CHeldFile(CHeldFile&& other) noexcept;
-    CHeldFile& operator=(CHeldFile&& other) noexcept;
-    CHeldFile(const CHeldFile&) = delete;
-    CHeldFile& operator=(const CHeldFile&) = delete;
-
     // Takes fd over when the bound allows (true); else fd stays with the caller.
     bool Keep(UniqueFd& fd);
 
@@ -30,8 +24,9 @@ public:
     explicit operator bool() const { return static_cast<bool>(m_fd); }
 
 private:
-    void Release();
-
+    // Its bytes were synced through it, or are taken back by the path: a close has nothing
+    // to report.
+    CBoundedShare m_share; // given back after the descriptor is closed
     UniqueFd m_fd;
 };
 

@@ -17,48 +17,7 @@ namespace
 constexpr std::uint64_t kProcessBound = 256;
 std::atomic<std::uint64_t> g_buffers{0};
 
-bool Reserve()
-{
-    std::uint64_t buffers = g_buffers.load(std::memory_order_relaxed);
-    do
-    {
-        if (buffers >= kProcessBound)
-            return false;
-    } while (!g_buffers.compare_exchange_weak(buffers, buffers + 1, std::memory_order_relaxed));
-    return true;
-}
-
 } // namespace
-
-CWriteBehind::~CWriteBehind()
-{
-    Release();
-}
-
-CWriteBehind::CWriteBehind(CWriteBehind&& other) noexcept
-    : m_kept(std::move(other.m_kept)),
-      m_offset(other.m_offset),
-      m_failure(std::exchange(other.m_failure, 0)),
-      m_reserved(std::exchange(other.m_reserved, false)),
-      m_used(std::exchange(other.m_used, false))
-{
-    other.m_kept.clear();
-}
-
-CWriteBehind& CWriteBehind::operator=(CWriteBehind&& other) noexcept
-{
-    if (this != &other)
-    {
-        Release();
-        m_kept = std::move(other.m_kept);
-        other.m_kept.clear();
-        m_offset = other.m_offset;
-        m_failure = std::exchange(other.m_failure, 0);
-        m_reserved = std::exchange(other.m_reserved, false);
-        m_used = std::exchange(other.m_used, false);
-    }
-    return *this;
-}
 
 KeepResult CWriteBehind::Keep(int fd, std::int64_t offset, const void* bytes, std::size_t size)
 {
@@ -70,11 +29,11 @@ KeepResult CWriteBehind::Keep(int fd, std::int64_t offset, const void* bytes, st
         if (WriteOut(fd) != 0)
             return KeepResult::Failed;
     }
-    if (!m_reserved)
+    if (!m_share)
     {
-        if (!Reserve())
+        m_share = CBoundedShare::Take(g_buffers, kProcessBound);
+        if (!m_share)
             return KeepResult::NotKept;
-        m_reserved = true;
         m_kept.reserve(kKeptBytes + size);
     }
     if (m_kept.empty())
@@ -132,8 +91,7 @@ void CWriteBehind::Release()
 {
     m_kept.clear();
     m_kept.shrink_to_fit();
-    if (std::exchange(m_reserved, false))
-        g_buffers.fetch_sub(1, std::memory_order_relaxed);
+    m_share = {};
 }
 
 } // namespace tarvell

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/bounded_share.h"
+
 namespace tarvell
 {
 
@@ -29,18 +31,10 @@ public:
     static constexpr std::size_t kKeptBytes = 262144;
     static constexpr std::int64_t kBoundary = 65536;
 
-    CWriteBehind() = default;
-    ~CWriteBehind();
-    CWriteBehind(CWriteBehind&& other) noexcept;
-    CWriteBehind& operator=(CWriteBehind&& other) noexcept;
-    CWriteBehind(const CWriteBehind&) = delete;
-    CWriteBehind& operator=(const CWriteBehind&) = delete;
-
     // Keeps size bytes that belong at offset of the file fd: where the kept bytes end, or
     // anywhere when none are kept. Once kKeptBytes are kept, what reaches the last boundary
     // is written through fd. After a failure nothing more is kept or written (Failed).
-    [[nodiscard]] KeepResult Keep(int fd, std::int64_t offset, const void* bytes,
-                                  std::size_t size);
+    [[nodiscard]] KeepResult Keep(int fd, std::int64_t offset, const void* bytes, std::size_t size);
 
     // Writes everything kept through fd. Returns 0, or the errno of this or an earlier
     // failure; a failed write leaves the file cut back to before the kept bytes.
@@ -55,7 +49,6 @@ public:
     void ReleaseIfIdle();
 
     std::size_t KeptBytes() const { return m_kept.size(); }
-    std::int64_t KeptFrom() const { return m_offset; } // meaningful while bytes are kept
     int Failure() const { return m_failure; }
 
 private:
@@ -65,8 +58,8 @@ private:
     std::vector<unsigned char> m_kept;
     std::int64_t m_offset = 0; // of m_kept's first byte in the file
     int m_failure = 0;
-    bool m_reserved = false; // counted against the process's bound
-    bool m_used = false;     // something kept since ReleaseIfIdle
+    CBoundedShare m_share; // of the process's bound, while a buffer is kept
+    bool m_used = false;   // something kept since ReleaseIfIdle
 };
 
 } // namespace tarvell
